@@ -1,0 +1,1 @@
+// PLACEHOLDER: replaced by the settings work (model-file probe and reader).

@@ -1,0 +1,39 @@
+// SMDVDevice: publishing and history go to the device's observers.
+#include <algorithm>
+
+#include "host/smd_vdevice.h"
+#include "runtime/vdevice_runtime.h"
+
+SMDVDevice::SMDVDevice() : vrt_(std::make_unique<VDeviceRuntime>()) {}
+SMDVDevice::~SMDVDevice() = default;
+
+bool SMDVDevice::InitV(SMDVDevice* parent, unsigned int dataId, const Json::Value& config) {
+    return VDeviceInterface::InitV(parent, dataId, config);
+}
+
+int SMDVDevice::SendSP(int typeId, const unsigned char* data, unsigned int len, bool flag) {
+    vrt_->Notify([&](HostObserver& o) { o.OnSendSP(typeId, data, len, flag); });
+    return 1;
+}
+
+int SMDVDevice::SendDelayData(int delay) {
+    vrt_->Notify([&](HostObserver& o) { o.OnSendDelayData(delay); });
+    return 1;
+}
+
+int SMDVDevice::SendDoData(int, char) { return 0; }
+int SMDVDevice::ReadDi(int) { return 0; }
+float SMDVDevice::ReadAi(int) { return 0.0f; }
+float SMDVDevice::Get_SP_Value(unsigned int, const std::string&) { return 0.0f; }
+int SMDVDevice::RefreshStatus() { return 1; }
+
+void SMDVDevice::SaveDeviceHistory(const unsigned char* data, unsigned int len) {
+    vrt_->Notify([&](HostObserver& o) { o.OnSaveDeviceHistory(data, len); });
+}
+
+void SMDVDevice::AddObserver(HostObserver* observer) { vrt_->observers.push_back(observer); }
+
+void SMDVDevice::RemoveObserver(HostObserver* observer) {
+    auto& v = vrt_->observers;
+    v.erase(std::remove(v.begin(), v.end(), observer), v.end());
+}
