@@ -18,3 +18,8 @@ void AddThresholdRule(const Json::Value& rule, const std::string& name, const st
 // Empties the four tables and refills them from settings["thresholdSetting"].
 void BuildRuleTables(const Json::Value& settings, SignalThresholdMap& up, SignalThresholdMap& up2,
                      SignalThresholdMap& low, SignalThresholdMap& low2);
+
+// Setting texts read as numbers: leading blanks skipped, reading stops at the first character
+// that does not fit, no number gives 0. Integers saturate at the int range as on a 32-bit long.
+int SettingInt(const std::string& text);
+float SettingFloat(const std::string& text);
