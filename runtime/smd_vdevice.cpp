@@ -1,5 +1,9 @@
-// SMDVDevice: publishing and history go to the device's observers.
+// SMDVDevice: publishing and history go to the device's observers; history is also kept in
+// memory, newest records only.
 #include <algorithm>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "host/smd_vdevice.h"
 #include "runtime/vdevice_runtime.h"
@@ -21,17 +25,38 @@ int SMDVDevice::SendDelayData(int delay) {
     return 1;
 }
 
-int SMDVDevice::SendDoData(int, char) { return 0; }
-int SMDVDevice::ReadDi(int) { return 0; }
-float SMDVDevice::ReadAi(int) { return 0.0f; }
-float SMDVDevice::Get_SP_Value(unsigned int, const std::string&) { return 0.0f; }
-int SMDVDevice::RefreshStatus() { return 1; }
+int SMDVDevice::SendDoData(int, char) {
+    return 0;
+}
+int SMDVDevice::ReadDi(int) {
+    return 0;
+}
+float SMDVDevice::ReadAi(int) {
+    return 0.0f;
+}
+float SMDVDevice::Get_SP_Value(unsigned int, const std::string&) {
+    return 0.0f;
+}
+int SMDVDevice::RefreshStatus() {
+    return 1;
+}
 
 void SMDVDevice::SaveDeviceHistory(const unsigned char* data, unsigned int len) {
     vrt_->Notify([&](HostObserver& o) { o.OnSaveDeviceHistory(data, len); });
+    HistoryEntry entry{vrt_->clock(), std::vector<unsigned char>(data, data + len)};
+    std::lock_guard<std::mutex> lock(vrt_->historyMutex);
+    if (vrt_->history.size() == VDeviceRuntime::kHistoryDepth) vrt_->history.pop_front();
+    vrt_->history.push_back(std::move(entry));
 }
 
-void SMDVDevice::AddObserver(HostObserver* observer) { vrt_->observers.push_back(observer); }
+std::vector<HistoryEntry> VDeviceRuntime::History() const {
+    std::lock_guard<std::mutex> lock(historyMutex);
+    return {history.begin(), history.end()};
+}
+
+void SMDVDevice::AddObserver(HostObserver* observer) {
+    vrt_->observers.push_back(observer);
+}
 
 void SMDVDevice::RemoveObserver(HostObserver* observer) {
     auto& v = vrt_->observers;

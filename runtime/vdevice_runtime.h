@@ -1,8 +1,13 @@
 #pragma once
 // The host runtime's private state of one SMDVDevice.
+#include <cstddef>
+#include <deque>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include <boost/date_time/posix_time/ptime.hpp>
 
 #include "host/observer.h"
 #include "host/smd_vdevice.h"
@@ -12,16 +17,42 @@ struct ThresholdLimit {
     float upper;
 };
 
+// One record stored through SaveDeviceHistory.
+struct HistoryEntry {
+    boost::posix_time::ptime time;
+    std::vector<unsigned char> bytes;
+};
+
 struct VDeviceRuntime {
+    // Local time at whole seconds; tests put a fixed clock here.
+    using Clock = boost::posix_time::ptime (*)();
+    static boost::posix_time::ptime LocalNow();
+
+    // The newest records kept in memory; older ones go, so a long run stays bounded.
+    static constexpr std::size_t kHistoryDepth = 256;
+
     std::vector<HostObserver*> observers;  // set up before the device runs
-    std::map<std::string, bool> alarmState;  // by alarm id
-    std::map<std::string, std::string> alarmText;
+    Clock clock = &LocalNow;
+
+    // Alarm handling runs on the polling thread; AlarmActive and the runner read it from others.
+    mutable std::mutex alarmMutex;
+    std::map<std::string, bool> alarmState;        // by alarm id
+    std::map<std::string, std::string> alarmText;  // text of each active alarm, by alarm id
     std::map<std::string, ThresholdLimit> limits;  // host-side limits by alarm id
+
+    mutable std::mutex historyMutex;
+    std::deque<HistoryEntry> history;  // oldest first
 
     template <class F>
     void Notify(F&& f) const {
         for (HostObserver* o : observers) f(*o);
     }
+
+    // Records an alarm's new state; true when it differs from the one held before. An alarm
+    // never seen is cleared.
+    bool UpdateAlarm(const std::string& alarmId, bool active, const std::string& text);
+
+    std::vector<HistoryEntry> History() const;
 
     static VDeviceRuntime& Of(const SMDVDevice& d) { return *d.vrt_; }
 };
