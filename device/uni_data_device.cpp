@@ -32,11 +32,15 @@ void UniDataDevice<Record, Base, TypeId>::RoundDone() {
         std::lock_guard<std::mutex> lock(valuesMutex_);
         for (const auto& [key, signal] : aiSignalMap_) {
             const std::string& id = signal.first;
+            // The alarm id of an analog signal: '6' at index 3 and '1' at index 8, where present.
             std::string alarmId = id;
             if (alarmId.size() > 3) alarmId[3] = '6';
             if (alarmId.size() > 8) alarmId[8] = '1';
+            // The inserting subscript: a signal without a value is listed as null.
             const Json::Value& value = signalValues_[key];
-            if (!value.isNull()) {
+            // Skip a value that cannot be read as a number (a string, say): reading it would
+            // abort every round before the history save, and leave its results queued.
+            if (!value.isNull() && value.isConvertibleTo(Json::realValue)) {
                 const float v = value.asFloat();
                 this->CheckThreshold(alarmId, signal.second, v, 1);
                 CheckAOReport(alarmId, id, value.asFloat());
