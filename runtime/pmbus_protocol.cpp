@@ -1,18 +1,105 @@
-// PMBusProtocol: command frames out, replies in. (Framing comes with the polling work.)
+// PMBusProtocol: command frames out, replies in.
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <json/value.h>
+
 #include "host/pmbus_protocol.h"
 #include "runtime/pmbus_runtime.h"
+#include "runtime/spdevice_runtime.h"
 #include "runtime/vdevice_runtime.h"
+
+namespace {
+
+// An integer setting given as a number or as text ("0x20", "32"); `fallback` otherwise.
+uint8_t ByteSetting(const Json::Value& v, uint8_t fallback) {
+    long n = -1;
+    if (v.isIntegral()) {
+        n = v.asInt64();
+    } else if (v.isString()) {
+        const std::string s = v.asString();
+        char* end = nullptr;
+        n = std::strtol(s.c_str(), &end, 0);
+        if (s.empty() || *end != '\0') n = -1;
+    }
+    return n >= 0 && n <= 0xFF ? static_cast<uint8_t>(n) : fallback;
+}
+
+}  // namespace
 
 PMBusProtocol::PMBusProtocol() : pmrt_(std::make_unique<PMBusRuntime>()) {}
 PMBusProtocol::~PMBusProtocol() = default;
 
+void PMBusRuntime::TimedOut(PMBusProtocol& self) {
+    if (!awaiting) return;
+    awaiting = false;
+    decoder.Reset();
+    Count(frame::ReplyError::kTimeout);
+    self.process_error();
+}
+
 void PMBusProtocol::InitSetting(const Json::Value& settings) {
+    if (settings.isObject() && settings["appSetting"].isObject()) {
+        const Json::Value& app = settings["appSetting"];
+        pmrt_->ver = ByteSetting(app["pmbus_ver"], 0x20);
+        pmrt_->adr = ByteSetting(app["pmbus_adr"], 0x01);
+    }
     VDeviceRuntime::Of(*this).Notify([&](HostObserver& o) { o.OnHostInitSetting(settings); });
 }
 
-int PMBusProtocol::process(unsigned char*, unsigned int) { return 0; }
+int PMBusProtocol::process(unsigned char* data, unsigned int len) {
+    using frame::Decoder;
+    using frame::ReplyError;
+    PMBusRuntime& rt = *pmrt_;
+    std::lock_guard<std::recursive_mutex> lock(Runtime().mu);
+    rt.lastRx = PMBusRuntime::Clock::now();
+    int result = 1;
+    std::size_t off = 0;
+    while (off < len) {
+        Decoder::Event event;
+        off += rt.decoder.Feed(data + off, len - off, event);
+        if (event == Decoder::Event::kNone) break;
+        if (event == Decoder::Event::kError) {
+            rt.Count(rt.decoder.LastError());
+            if (rt.awaiting) {
+                rt.awaiting = false;
+                result = process_error();
+            }
+            continue;
+        }
+        const frame::Frame& f = rt.decoder.LastFrame();
+        if (!rt.awaiting) {
+            rt.Count(ReplyError::kUnsolicited);
+            continue;
+        }
+        rt.awaiting = false;
+        bool ok = true;
+        if (f.adr != rt.adr) {
+            rt.Count(ReplyError::kWrongAddress);
+            ok = false;
+        } else if (f.cid1 != rt.expectCid1) {
+            rt.Count(ReplyError::kWrongCommand);
+            ok = false;
+        } else if (f.cid2 != frame::kRtnOk) {
+            rt.Count(frame::ErrorOfRtn(f.cid2));
+            ok = false;
+        }
+        if (!ok) {
+            result = process_error();
+            continue;
+        }
+        currentReply_.infoLength = f.lenid;
+        std::memcpy(currentReply_.info, f.info.data(), f.InfoBytes());
+        rt.replies.fetch_add(1);
+        result = process_payload();
+    }
+    return result;
+}
 
-int PMBusProtocol::process_error() { return 0; }
+int PMBusProtocol::process_error() {
+    return 0;
+}
 
 int PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2) {
     return write_pmbus_cmd(cid1, cid2, nullptr, 0);
@@ -22,5 +109,16 @@ int PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2,
                                    const unsigned char* info, int count) {
     VDeviceRuntime::Of(*this).Notify(
         [&](HostObserver& o) { o.OnWritePmbusCmd(cid1, cid2, info, count); });
-    return 1;
+    if (count < 0 || (count > 0 && info == nullptr)) return 0;
+    PMBusRuntime& rt = *pmrt_;
+    std::lock_guard<std::recursive_mutex> lock(Runtime().mu);
+    const std::size_t n =
+        frame::Encode(rt.ver, rt.adr, cid1, cid2, info, static_cast<std::size_t>(count),
+                      rt.tx.data(), rt.tx.size());
+    if (n == 0) return 0;
+    // Whatever was half received belongs to an earlier command.
+    rt.decoder.Reset();
+    rt.awaiting = true;
+    rt.expectCid1 = cid1;
+    return SendData(rt.tx.data(), static_cast<unsigned int>(n)) >= 0 ? 1 : 0;
 }

@@ -1,10 +1,45 @@
 #pragma once
 // The host runtime's private protocol state of one PMBusProtocol device.
+//
+// Settings read by PMBusProtocol::InitSetting (integers, or text such as "0x20"):
+//   "appSetting"."pmbus_ver"  protocol version VER put in every command (default 0x20)
+//   "appSetting"."pmbus_adr"  the unit's address ADR (default 0x01)
+#include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 
 #include "host/pmbus_protocol.h"
+#include "runtime/frame.h"
 
 struct PMBusRuntime {
+    using Clock = std::chrono::steady_clock;
+
     uint8_t ver = 0x20;
     uint8_t adr = 0x01;
+
+    frame::Decoder decoder;
+    std::array<uint8_t, frame::kMaxFrame> tx{};  // the command being framed
+
+    // A command went out (or is held) and its reply has not been settled yet.
+    bool awaiting = false;
+    uint8_t expectCid1 = 0;
+    Clock::time_point lastRx{};  // when the last bytes arrived
+
+    std::array<std::atomic<uint32_t>, frame::kReplyErrorCount> errors{};
+    std::atomic<uint64_t> replies{0};  // valid replies handed to process_payload
+
+    uint32_t ErrorCount(frame::ReplyError e) const {
+        return errors[static_cast<std::size_t>(e)].load();
+    }
+    uint64_t TotalErrors() const {
+        uint64_t n = 0;
+        for (const auto& e : errors) n += e.load();
+        return n;
+    }
+    void Count(frame::ReplyError e) { errors[static_cast<std::size_t>(e)].fetch_add(1); }
+
+    // The reply time-out expired: the outstanding command is given up and the model hears of it
+    // through process_error. The caller holds the port lock.
+    void TimedOut(PMBusProtocol& self);
 };

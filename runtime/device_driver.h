@@ -1,0 +1,120 @@
+#pragma once
+// Runs protocol devices on their links from one thread.
+//
+// A DeviceDriver owns the schedule of one device on one link: it calls RefreshStatus every
+// poll interval (when no round is in flight), writes frames held back by SendDelayData when
+// their time comes, feeds received bytes to process(), gives up a reply that does not come in
+// time (process_error) and counts rounds and errors. A DriverLoop runs any number of drivers
+// with one poll(2) over all their ports, sleeping exactly until the earliest deadline, so a
+// frame held for D ms leaves D ms after the reply that asked for it, not later.
+//
+//   SerialPort port({"/dev/ttyS1", 9600});
+//   DeviceDriver driver(device, port, DriverOptions{});
+//   DriverLoop loop;
+//   loop.Add(driver);
+//   loop.Start();            // its own thread; or call RunOnce() from yours
+//   ...                      // device calls from other threads take the port lock themselves
+//   loop.Stop();
+//
+// The device must outlive the driver, and the driver the loop's run. Counters may be read from
+// any thread.
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/observer.h"
+#include "host/pmbus_protocol.h"
+#include "runtime/frame.h"
+#include "runtime/link.h"
+#include "runtime/serial_port.h"
+
+struct DriverOptions {
+    // From the start of one round to the start of the next; a round in flight is never cut.
+    std::chrono::milliseconds pollInterval{1000};
+    bool autoPoll = true;  // false: rounds start only on PollNow()
+    // Reply time-outs: for the first byte after a command, and between bytes of a reply.
+    std::chrono::milliseconds firstByteTimeout{1000};
+    std::chrono::milliseconds interByteTimeout{300};
+    // Milliseconds per SendDelayData unit (the device asks for 500 between commands).
+    double delayScale = 1.0;
+    // Receives the throttled communication reports; none when empty.
+    std::function<void(const std::string&)> log;
+};
+
+class DeviceDriver : private HostObserver {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    DeviceDriver(PMBusProtocol& device, SerialPort& port, DriverOptions options);
+    // Any other link: whoever reads it hands the bytes to Receive().
+    DeviceDriver(PMBusProtocol& device, Link& link, DriverOptions options);
+    ~DeviceDriver() override;
+    DeviceDriver(const DeviceDriver&) = delete;
+    DeviceDriver& operator=(const DeviceDriver&) = delete;
+
+    // Any thread: start a round (RefreshStatus) at the loop's next turn, whatever is in flight.
+    void PollNow();
+
+    uint64_t RoundsStarted() const { return roundsStarted_.load(); }
+    uint64_t RoundsDone() const { return roundsDone_.load(); }  // records published
+    uint64_t Replies() const;                                   // valid replies
+    uint32_t Errors(frame::ReplyError kind) const;
+    uint64_t TotalErrors() const;
+    uint64_t PortFailures() const { return port_ ? port_->Failures() : 0; }
+    PMBusProtocol& Device() { return device_; }
+
+    // Loop side, all on the loop's thread.
+    int Fd() const { return port_ && port_->IsOpen() ? port_->Fd() : -1; }
+    short Events() const;
+    Clock::time_point NextDeadline(Clock::time_point now) const;
+    void Service(short revents, Clock::time_point now);
+    // Bytes from a link the driver does not read itself.
+    void Receive(const uint8_t* data, std::size_t len);
+    void SetWake(std::function<void()> wake);
+
+  private:
+    void OnSendSP(int, const unsigned char*, unsigned int, bool) override;
+    void Report(Clock::time_point now);
+
+    PMBusProtocol& device_;
+    SerialPort* port_ = nullptr;
+    DriverOptions options_;
+    std::function<void()> wake_;
+    std::atomic<bool> pollRequested_{false};
+    Clock::time_point nextRound_{};
+    std::atomic<uint64_t> roundsStarted_{0};
+    std::atomic<uint64_t> roundsDone_{0};
+    uint64_t reportedErrors_ = 0;
+    uint64_t reportedReplies_ = 0;
+    uint64_t failingStreak_ = 0;
+    uint8_t rx_[4096];
+};
+
+class DriverLoop {
+  public:
+    DriverLoop();
+    ~DriverLoop();
+    DriverLoop(const DriverLoop&) = delete;
+    DriverLoop& operator=(const DriverLoop&) = delete;
+
+    // Before Start (or between RunOnce calls on the same thread).
+    void Add(DeviceDriver& driver);
+    // One poll over every port, sleeping at most `maxWait`, then services every driver.
+    void RunOnce(std::chrono::milliseconds maxWait = std::chrono::milliseconds(1000));
+    void Start();  // runs RunOnce on a thread of its own until Stop
+    void Stop();
+    void Wake();  // any thread
+
+  private:
+    std::vector<DeviceDriver*> drivers_;
+    std::vector<pollfd> fds_;
+    int wakeFd_ = -1;
+    std::atomic<bool> running_{false};
+    std::thread thread_;
+};
