@@ -1,0 +1,143 @@
+#include "runner/json_check.h"
+
+#include <cmath>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include <json/reader.h>
+
+Json::Value JsonFile::Load(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw ConfigError(path + ": cannot be read");
+    std::ostringstream text;
+    text << in.rdbuf();
+    return Parse(text.str(), path);
+}
+
+Json::Value JsonFile::Parse(const std::string& text, const std::string& name) {
+    Json::CharReaderBuilder builder;
+    Json::CharReaderBuilder::strictMode(&builder.settings_);
+    builder["allowComments"] = true;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value root;
+    std::string errors;
+    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
+        while (!errors.empty() && (errors.back() == '\n' || errors.back() == ' '))
+            errors.pop_back();
+        throw ConfigError(name + ": not valid JSON: " + errors);
+    }
+    if (!root.isObject()) throw ConfigError(name + ": expected a JSON object at the top");
+    return root;
+}
+
+void JsonFile::Fail(const std::string& member, const std::string& what) const {
+    throw ConfigError(name_ + ": " + (member.empty() ? std::string("(top)") : member) + ": " +
+                      what);
+}
+
+std::string JsonFile::Join(const std::string& path, const std::string& key) {
+    return path.empty() ? key : path + "." + key;
+}
+
+std::string JsonFile::Index(const std::string& path, unsigned int i) {
+    return path + "[" + std::to_string(i) + "]";
+}
+
+std::string JsonFile::TypeName(const Json::Value& v) {
+    switch (v.type()) {
+        case Json::nullValue:
+            return "null";
+        case Json::intValue:
+        case Json::uintValue:
+        case Json::realValue:
+            return "a number";
+        case Json::stringValue:
+            return "a string";
+        case Json::booleanValue:
+            return "a boolean";
+        case Json::arrayValue:
+            return "an array";
+        case Json::objectValue:
+            return "an object";
+    }
+    return "a value";
+}
+
+const Json::Value& JsonFile::Object(const Json::Value& obj, const std::string& path,
+                                    const char* key) const {
+    const Json::Value& v = obj[key];
+    if (!v.isNull() && !v.isObject())
+        Fail(Join(path, key), "expected an object, found " + TypeName(v));
+    return v;
+}
+
+std::string JsonFile::String(const Json::Value& obj, const std::string& path, const char* key,
+                             const std::string& fallback) const {
+    const Json::Value& v = obj[key];
+    if (v.isNull()) return fallback;
+    if (!v.isString()) Fail(Join(path, key), "expected a string, found " + TypeName(v));
+    return v.asString();
+}
+
+std::string JsonFile::RequiredString(const Json::Value& obj, const std::string& path,
+                                     const char* key) const {
+    if (obj[key].isNull()) Fail(Join(path, key), "missing (a string is required)");
+    std::string s = String(obj, path, key, "");
+    if (s.empty()) Fail(Join(path, key), "must not be empty");
+    return s;
+}
+
+int64_t JsonFile::Integer(const Json::Value& obj, const std::string& path, const char* key,
+                          int64_t fallback, int64_t min, int64_t max) const {
+    const Json::Value& v = obj[key];
+    if (v.isNull()) return fallback;
+    if (!v.isNumeric()) Fail(Join(path, key), "expected a whole number, found " + TypeName(v));
+    const double d = v.asDouble();
+    if (std::floor(d) != d) Fail(Join(path, key), "expected a whole number, found " + v.asString());
+    if (d < static_cast<double>(min) || d > static_cast<double>(max))
+        Fail(Join(path, key), "must lie between " + std::to_string(min) + " and " +
+                                  std::to_string(max) + ", found " + v.asString());
+    return static_cast<int64_t>(d);
+}
+
+int64_t JsonFile::RequiredInteger(const Json::Value& obj, const std::string& path, const char* key,
+                                  int64_t min, int64_t max) const {
+    if (obj[key].isNull()) Fail(Join(path, key), "missing (a whole number is required)");
+    return Integer(obj, path, key, 0, min, max);
+}
+
+double JsonFile::Number(const Json::Value& obj, const std::string& path, const char* key,
+                        double fallback, double min) const {
+    const Json::Value& v = obj[key];
+    if (v.isNull()) return fallback;
+    if (!v.isNumeric()) Fail(Join(path, key), "expected a number, found " + TypeName(v));
+    const double d = v.asDouble();
+    if (!(d >= min)) {
+        std::ostringstream m;
+        m << "must be at least " << min << ", found " << d;
+        Fail(Join(path, key), m.str());
+    }
+    return d;
+}
+
+bool JsonFile::Bool(const Json::Value& obj, const std::string& path, const char* key,
+                    bool fallback) const {
+    const Json::Value& v = obj[key];
+    if (v.isNull()) return fallback;
+    if (!v.isBool()) Fail(Join(path, key), "expected true or false, found " + TypeName(v));
+    return v.asBool();
+}
+
+void JsonFile::OnlyKnown(const Json::Value& obj, const std::string& path,
+                         std::initializer_list<const char*> known) const {
+    for (const auto& name : obj.getMemberNames()) {
+        bool ok = false;
+        for (const char* k : known) ok = ok || name == k;
+        if (!ok) {
+            std::string list;
+            for (const char* k : known) list += std::string(list.empty() ? "" : ", ") + k;
+            Fail(Join(path, name), "unknown member (known: " + list + ")");
+        }
+    }
+}

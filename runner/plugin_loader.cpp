@@ -1,0 +1,47 @@
+#include "runner/plugin_loader.h"
+
+#include <dlfcn.h>
+
+PluginLoader::~PluginLoader() {
+    // Providers are code of their library: release them before the library goes.
+    for (auto it = libs_.rbegin(); it != libs_.rend(); ++it) {
+        it->providers.clear();
+        dlclose(it->handle);
+    }
+}
+
+void PluginLoader::Load(const std::string& path) {
+    // RTLD_LOCAL: two plug-ins may define the same internal names.
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) throw PluginError("cannot load plug-in " + path + ": " + dlerror());
+    auto fn = reinterpret_cast<GetProvidersFn>(dlsym(handle, kGetProvidersSymbol));
+    if (fn == nullptr) {
+        dlclose(handle);
+        throw PluginError("plug-in " + path + " exports no " + kGetProvidersSymbol);
+    }
+    Library lib{path, handle, fn(), {}};
+    // A provider names its model only through the devices it makes.
+    for (const auto& p : lib.providers) {
+        std::unique_ptr<VDeviceInterface> probe(p ? p->create() : nullptr);
+        lib.models.push_back(probe ? probe->DeviceType() : std::string());
+    }
+    libs_.push_back(std::move(lib));
+}
+
+std::unique_ptr<VDeviceInterface> PluginLoader::Create(const std::string& model) const {
+    for (const auto& lib : libs_)
+        for (std::size_t i = 0; i < lib.providers.size(); ++i)
+            if (lib.models[i] == model)
+                return std::unique_ptr<VDeviceInterface>(lib.providers[i]->create());
+    std::string known;
+    for (const auto& m : Models()) known += (known.empty() ? "" : ", ") + m;
+    throw PluginError("no loaded plug-in serves the model " + model +
+                      (known.empty() ? std::string() : " (served: " + known + ")"));
+}
+
+std::vector<std::string> PluginLoader::Models() const {
+    std::vector<std::string> out;
+    for (const auto& lib : libs_)
+        for (const auto& m : lib.models) out.push_back(m);
+    return out;
+}

@@ -1,0 +1,154 @@
+#include "runner/site_config.h"
+
+#include <set>
+
+#include <filesystem>
+
+#include "runner/json_check.h"
+
+namespace {
+
+std::string Resolve(const std::string& baseDir, const std::string& p) {
+    if (p.empty() || p.front() == '/' || baseDir.empty()) return p;
+    std::string out = (std::filesystem::path(baseDir) / p).lexically_normal().string();
+    if (out.size() > 1 && out.back() == '/') out.pop_back();
+    return out;
+}
+
+std::string DirOf(const std::string& file) {
+    const auto dir = std::filesystem::path(file).parent_path();
+    return dir.empty() ? std::string(".") : dir.string();
+}
+
+DeviceConfig ParseDevice(const JsonFile& file, const Json::Value& d, const std::string& path,
+                         const std::string& baseDir) {
+    if (!d.isObject()) file.Fail(path, "expected an object, found " + JsonFile::TypeName(d));
+    file.OnlyKnown(d, path,
+                   {"model", "dataId", "port", "pollIntervalMs", "delayScale", "replyTimeoutMs",
+                    "workDir", "signalMap", "simulation", "settings", "limits"});
+    DeviceConfig dev;
+    dev.model = file.RequiredString(d, path, "model");
+    dev.dataId = static_cast<unsigned int>(file.RequiredInteger(d, path, "dataId", 0, UINT32_MAX));
+    dev.port = file.RequiredString(d, path, "port");
+    if (dev.port != kSimulatedPort) dev.port = Resolve(baseDir, dev.port);
+    dev.pollIntervalMs =
+        static_cast<int>(file.Integer(d, path, "pollIntervalMs", dev.pollIntervalMs, 0, 86400000));
+    dev.delayScale = file.Number(d, path, "delayScale", dev.delayScale, 0.0);
+    dev.replyTimeoutMs =
+        static_cast<int>(file.Integer(d, path, "replyTimeoutMs", dev.replyTimeoutMs, 1, 600000));
+    dev.workDir = Resolve(baseDir, file.String(d, path, "workDir", "."));
+    dev.signalMap = Resolve(baseDir, file.String(d, path, "signalMap", ""));
+
+    const Json::Value& sim = d["simulation"];
+    if (sim.isString()) {
+        if (dev.port != kSimulatedPort)
+            file.Fail(JsonFile::Join(path, "simulation"), "only for the port \"simulated\"");
+        dev.simulation = JsonFile::Load(Resolve(baseDir, sim.asString()));
+    } else if (sim.isObject()) {
+        if (dev.port != kSimulatedPort)
+            file.Fail(JsonFile::Join(path, "simulation"), "only for the port \"simulated\"");
+        dev.simulation = sim;
+    } else if (!sim.isNull()) {
+        file.Fail(JsonFile::Join(path, "simulation"),
+                  "expected a file name or an object, found " + JsonFile::TypeName(sim));
+    }
+
+    dev.settings = file.Object(d, path, "settings");
+    if (dev.settings.isNull()) dev.settings = Json::Value(Json::objectValue);
+
+    const Json::Value& limits = file.Object(d, path, "limits");
+    const std::string limitsPath = JsonFile::Join(path, "limits");
+    for (const auto& id : limits.getMemberNames()) {
+        const std::string lp = JsonFile::Join(limitsPath, id);
+        const Json::Value& l = limits[id];
+        if (!l.isObject()) file.Fail(lp, "expected an object, found " + JsonFile::TypeName(l));
+        file.OnlyKnown(l, lp, {"lower", "upper"});
+        ThresholdLimitConfig c;
+        c.lower = static_cast<float>(file.Number(l, lp, "lower", -3.0e38, -3.0e38));
+        c.upper = static_cast<float>(file.Number(l, lp, "upper", 3.0e38, -3.0e38));
+        if (c.lower > c.upper) file.Fail(lp, "lower lies above upper");
+        dev.limits[id] = c;
+    }
+    return dev;
+}
+
+}  // namespace
+
+SiteConfig LoadSiteConfig(const std::string& path) {
+    return ParseSiteConfig(JsonFile::Load(path), path, DirOf(path));
+}
+
+SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
+                           const std::string& baseDir) {
+    const JsonFile file(name);
+    file.OnlyKnown(
+        root, "",
+        {"database", "plugins", "controlSocket", "cacheMaxAgeSeconds", "rounds", "devices"});
+    SiteConfig site;
+    site.file = name;
+    site.database = Resolve(baseDir, file.String(root, "", "database", site.database));
+    site.controlSocket = Resolve(baseDir, file.String(root, "", "controlSocket", ""));
+    site.cacheMaxAgeSeconds = static_cast<int>(
+        file.Integer(root, "", "cacheMaxAgeSeconds", site.cacheMaxAgeSeconds, 0, 365 * 86400));
+    site.rounds = static_cast<int>(file.Integer(root, "", "rounds", 0, 0, 1000000000));
+
+    const Json::Value& plugins = root["plugins"];
+    if (plugins.isNull()) file.Fail("plugins", "missing (an array of plug-in files is required)");
+    if (!plugins.isArray())
+        file.Fail("plugins",
+                  "expected an array of file names, found " + JsonFile::TypeName(plugins));
+    if (plugins.empty()) file.Fail("plugins", "must name at least one plug-in file");
+    for (unsigned int i = 0; i < plugins.size(); ++i) {
+        if (!plugins[i].isString() || plugins[i].asString().empty())
+            file.Fail(JsonFile::Index("plugins", i),
+                      "expected a file name, found " + JsonFile::TypeName(plugins[i]));
+        site.plugins.push_back(Resolve(baseDir, plugins[i].asString()));
+    }
+
+    const Json::Value& devices = root["devices"];
+    if (devices.isNull()) file.Fail("devices", "missing (an array of devices is required)");
+    if (!devices.isArray())
+        file.Fail("devices", "expected an array of devices, found " + JsonFile::TypeName(devices));
+    if (devices.empty()) file.Fail("devices", "must list at least one device");
+    std::set<unsigned int> ids;
+    std::set<std::string> ports;
+    for (unsigned int i = 0; i < devices.size(); ++i) {
+        const std::string path = JsonFile::Index("devices", i);
+        DeviceConfig dev = ParseDevice(file, devices[i], path, baseDir);
+        if (!ids.insert(dev.dataId).second)
+            file.Fail(JsonFile::Join(path, "dataId"),
+                      "data id " + std::to_string(dev.dataId) + " is used by an earlier device");
+        if (dev.port != kSimulatedPort && !ports.insert(dev.port).second)
+            file.Fail(JsonFile::Join(path, "port"),
+                      "port " + dev.port + " is used by an earlier device");
+        site.devices.push_back(std::move(dev));
+    }
+    return site;
+}
+
+const char* SiteFileHelp() {
+    return R"(Site file (JSON). Relative paths are taken from the site file's directory.
+  database             SQLite file for history and events (default "smdhost.db")
+  plugins              array of plug-in files to load, e.g. ["rtmk48_pv05.so"] (required)
+  controlSocket        Unix socket of the control channel (default: none)
+  cacheMaxAgeSeconds   a device's last stored record is handed back at start-up only when
+                       younger than this (default 300)
+  rounds               polling rounds per device before the host stops (default 0: until
+                       SIGINT or SIGTERM)
+  devices              array of devices (required), each an object with:
+    model              device type a plug-in serves, e.g. "rtmk48_pv05" (required)
+    dataId             the device's data id, unique in the site (required)
+    port               serial tty path, or "simulated" for the built-in unit simulator on a
+                       pty (required)
+    pollIntervalMs     time from the start of one round to the start of the next (default 5000)
+    delayScale         milliseconds per unit of the device's delay requests (default 1)
+    replyTimeoutMs     time allowed for a reply (default 1000)
+    workDir            directory in which the device finds its ./ini/ model files (default ".")
+    signalMap          signal map file: where each signal's value sits in the record
+                       (default: none, no signal values are written)
+    simulation         "simulated" port only: scenario file name or inline scenario object
+    settings           object handed to the device's InitSetting (default {})
+    limits             host-side limits of analog checks by alarm id:
+                       { "<alarm id>": { "lower": <number>, "upper": <number> } }
+)";
+}

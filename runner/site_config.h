@@ -1,0 +1,48 @@
+#pragma once
+// The site file: what one host process runs. See SiteFileHelp() for every member.
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+inline constexpr const char* kSimulatedPort = "simulated";
+
+struct ThresholdLimitConfig {
+    float lower;
+    float upper;
+};
+
+struct DeviceConfig {
+    std::string model;
+    unsigned int dataId = 0;
+    std::string port;  // a tty path, or kSimulatedPort
+    int pollIntervalMs = 5000;
+    double delayScale = 1.0;  // milliseconds per unit of the device's delay requests
+    int replyTimeoutMs = 1000;
+    std::string workDir;     // where the device finds ./ini/
+    std::string signalMap;   // empty: no signal values are written
+    Json::Value simulation;  // scenario of the built-in simulator; null: its defaults
+    Json::Value settings;    // handed to InitSetting
+    std::map<std::string, ThresholdLimitConfig> limits;  // host-side limits by alarm id
+};
+
+struct SiteConfig {
+    std::string file;
+    std::string database = "smdhost.db";
+    std::vector<std::string> plugins;
+    std::string controlSocket;  // empty: no control channel
+    int cacheMaxAgeSeconds = 300;
+    int rounds = 0;  // per device; 0: until stopped
+    std::vector<DeviceConfig> devices;
+};
+
+// Relative paths in the file are taken from the file's own directory (baseDir for Parse).
+// Errors are ConfigError: "<file>: <member>: <what is wrong>".
+SiteConfig LoadSiteConfig(const std::string& path);
+SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
+                           const std::string& baseDir);
+
+// The --help text on the site file's members.
+const char* SiteFileHelp();
