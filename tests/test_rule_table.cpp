@@ -124,15 +124,4 @@ TEST(RuleTable, RebuildEmptiesTablesAndClearsAlarmFlags) {
     }
 }
 
-TEST(RuleTable, ValueWithoutTextFormThrowsAndKeepsWhatWasStored) {
-    Tables t;
-    EXPECT_THROW(t.Build(R"({
-        "a": {"SignalName": "a", "ID": "A", "UpValue": 1, "UpReconverValue": 1, "UpAlarmLevel": 1},
-        "b": {"SignalName": "b", "ID": "B", "UpValue": [1], "UpReconverValue": 1, "UpAlarmLevel": 1}
-    })"),
-                 Json::LogicError);
-    EXPECT_EQ(t.up.count("a"), 1u);
-    EXPECT_EQ(t.Total(), 1u);
-}
-
 }  // namespace
