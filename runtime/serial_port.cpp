@@ -135,7 +135,8 @@ ssize_t SerialPort::Read(uint8_t* buf, std::size_t cap) {
 }
 
 bool SerialPort::CheckEvents(short revents) {
-    if (fd_ >= 0 && (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (revents & POLLIN) == 0) {
+    // The caller has read what was there first, so a hang-up with data loses nothing.
+    if (fd_ >= 0 && (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
         Fail(Clock::now());
     }
     return fd_ >= 0;

@@ -46,7 +46,7 @@ class SerialPort : public Link {
     bool WantsWrite() const { return outLen_ > 0; }
     // Reads what is there: > 0 bytes read, 0 nothing now, -1 the port failed and was closed.
     ssize_t Read(uint8_t* buf, std::size_t cap);
-    // poll(2) revents of a hang-up or error close the port; true when still open.
+    // poll(2) revents of a hang-up or error close the port; true when still open. Read first.
     bool CheckEvents(short revents);
 
     // While closed: when the next reopen is due, and the attempt itself.

@@ -35,11 +35,12 @@ struct SimRigOptions {
 
 class SimRig {
   public:
-    explicit SimRig(SimRigOptions options = {})
-        : sim(options.sim), device(options.dataId), options_(options) {
+    explicit SimRig(SimRigOptions options = {}) : sim(options.sim), device(options.dataId) {
         if (!sim.Open(&error)) return;
         sim.Start();
-        port = std::make_unique<SerialPort>(SerialPort::Options{sim.SlavePath(), 9600});
+        // Through the link when there is one, so a restarted simulator is found again.
+        const std::string path = options.sim.link.empty() ? sim.SlavePath() : options.sim.link;
+        port = std::make_unique<SerialPort>(SerialPort::Options{path, 9600});
         if (!port->Open()) {
             error = "cannot open " + sim.SlavePath();
             return;
@@ -88,7 +89,4 @@ class SimRig {
     std::unique_ptr<DeviceDriver> driver;
     DriverLoop loop;
     std::string error;
-
-  private:
-    SimRigOptions options_;
 };

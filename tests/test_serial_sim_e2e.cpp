@@ -1,4 +1,6 @@
 // The real device code in the real runtime, over a pseudo-terminal to the simulated unit.
+#include <unistd.h>
+
 #include <chrono>
 #include <cstring>
 #include <vector>
@@ -9,9 +11,11 @@
 
 namespace {
 
+using frame::ReplyError;
 using rtmk48sim::Fault;
 using rtmk48sim::FaultTrigger;
 using rtmk48sim::UnitModel;
+using std::chrono::milliseconds;
 
 std::vector<uint8_t> UnitBlocks(rtmk48sim::Simulator& sim) {
     std::vector<uint8_t> out;
@@ -21,6 +25,25 @@ std::vector<uint8_t> UnitBlocks(rtmk48sim::Simulator& sim) {
 
 std::vector<uint8_t> DeviceBlocks(DeviceProbe& d) {
     return std::vector<uint8_t>(d.Bytes() + 4, d.Bytes() + 1543);
+}
+
+// Record offset of step s's block, from the unit's own sizes.
+std::size_t OffsetOf(int step) {
+    std::size_t at = 4;
+    for (int s = 1; s < step; ++s) at += UnitModel::StepAt(s).size;
+    return at;
+}
+
+// Gives every block of the unit new contents, so old and new bytes can be told apart.
+void ChangeEveryBlock(rtmk48sim::Simulator& sim) {
+    sim.WithUnit([](UnitModel& u) {
+        for (int s = 1; s <= UnitModel::kSteps; ++s) {
+            std::vector<uint8_t> b(UnitModel::StepAt(s).size);
+            for (std::size_t j = 0; j < b.size(); ++j)
+                b[j] = static_cast<uint8_t>(s * 53 + j * 7 + 99);
+            u.SetBlock(s, b);
+        }
+    });
 }
 
 TEST(SerialSimE2E, FullRoundCopiesEveryReplyByteForByte) {
@@ -36,6 +59,170 @@ TEST(SerialSimE2E, FullRoundCopiesEveryReplyByteForByte) {
     EXPECT_EQ(rig.sim.CommandLog().size(), 19u);
     EXPECT_EQ(rig.driver->Replies(), 19u);
     EXPECT_EQ(rig.driver->TotalErrors(), 0u);
+}
+
+// A fault on reply 7 that the rules reject: the round stops there, blocks 1..6 hold the new
+// bytes and 7..19 the old, no record goes out; the next round is clean.
+struct RejectedCase {
+    FaultTrigger trigger;
+    ReplyError expected;
+};
+
+class RejectedReply : public ::testing::TestWithParam<RejectedCase> {};
+
+TEST_P(RejectedReply, StopsTheRoundAndTheNextRoundIsClean) {
+    SimRigOptions options;
+    options.sim.lateBy = milliseconds(450);  // beyond the rig's 300 ms first-byte time-out
+    SimRig rig(options);
+    ASSERT_TRUE(rig.Ready()) << rig.error;
+    CaptureStdout quiet;
+    ASSERT_TRUE(rig.RunRound());
+    const auto oldBlocks = DeviceBlocks(rig.device);
+
+    ChangeEveryBlock(rig.sim);
+    rig.sim.Inject(GetParam().trigger);
+    ASSERT_TRUE(rig.RunFailingRound());
+    EXPECT_EQ(rig.driver->Errors(GetParam().expected), 1u) << frame::to_string(GetParam().expected);
+    EXPECT_EQ(rig.driver->RoundsDone(), 1u) << "no record for the broken round";
+    EXPECT_EQ(rig.device.protocolState_, 17) << "still waiting for reply 7's state";
+
+    const auto newBlocks = UnitBlocks(rig.sim);
+    const auto now = DeviceBlocks(rig.device);
+    const std::size_t cut = OffsetOf(7) - 4;
+    EXPECT_TRUE(std::equal(now.begin(), now.begin() + cut, newBlocks.begin()));
+    EXPECT_TRUE(std::equal(now.begin() + cut, now.end(), oldBlocks.begin() + cut));
+
+    if (GetParam().trigger.fault == Fault::kLate) {
+        // The late reply still comes, finds nothing outstanding and is dropped.
+        ASSERT_TRUE(
+            SimRig::WaitFor([&] { return rig.driver->Errors(ReplyError::kUnsolicited) == 1; }));
+    }
+    ASSERT_TRUE(rig.RunRound());
+    EXPECT_EQ(DeviceBlocks(rig.device), newBlocks);
+    EXPECT_EQ(rig.sim.CommandLog().size(), 19u + 7u + 19u) << "nothing sent after the failure";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, RejectedReply,
+    ::testing::Values(RejectedCase{{Fault::kBadChecksum, 7}, ReplyError::kBadChecksum},
+                      RejectedCase{{Fault::kBadLengthChecksum, 7}, ReplyError::kBadLengthChecksum},
+                      RejectedCase{{Fault::kRtnError, 7, 1, 0x06}, ReplyError::kRtnData},
+                      RejectedCase{{Fault::kRtnError, 7, 1, 0xE2}, ReplyError::kRtnVendor},
+                      RejectedCase{{Fault::kSilence, 7}, ReplyError::kTimeout},
+                      RejectedCase{{Fault::kLate, 7}, ReplyError::kTimeout}),
+    [](const auto& info) {
+        return std::string(rtmk48sim::to_string(info.param.trigger.fault)) +
+               std::to_string(info.index);
+    });
+
+TEST(SerialSimE2E, TolerableFaultsStillCompleteTheRound) {
+    SimRig rig;
+    ASSERT_TRUE(rig.Ready()) << rig.error;
+    CaptureStdout quiet;
+    ASSERT_TRUE(rig.RunRound());
+    const auto oldBlocks = DeviceBlocks(rig.device);
+    ChangeEveryBlock(rig.sim);
+    rig.sim.Inject({Fault::kGarbage, 3});
+    rig.sim.Inject({Fault::kSplit, 8});  // 532 bytes in four pieces, 20 ms apart
+    rig.sim.Inject({Fault::kShortInfo, 7});
+    rig.sim.Inject({Fault::kLongInfo, 12});
+    ASSERT_TRUE(rig.RunRound());
+    EXPECT_EQ(rig.driver->TotalErrors(), 0u);
+
+    auto expected = UnitBlocks(rig.sim);
+    // A reply 3 bytes short leaves the block's last 3 bytes as they were.
+    const std::size_t end7 = OffsetOf(8) - 4;
+    std::copy(oldBlocks.begin() + end7 - 3, oldBlocks.begin() + end7, expected.begin() + end7 - 3);
+    EXPECT_EQ(DeviceBlocks(rig.device), expected) << "a long reply is cut at its block";
+}
+
+TEST(SerialSimE2E, PausesBeyondTheInterByteTimeOutEndTheRound) {
+    SimRigOptions options;
+    options.sim.splitPause = milliseconds(400);  // the rig allows 150 ms between bytes
+    SimRig rig(options);
+    ASSERT_TRUE(rig.Ready()) << rig.error;
+    CaptureStdout quiet;
+    rig.sim.Inject({Fault::kSplit, 2});
+    ASSERT_TRUE(rig.RunFailingRound());
+    EXPECT_EQ(rig.driver->Errors(ReplyError::kTimeout), 1u);
+    EXPECT_EQ(rig.driver->RoundsDone(), 0u);
+}
+
+TEST(SerialSimE2E, ScenarioSetsTheBreakerAndChangesOverRounds) {
+    SimRig rig;
+    ASSERT_TRUE(rig.Ready()) << rig.error;
+    Json::Value scenario;
+    scenario["blocks"]["40 4D"] = "07E80C080E1E00";
+    scenario["rounds"][0]["breaker"] = 1;
+    scenario["rounds"][1]["breaker"] = 0;
+    scenario["rounds"][1]["blocks"]["D4 43"] = "0102";
+    std::string error;
+    bool ok = false;
+    rig.sim.WithUnit([&](UnitModel& u) { ok = u.LoadScenario(scenario, &error); });
+    ASSERT_TRUE(ok) << error;
+
+    CaptureStdout quiet;
+    ASSERT_TRUE(rig.RunRound());
+    EXPECT_EQ(rig.device.Bytes()[169], 1);
+    EXPECT_EQ(rig.device.data_.unit_time[0], 0x07);
+    EXPECT_EQ(rig.device.data_.unit_time[6], 0x00);
+    const uint8_t statusD4Before = rig.device.data_.status_d4[2];
+    ASSERT_TRUE(rig.RunRound());
+    EXPECT_EQ(rig.device.Bytes()[169], 0);
+    EXPECT_EQ(rig.device.data_.status_d4[0], 0x01);
+    EXPECT_EQ(rig.device.data_.status_d4[1], 0x02);
+    EXPECT_EQ(rig.device.data_.status_d4[2], statusD4Before) << "a short reply keeps the rest";
+}
+
+TEST(SerialSimE2E, ParameterSetShowsInTheNextRound) {
+    SimRig rig;
+    ASSERT_TRUE(rig.Ready()) << rig.error;
+    CaptureStdout quiet;
+    const uint16_t value = 0x1234;
+    unsigned char out[4];
+    int retLen = 0;
+    rig.device.DeviceIoControl(106, &value, sizeof value, out, sizeof out, retLen);
+    ASSERT_TRUE(SimRig::WaitFor([&] { return rig.device.controlResult_ == 1; }));
+    uint16_t param = 0;
+    rig.sim.WithUnit([&](UnitModel& u) { param = u.Param(0x80); });
+    EXPECT_EQ(param, 0x1234);
+
+    rig.device.DeviceIoControl(100, nullptr, 0, out, sizeof out, retLen);
+    ASSERT_TRUE(SimRig::WaitFor([&] { return rig.device.controlResult_ == 1; }));
+    std::vector<uint8_t> remote;
+    rig.sim.WithUnit([&](UnitModel& u) { remote = u.RemoteCommands(); });
+    EXPECT_EQ(remote, std::vector<uint8_t>{0x10});
+
+    ASSERT_TRUE(rig.RunRound());
+    EXPECT_EQ(rig.device.data_.param_d4[0], 0x12);
+    EXPECT_EQ(rig.device.data_.param_d4[1], 0x34);
+}
+
+TEST(SerialSimE2E, ThePortComesBackAfterTheLineVanishes) {
+    const std::string link = "/tmp/rtmk48sim-e2e-" + std::to_string(::getpid());
+    SimRigOptions options;
+    options.sim.link = link;
+    SimRig rig(options);
+    ASSERT_TRUE(rig.Ready()) << rig.error;
+    CaptureStdout quiet;
+    ASSERT_TRUE(rig.RunRound());
+
+    rig.sim.Close();  // the terminal and its link go away
+    ASSERT_TRUE(SimRig::WaitFor([&] { return rig.driver->PortFailures() == 1; }));
+    rig.driver->PollNow();  // a round on a dead line fails and is given up
+    ASSERT_TRUE(SimRig::WaitFor([&] { return rig.driver->Errors(ReplyError::kTimeout) >= 1; }));
+
+    rtmk48sim::SimOptions again;
+    again.link = link;
+    rtmk48sim::Simulator sim2(again);
+    ASSERT_TRUE(sim2.Open());
+    sim2.Start();
+    ChangeEveryBlock(sim2);
+    ASSERT_TRUE(SimRig::WaitFor([&] { return rig.port->Opens() == 2; }));
+    ASSERT_TRUE(rig.RunRound());
+    EXPECT_EQ(DeviceBlocks(rig.device), UnitBlocks(sim2));
+    EXPECT_EQ(rig.driver->RoundsDone(), 2u);
+    sim2.Close();
 }
 
 }  // namespace
