@@ -27,7 +27,7 @@ void LogThresholdIdentities(const Json::Value& settings, unsigned int dataId,
     for (auto it = rules.begin(); it != rules.end(); ++it) {
         const std::string name = it.name();
         log << "here " << name << std::endl;
-        // Looked up by name: an array makes the JSON library throw here, as it should.
+        // Looked up by name, so an array of rules makes the JSON library throw here.
         const Json::Value& rule = rules[name];
         if (!rule.isObject()) continue;
         std::string identity;
