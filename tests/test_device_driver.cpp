@@ -1,0 +1,234 @@
+// The driver and the protocol runtime on an in-memory link: validation of replies, the delay
+// between commands, reply time-outs and the poll schedule, with the real device code.
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "device_probe.h"
+#include "runtime/device_driver.h"
+#include "runtime/frame.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using frame::ReplyError;
+using std::chrono::milliseconds;
+
+struct Written {
+    Clock::time_point at;
+    std::vector<uint8_t> bytes;
+};
+
+class ScriptLink : public Link {
+  public:
+    bool Write(const uint8_t* data, std::size_t len) override {
+        std::lock_guard<std::mutex> lock(mu_);
+        writes_.push_back({Clock::now(), std::vector<uint8_t>(data, data + len)});
+        return true;
+    }
+    std::vector<Written> Writes() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return writes_;
+    }
+
+  private:
+    std::mutex mu_;
+    std::vector<Written> writes_;
+};
+
+std::vector<uint8_t> Frame(uint8_t cid1, uint8_t cid2, const std::vector<uint8_t>& info,
+                           uint8_t adr = 0x01, uint8_t ver = 0x20) {
+    std::vector<uint8_t> out(frame::kMaxFrame);
+    out.resize(
+        frame::Encode(ver, adr, cid1, cid2, info.data(), info.size(), out.data(), out.size()));
+    return out;
+}
+
+DriverOptions Manual(double delayScale = 0.02) {
+    DriverOptions o;
+    o.autoPoll = false;
+    o.delayScale = delayScale;
+    o.firstByteTimeout = milliseconds(1000);
+    o.interByteTimeout = milliseconds(300);
+    return o;
+}
+
+// Runs the loop on this thread until `pred` holds or `timeout` passes.
+template <class Pred>
+bool RunUntil(DriverLoop& loop, Pred pred, milliseconds timeout = milliseconds(3000)) {
+    const auto until = Clock::now() + timeout;
+    while (!pred()) {
+        if (Clock::now() > until) return false;
+        loop.RunOnce(milliseconds(20));
+    }
+    return true;
+}
+
+struct Bench {
+    explicit Bench(DriverOptions o = Manual()) : driver(device, link, o) { loop.Add(driver); }
+    void StartRound() {
+        driver.PollNow();
+        loop.RunOnce(milliseconds(0));
+    }
+    void Deliver(const std::vector<uint8_t>& bytes) { driver.Receive(bytes.data(), bytes.size()); }
+    DeviceProbe device;
+    ScriptLink link;
+    DeviceDriver driver;
+    DriverLoop loop;
+};
+
+TEST(DeviceDriver, CommandsGoOutFramedAndAValidReplyFillsItsBlock) {
+    Bench b;
+    b.StartRound();
+    auto writes = b.link.Writes();
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].bytes, Frame(0x40, 0x4D, {})) << "VER 0x20 and ADR 0x01 by default";
+
+    b.Deliver(Frame(0x40, 0x00, {1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(b.device.data_.unit_time[6], 7);
+    EXPECT_EQ(b.device.protocolState_, 12);
+    ASSERT_TRUE(RunUntil(b.loop, [&] { return b.link.Writes().size() == 2; }));
+    EXPECT_EQ(b.link.Writes()[1].bytes, Frame(0x40, 0x51, {}));
+    EXPECT_EQ(b.driver.Replies(), 1u);
+}
+
+TEST(DeviceDriver, CommandsCarryTheAddressAndVersionFromTheSettings) {
+    Bench b;
+    Json::Value settings;
+    settings["appSetting"]["pmbus_adr"] = "0x05";
+    settings["appSetting"]["pmbus_ver"] = 0x21;
+    b.device.PMBusProtocol::InitSetting(settings);
+    b.StartRound();
+    ASSERT_EQ(b.link.Writes().size(), 1u);
+    EXPECT_EQ(b.link.Writes()[0].bytes, Frame(0x40, 0x4D, {}, 0x05, 0x21));
+    b.Deliver(Frame(0x40, 0x00, {9}, 0x05, 0x21));
+    EXPECT_EQ(b.device.data_.unit_time[0], 9);
+
+    Json::Value bad;
+    bad["appSetting"]["pmbus_adr"] = "300";  // not a byte: the default stands
+    b.device.PMBusProtocol::InitSetting(bad);
+    b.StartRound();
+    EXPECT_EQ(b.link.Writes().back().bytes, Frame(0x40, 0x4D, {}, 0x01, 0x20));
+}
+
+struct Rejected {
+    const char* name;
+    std::vector<uint8_t> reply;
+    ReplyError kind;
+};
+
+TEST(DeviceDriver, RejectedRepliesReachNothingAndEndTheRound) {
+    auto badChk = Frame(0x40, 0x00, {1, 2, 3});
+    badChk[badChk.size() - 2] ^= 1;
+    const Rejected cases[] = {
+        {"other address", Frame(0x40, 0x00, {1, 2, 3}, 0x02), ReplyError::kWrongAddress},
+        {"other CID1", Frame(0x41, 0x00, {1, 2, 3}), ReplyError::kWrongCommand},
+        {"RTN 0x04", Frame(0x40, 0x04, {}), ReplyError::kRtnBadCid2},
+        {"RTN 0x01", Frame(0x40, 0x01, {}), ReplyError::kRtnVersion},
+        {"bad CHKSUM", badChk, ReplyError::kBadChecksum},
+    };
+    for (const Rejected& c : cases) {
+        Bench b;
+        CaptureStdout quiet;
+        b.StartRound();
+        b.Deliver(c.reply);
+        EXPECT_EQ(b.driver.Errors(c.kind), 1u) << c.name;
+        EXPECT_EQ(b.driver.TotalErrors(), 1u) << c.name;
+        EXPECT_EQ(b.device.data_.unit_time[0], 0) << c.name << ": nothing half-parsed arrives";
+        EXPECT_EQ(b.device.protocolState_, 11) << c.name;
+        for (int i = 0; i < 3; ++i) b.loop.RunOnce(milliseconds(20));
+        EXPECT_EQ(b.link.Writes().size(), 1u) << c.name << ": no further command";
+        // A reply after the failure is dropped too; the next round starts clean.
+        b.Deliver(Frame(0x40, 0x00, {5}));
+        EXPECT_EQ(b.driver.Errors(ReplyError::kUnsolicited), 1u) << c.name;
+        b.StartRound();
+        b.Deliver(Frame(0x40, 0x00, {5}));
+        EXPECT_EQ(b.device.data_.unit_time[0], 5) << c.name;
+    }
+}
+
+TEST(DeviceDriver, TheNextCommandLeavesExactlyTheRequestedDelayAfterTheReply) {
+    Bench b(Manual(0.04));  // 500 units: 20 ms
+    b.StartRound();
+    b.Deliver(Frame(0x40, 0x00, {1}));
+    const auto replied = Clock::now();
+    ASSERT_TRUE(RunUntil(b.loop, [&] { return b.link.Writes().size() == 2; }));
+    const auto waited = b.link.Writes()[1].at - replied;
+    EXPECT_GE(waited, milliseconds(20)) << "the delay is kept";
+    EXPECT_LT(waited, milliseconds(20 + 15)) << "and nothing is added to it";
+}
+
+TEST(DeviceDriver, AReplyThatNeverComesTimesOut) {
+    DriverOptions o = Manual();
+    o.firstByteTimeout = milliseconds(40);
+    Bench b(o);
+    b.StartRound();
+    const auto sent = b.link.Writes()[0].at;
+    ASSERT_TRUE(RunUntil(b.loop, [&] { return b.driver.Errors(ReplyError::kTimeout) == 1; }));
+    EXPECT_GE(Clock::now() - sent, milliseconds(40));
+    EXPECT_EQ(b.link.Writes().size(), 1u);
+    EXPECT_EQ(b.driver.TotalErrors(), 1u);
+}
+
+TEST(DeviceDriver, APauseInsideAReplyTimesOutBetweenBytes) {
+    DriverOptions o = Manual();
+    o.firstByteTimeout = milliseconds(2000);
+    o.interByteTimeout = milliseconds(30);
+    Bench b(o);
+    b.StartRound();
+    const auto reply = Frame(0x40, 0x00, {1, 2, 3, 4, 5, 6, 7});
+    b.Deliver(std::vector<uint8_t>(reply.begin(), reply.begin() + 10));
+    const auto paused = Clock::now();
+    ASSERT_TRUE(RunUntil(b.loop, [&] { return b.driver.Errors(ReplyError::kTimeout) == 1; }));
+    EXPECT_LT(Clock::now() - paused, milliseconds(1000)) << "well before the first-byte time-out";
+    // The rest of the frame finds nothing outstanding and no frame start: it is skipped.
+    b.Deliver(std::vector<uint8_t>(reply.begin() + 10, reply.end()));
+    EXPECT_EQ(b.device.data_.unit_time[0], 0);
+}
+
+TEST(DeviceDriver, RoundsFollowThePollIntervalAndAreNeverCut) {
+    DriverOptions o = Manual();
+    o.autoPoll = true;
+    o.pollInterval = milliseconds(30);
+    o.firstByteTimeout = milliseconds(80);  // each round waits for a reply that never comes
+    Bench b(o);
+    ASSERT_TRUE(RunUntil(b.loop, [&] { return b.link.Writes().size() >= 3; }));
+    const auto w = b.link.Writes();
+    for (std::size_t i = 1; i < w.size(); ++i) {
+        EXPECT_GE(w[i].at - w[i - 1].at, milliseconds(80)) << "a round waits out its time-out";
+        EXPECT_EQ(w[i].bytes, Frame(0x40, 0x4D, {}));
+    }
+    EXPECT_EQ(b.driver.RoundsStarted(), w.size());
+
+    // A round that ends early waits for the interval.
+    o.pollInterval = milliseconds(50);
+    o.firstByteTimeout = milliseconds(5);
+    Bench c(o);
+    ASSERT_TRUE(RunUntil(c.loop, [&] { return c.link.Writes().size() >= 3; }));
+    const auto v = c.link.Writes();
+    for (std::size_t i = 1; i < v.size(); ++i) EXPECT_GE(v[i].at - v[i - 1].at, milliseconds(50));
+}
+
+TEST(DeviceDriver, FailuresAreReportedAtAFallingRateAndRecoveryOnce) {
+    std::vector<std::string> lines;
+    DriverOptions o = Manual();
+    o.log = [&](const std::string& line) { lines.push_back(line); };
+    Bench b(o);
+    for (int i = 0; i < 5; ++i) {
+        b.StartRound();
+        b.Deliver(Frame(0x40, 0x06, {}));
+        b.loop.RunOnce(milliseconds(0));
+    }
+    b.StartRound();
+    b.Deliver(Frame(0x40, 0x00, {1}));
+    b.loop.RunOnce(milliseconds(0));
+    ASSERT_EQ(lines.size(), 4u);  // errors 1, 2 and 4, then the recovery
+    EXPECT_EQ(lines[0], "communication error (1 in a row, 1 in all)");
+    EXPECT_EQ(lines[2], "communication error (4 in a row, 4 in all)");
+    EXPECT_EQ(lines[3], "communication restored");
+}
+
+}  // namespace
