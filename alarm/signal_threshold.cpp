@@ -17,9 +17,9 @@ constexpr unsigned short kRuleSequence = 1;
 template <class Record, class Base, int TypeId>
 void UniDataDevice<Record, Base, TypeId>::CheckSignalThresholdMap(SignalThresholdMap& table,
                                                                   bool upper) {
+    const Json::Value& doc = signalValues_;  // const: the lookup must never insert
     for (auto& [name, rule] : table) {
         // A missing or non-numeric value says nothing about the alarm: leave the flag alone.
-        const Json::Value& doc = signalValues_;  // const: the lookup must never insert
         if (!doc.isMember(name)) continue;
         const Json::Value& member = doc[name];
         if (!member.isNumeric()) continue;
