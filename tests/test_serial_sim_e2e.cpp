@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <iostream>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -223,6 +224,38 @@ TEST(SerialSimE2E, ThePortComesBackAfterTheLineVanishes) {
     EXPECT_EQ(DeviceBlocks(rig.device), UnitBlocks(sim2));
     EXPECT_EQ(rig.driver->RoundsDone(), 2u);
     sim2.Close();
+}
+
+// Wall time of one round: 18 delays of 500 units each, plus the line.
+double RoundSeconds(double delayScale, bool pace) {
+    SimRigOptions options;
+    options.driver.delayScale = delayScale;
+    options.driver.firstByteTimeout = milliseconds(2000);
+    options.driver.interByteTimeout = milliseconds(500);
+    options.sim.pace = pace;
+    SimRig rig(options);
+    if (!rig.Ready()) return -1;
+    CaptureStdout quiet;
+    const auto start = std::chrono::steady_clock::now();
+    if (!rig.RunRound(std::chrono::seconds(60))) return -1;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST(RoundTiming, ScaledDelaysAreKeptAndNothingIsAdded) {
+    const double s = RoundSeconds(0.01, false);  // 18 x 5 ms
+    std::cout << "round with delay unit 0.01 ms: " << s << " s" << std::endl;
+    EXPECT_GE(s, 0.090);
+    EXPECT_LT(s, 0.090 + 0.400);
+}
+
+// Slow (about 13 s): run with --gtest_also_run_disabled_tests to measure the real thing.
+TEST(RoundTiming, DISABLED_RealDelaysWithAndWithoutLinePacing) {
+    const double bare = RoundSeconds(1.0, false);
+    const double paced = RoundSeconds(1.0, true);
+    std::cout << "round with delay 500 ms: " << bare << " s; paced at 9600 baud: " << paced << " s"
+              << std::endl;
+    EXPECT_GE(bare, 9.0);
+    EXPECT_GE(paced, bare);
 }
 
 }  // namespace
