@@ -1,0 +1,309 @@
+#include "runner/cli.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <iomanip>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <json/reader.h>
+#include <json/writer.h>
+#include <boost/program_options.hpp>
+
+#include "runner/control_channel.h"
+#include "runner/demo.h"
+#include "runner/history_store.h"
+#include "runner/host.h"
+#include "runner/json_check.h"
+#include "runner/record_layout.h"
+#include "runner/site_config.h"
+
+namespace po = boost::program_options;
+
+namespace {
+
+const char* const kUsage = R"(usage:
+  smdhost --site FILE [--rounds N]      run the devices of a site until SIGINT or SIGTERM
+  smdhost --demo [--rounds N]           run the built-in demonstration
+  smdhost history (--site FILE | --db FILE) --device ID [--record ROW] [--limit N]
+                                        list a device's stored records, dump one with its
+                                        field names, and list its alarm events
+  smdhost control (--site FILE | --socket PATH) --device ID --code N
+                  [--request TEXT | --value N] [--out-len N]
+                                        send one control request to a running host
+)";
+
+std::string ExeDir() {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string(".") : exe.parent_path().string();
+}
+
+// The first candidate that exists, else the first one (so the error names it).
+std::string FirstExisting(const std::vector<std::string>& candidates) {
+    for (const auto& c : candidates)
+        if (std::filesystem::exists(c)) return c;
+    return candidates.front();
+}
+
+// The demo runs from a build tree (plug-in beside smdhost, data in the sources) or from an
+// installation (plug-in and ini/ in the working directory or the shared data directory).
+SiteConfig Demo() {
+    const std::string exe = ExeDir();
+    const std::string plugin =
+        FirstExisting({exe + "/rtmk48_pv05.so", "./rtmk48_pv05.so",
+                       exe + "/../lib/" SMD_LIB_TRIPLET "/smdhost/rtmk48_pv05.so"});
+    const std::string model = "/ini/rtmk48_pv05.ini";
+    std::string data = ".";
+    for (const std::string& dir :
+         {std::string("."), std::string(SMD_SOURCE_DIR), exe + "/../share/smdhost"})
+        if (std::filesystem::exists(dir + model)) {
+            data = dir;
+            break;
+        }
+    return DemoSite(plugin, data);
+}
+
+std::string Local(WallTime t) {
+    const std::time_t s = std::chrono::system_clock::to_time_t(t);
+    std::tm tm{};
+    localtime_r(&s, &tm);
+    std::ostringstream o;
+    o << std::put_time(&tm, "%Y-%m-%d %H:%M:%S");
+    return o.str();
+}
+
+// Blocks SIGINT and SIGTERM in every thread the host starts; one thread waits for them.
+class StopOnSignal {
+  public:
+    explicit StopOnSignal(Host& host) {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGINT);
+        sigaddset(&set_, SIGTERM);
+        sigaddset(&set_, SIGUSR1);  // our own wake-up at the end
+        pthread_sigmask(SIG_BLOCK, &set_, nullptr);
+        thread_ = std::thread([this, &host] {
+            int sig = 0;
+            sigwait(&set_, &sig);
+            if (sig != SIGUSR1) host.Stop();
+        });
+    }
+    ~StopOnSignal() {
+        pthread_kill(thread_.native_handle(), SIGUSR1);
+        thread_.join();
+    }
+
+  private:
+    sigset_t set_;
+    std::thread thread_;
+};
+
+int RunSite(SiteConfig site, std::ostream& out, std::ostream& err) {
+    try {
+        Host host(std::move(site), out);
+        // Signals blocked before any host thread exists, so only the waiter takes them.
+        StopOnSignal stop(host);
+        host.Start();
+        host.Run();
+        host.PrintSummary();
+        return 0;
+    } catch (const ConfigError& e) {
+        err << "smdhost: " << e.what() << std::endl;
+        return 2;
+    } catch (const std::exception& e) {
+        err << "smdhost: " << e.what() << std::endl;
+        return 1;
+    }
+}
+
+void DumpRecord(const StoredRecord& r, std::ostream& out) {
+    out << "record " << r.id << " of device " << r.dataId << ", type " << r.typeId << ", "
+        << r.bytes.size() << " bytes, stored " << Local(r.storedAt) << ", stamped "
+        << RecordStamp(r.bytes.data(), r.bytes.size()) << "\n";
+    for (const auto& f : RecordFields()) {
+        out << std::left << std::setw(12) << f.name << std::right << " @" << std::setw(4)
+            << f.offset << " " << std::setw(3) << f.size << " bytes  " << f.content << "\n";
+        for (std::size_t at = f.offset; at < f.offset + f.size && at < r.bytes.size(); at += 16) {
+            out << "    " << std::hex << std::uppercase << std::setfill('0') << std::setw(4) << at
+                << " ";
+            for (std::size_t i = at; i < std::min(at + 16, f.offset + f.size) && i < r.bytes.size();
+                 ++i)
+                out << " " << std::setw(2) << static_cast<int>(r.bytes[i]);
+            out << std::dec << std::setfill(' ') << "\n";
+        }
+    }
+}
+
+int History(const po::variables_map& vm, std::ostream& out, std::ostream& err) {
+    std::string db;
+    if (vm.count("db")) {
+        db = vm["db"].as<std::string>();
+    } else if (vm.count("site")) {
+        db = LoadSiteConfig(vm["site"].as<std::string>()).database;
+    } else {
+        err << "smdhost history: give --site FILE or --db FILE\n";
+        return 2;
+    }
+    if (!vm.count("device") && !vm.count("record")) {
+        err << "smdhost history: give --device ID (or --record ROW)\n";
+        return 2;
+    }
+    if (!std::filesystem::exists(db)) {
+        err << "smdhost history: no database " << db << "\n";
+        return 1;
+    }
+    HistoryStore store(db);
+    if (vm.count("record")) {
+        const auto r = store.Record(vm["record"].as<int64_t>());
+        if (!r) {
+            err << "smdhost history: no record " << vm["record"].as<int64_t>() << " in " << db
+                << "\n";
+            return 1;
+        }
+        DumpRecord(*r, out);
+        return 0;
+    }
+    const auto id = vm["device"].as<unsigned int>();
+    const auto list = store.Records(id, vm["limit"].as<std::size_t>());
+    out << "device " << id << ": " << store.RecordCount(id) << " records in " << db << "\n";
+    for (const auto& r : list)
+        out << "  row " << std::setw(6) << r.id << "  stored " << Local(r.storedAt) << "  stamped "
+            << RecordStamp(r.bytes.data(), r.bytes.size()) << "  type " << r.typeId << "  "
+            << r.bytes.size() << " bytes\n";
+    if (!list.empty()) {
+        out << "\n";
+        DumpRecord(list.back(), out);
+    }
+    const auto alarms = store.Alarms(id);
+    out << "\nalarm events of device " << id << ": " << alarms.size() << "\n";
+    for (const auto& a : alarms)
+        out << "  " << Local(a.storedAt) << "  " << (a.raised ? "raised " : "cleared") << "  level "
+            << a.level << "  " << a.alarmId << "  " << a.name << " = " << a.value
+            << (a.text.empty() ? "" : "  " + a.text) << "\n";
+    return 0;
+}
+
+int Control(const po::variables_map& vm, std::ostream& out, std::ostream& err) {
+    std::string socket;
+    if (vm.count("socket")) {
+        socket = vm["socket"].as<std::string>();
+    } else if (vm.count("site")) {
+        socket = LoadSiteConfig(vm["site"].as<std::string>()).controlSocket;
+        if (socket.empty()) {
+            err << "smdhost control: the site file names no controlSocket\n";
+            return 2;
+        }
+    } else {
+        err << "smdhost control: give --site FILE or --socket PATH\n";
+        return 2;
+    }
+    if (!vm.count("device") || !vm.count("code")) {
+        err << "smdhost control: give --device ID and --code N\n";
+        return 2;
+    }
+    if (vm.count("request") && vm.count("value")) {
+        err << "smdhost control: give --request or --value, not both\n";
+        return 2;
+    }
+    Json::Value req;
+    req["device"] = vm["device"].as<unsigned int>();
+    req["code"] = vm["code"].as<int>();
+    if (vm.count("request")) req["request"] = vm["request"].as<std::string>();
+    if (vm.count("value")) req["value"] = vm["value"].as<int>();
+    req["outLen"] = vm["out-len"].as<int>();
+    Json::StreamWriterBuilder w;
+    w["indentation"] = "";
+    w["emitUTF8"] = true;
+    const std::string answer = ControlCall(socket, Json::writeString(w, req), 60000);
+    Json::Value v;
+    Json::Reader().parse(answer, v);
+    if (v.isMember("error")) {
+        err << "smdhost control: " << v["error"].asString() << "\n";
+        return 1;
+    }
+    w["indentation"] = "  ";
+    out << Json::writeString(w, v) << "\n";
+    return 0;
+}
+
+}  // namespace
+
+int RunSmdhost(int argc, char** argv, std::ostream& out, std::ostream& err) {
+    std::string command;
+    if (argc > 1 && (std::strcmp(argv[1], "history") == 0 || std::strcmp(argv[1], "control") == 0))
+        command = argv[1];
+
+    po::options_description run("Running a site");
+    run.add_options()("help,h", "this text")("site", po::value<std::string>(), "site file (JSON)")(
+        "demo", "run the built-in demonstration")(
+        "rounds", po::value<int>(), "polling rounds per device, overriding the site file");
+    po::options_description hist("history");
+    hist.add_options()("db", po::value<std::string>(), "database file (instead of --site)")(
+        "record", po::value<int64_t>(), "dump the record of this row")(
+        "limit", po::value<std::size_t>()->default_value(20), "records to list");
+    po::options_description ctl("control");
+    ctl.add_options()("socket", po::value<std::string>(), "control socket (instead of --site)")(
+        "code", po::value<int>(), "control code")("request", po::value<std::string>(),
+                                                  "request text, e.g. a JSON request or D41001")(
+        "value", po::value<int>(), "16-bit value (code 106), sent in host byte order")(
+        "out-len", po::value<int>()->default_value(4096), "size of the answer buffer");
+    po::options_description shared("history and control");
+    shared.add_options()("device", po::value<unsigned int>(), "data id of the device");
+
+    po::options_description all;
+    all.add(run).add(shared).add(hist).add(ctl);
+    po::variables_map vm;
+    try {
+        const int skip = command.empty() ? 0 : 1;
+        po::store(po::parse_command_line(argc - skip, argv + skip, all), vm);
+        po::notify(vm);
+    } catch (const po::error& e) {
+        err << "smdhost: " << e.what() << "\n" << kUsage;
+        return 2;
+    }
+    if (vm.count("help")) {
+        out << kUsage << "\n"
+            << run << "\n"
+            << shared << "\n"
+            << hist << "\n"
+            << ctl << "\n"
+            << SiteFileHelp()
+            << "\nIn settings mode 1 the host checks analog values against limits by alarm id:\n"
+               "each \"thresholdSetting\" rule gives its \"ID\" the limits \"LowValue\" and\n"
+               "\"UpValue\"; the device's \"limits\" member adds to and overrides them.\n";
+        return 0;
+    }
+    try {
+        if (command == "history") return History(vm, out, err);
+        if (command == "control") return Control(vm, out, err);
+
+        if (vm.count("site") == vm.count("demo")) {
+            err << "smdhost: give --site FILE or --demo\n" << kUsage;
+            return 2;
+        }
+        SiteConfig site = vm.count("demo") ? Demo() : LoadSiteConfig(vm["site"].as<std::string>());
+        if (vm.count("rounds")) {
+            if (vm["rounds"].as<int>() < 0) {
+                err << "smdhost: --rounds must not be negative\n";
+                return 2;
+            }
+            site.rounds = vm["rounds"].as<int>();
+        }
+        return RunSite(std::move(site), out, err);
+    } catch (const ConfigError& e) {
+        err << "smdhost: " << e.what() << std::endl;
+        return 2;
+    } catch (const std::exception& e) {
+        err << "smdhost: " << e.what() << std::endl;
+        return 1;
+    }
+}

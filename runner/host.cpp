@@ -1,0 +1,532 @@
+#include "runner/host.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <iomanip>
+#include <limits>
+#include <sstream>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "host/framework.h"
+#include "host/observer.h"
+#include "runner/history_store.h"
+#include "runner/json_check.h"
+#include "runner/plugin_loader.h"
+#include "runner/record_layout.h"
+#include "runner/signal_map.h"
+#include "runtime/device_driver.h"
+#include "runtime/pmbus_runtime.h"
+#include "runtime/serial_port.h"
+#include "runtime/spdevice_runtime.h"
+#include "sim/simulator.h"
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string LocalClock() {
+    const auto t = boost::posix_time::microsec_clock::local_time();
+    std::ostringstream s;
+    s << std::setfill('0') << std::setw(2) << t.time_of_day().hours() << ':' << std::setw(2)
+      << t.time_of_day().minutes() << ':' << std::setw(2) << t.time_of_day().seconds() << '.'
+      << std::setw(3) << t.time_of_day().fractional_seconds() / 1000;
+    return s.str();
+}
+
+std::string Number(double v) {
+    std::ostringstream s;
+    s << v;
+    return s.str();
+}
+
+// In settings mode 1 the device asks the host to check each analog value against the host's own
+// limits, by alarm id. The host takes them from the same "thresholdSetting" rules the device
+// reads in mode 5: "ID" is the alarm id, "UpValue" and "LowValue" the limits.
+std::map<std::string, ThresholdLimitConfig> LimitsFromSettings(const Json::Value& settings) {
+    std::map<std::string, ThresholdLimitConfig> out;
+    const Json::Value& rules = settings["thresholdSetting"];
+    if (!rules.isObject()) return out;
+    auto number = [](const Json::Value& v, float fallback) {
+        if (!v.isString() && !v.isNumeric()) return fallback;
+        const std::string s = v.asString();
+        return s.empty() ? fallback : static_cast<float>(std::strtod(s.c_str(), nullptr));
+    };
+    for (const auto& name : rules.getMemberNames()) {
+        const Json::Value& r = rules[name];
+        if (!r.isObject() || !(r["ID"].isString() || r["ID"].isNumeric())) continue;
+        const std::string id = r["ID"].asString();
+        if (id.empty() || (r["UpValue"].isNull() && r["LowValue"].isNull())) continue;
+        out[id] =
+            ThresholdLimitConfig{number(r["LowValue"], -std::numeric_limits<float>::infinity()),
+                                 number(r["UpValue"], std::numeric_limits<float>::infinity())};
+    }
+    return out;
+}
+
+// Runs `f` with the working directory set to `dir`: the device finds its model files from
+// there. Set-up is single-threaded, so changing the process's directory is safe here.
+template <class F>
+void InDirectory(const std::string& dir, F&& f) {
+    char* old = ::getcwd(nullptr, 0);
+    if (::chdir(dir.c_str()) != 0) {
+        std::free(old);
+        throw HostError("cannot enter the working directory " + dir);
+    }
+    struct Back {
+        char* old;
+        ~Back() {
+            if (old != nullptr && ::chdir(old) != 0) {
+            }
+            std::free(old);
+        }
+    } back{old};
+    f();
+}
+
+}  // namespace
+
+// One configured device and everything the host keeps for it.
+struct DeviceSlot : HostObserver {
+    DeviceSlot(Host& h, const DeviceConfig& c, HistoryStore& s) : host(h), config(c), store(s) {}
+
+    Host& host;
+    const DeviceConfig& config;
+    HistoryStore& store;
+    std::function<void(const std::string&)> say;
+
+    std::unique_ptr<VDeviceInterface> device;
+    PMBusProtocol* protocol = nullptr;
+    SignalMap signals;
+    Json::Value* doc = nullptr;  // the device's signal-value document (control code 803)
+    std::unique_ptr<rtmk48sim::Simulator> sim;
+    std::unique_ptr<SerialPort> port;
+    std::unique_ptr<DeviceDriver> driver;
+    bool running = false;
+
+    Clock::time_point nextPoll{};
+    std::atomic<int> controlHold{0};
+    int typeId = 0;
+
+    // Counters: written on the loop's thread, read after the loop (or roughly, by the tests).
+    std::atomic<uint64_t> rounds{0};
+    std::atomic<uint64_t> published{0};
+    std::atomic<uint64_t> stored{0};
+    std::atomic<uint64_t> raised{0};
+    std::atomic<uint64_t> cleared{0};
+    std::atomic<uint64_t> exceptions{0};
+    std::atomic<uint64_t> storeErrors{0};
+
+    std::string Tag() const { return "[" + std::to_string(config.dataId) + "] "; }
+
+    // The record is out: the signal values it carries go into the device's document now, on
+    // the device's own thread and before the device evaluates its thresholds.
+    void OnSendSP(int type, const unsigned char* data, unsigned int len, bool) override {
+        typeId = type;
+        ++published;
+        std::string values;
+        if (!signals.Empty()) {
+            Json::Value decoded;
+            signals.Apply(data, len, decoded);
+            for (const auto& f : signals.Fields()) {
+                if (!decoded.isMember(f.name)) continue;
+                if (doc != nullptr) (*doc)[f.name] = decoded[f.name];
+                values += " " + f.name + "=" + Number(decoded[f.name].asDouble());
+            }
+        }
+        say(Tag() + "published record " + std::to_string(type) + " (" + std::to_string(len) +
+            " bytes, stamped " + RecordStamp(data, len) + ")" + (values.empty() ? "" : ":") +
+            values);
+    }
+
+    void OnSaveDeviceHistory(const unsigned char* data, unsigned int len) override {
+        try {
+            store.AddRecord(config.dataId, typeId, std::chrono::system_clock::now(), data, len);
+            ++stored;
+        } catch (const StoreError& e) {
+            ++storeErrors;
+            say(Tag() + "history not stored: " + e.what());
+        }
+    }
+
+    void OnAlarm(const AlarmEvent& e) override {
+        ++(e.raised ? raised : cleared);
+        say(Tag() + (e.raised ? "ALARM RAISED  " : "alarm cleared ") + "level " +
+            std::to_string(e.level) + "  id " + e.alarmId +
+            (e.name == e.alarmId ? "" : "  " + e.name) + "  value " + e.value +
+            (e.text.empty() ? "" : "  text " + e.text));
+        StoredAlarm a;
+        a.dataId = config.dataId;
+        a.storedAt = std::chrono::system_clock::now();
+        a.level = e.level;
+        a.alarmId = e.alarmId;
+        a.name = e.name;
+        a.value = e.value;
+        a.text = e.text;
+        a.raised = e.raised;
+        try {
+            store.AddAlarm(a);
+        } catch (const StoreError& err) {
+            ++storeErrors;
+            say(Tag() + "alarm event not stored: " + err.what());
+        }
+    }
+
+    void OnAnalogReport(const std::string& signalId, float value,
+                        const boost::posix_time::ptime&) override {
+        try {
+            store.AddAnalogReport(config.dataId, std::chrono::system_clock::now(), signalId, value);
+        } catch (const StoreError& err) {
+            ++storeErrors;
+            say(Tag() + "analog report not stored: " + err.what());
+        }
+    }
+};
+
+Host::Host(SiteConfig site, std::ostream& out)
+    : site_(std::move(site)), out_(out), wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+Host::~Host() {
+    control_.reset();
+    for (auto& slot : slots_) {
+        slot->driver.reset();
+        if (slot->protocol) slot->protocol->RemoveObserver(slot.get());
+        slot->device.reset();
+        if (slot->sim) slot->sim->Close();
+    }
+    slots_.clear();
+    plugins_.reset();
+    if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+void Host::Say(const std::string& line) const {
+    std::lock_guard<std::mutex> lock(sayMu_);
+    out_ << line << std::endl;
+}
+
+void Host::Wake() {
+    const uint64_t one = 1;
+    if (wakeFd_ >= 0) (void)!::write(wakeFd_, &one, sizeof one);
+}
+
+void Host::Stop() {
+    stopping_ = true;
+    Wake();
+}
+
+void Host::Start() {
+    try {
+        store_ = std::make_unique<HistoryStore>(site_.database);
+    } catch (const StoreError& e) {
+        throw HostError(e.what());
+    }
+    plugins_ = std::make_unique<PluginLoader>();
+    for (const auto& path : site_.plugins) {
+        try {
+            plugins_->Load(path);
+        } catch (const PluginError& e) {
+            throw HostError(e.what());
+        }
+    }
+    for (const auto& dev : site_.devices) {
+        auto slot = std::make_unique<DeviceSlot>(*this, dev, *store_);
+        slot->say = [this](const std::string& line) { Say(line); };
+        if (!dev.signalMap.empty()) slot->signals = SignalMap::Load(dev.signalMap);
+        slots_.push_back(std::move(slot));
+    }
+    for (auto& slot : slots_) {
+        try {
+            StartDevice(*slot);
+            slot->running = true;
+        } catch (const std::exception& e) {
+            Say(slot->Tag() + "device " + std::to_string(slot->config.dataId) +
+                " not started: " + e.what());
+            slot->driver.reset();
+            if (slot->protocol) slot->protocol->RemoveObserver(slot.get());
+            slot->device.reset();
+            if (slot->sim) slot->sim->Close();
+        }
+    }
+    if (std::none_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->running; }))
+        throw HostError("no device could be started");
+    if (!site_.controlSocket.empty()) {
+        try {
+            control_ = std::make_unique<ControlServer>(
+                site_.controlSocket, [this](const ControlRequest& r) { return Control(r); });
+        } catch (const ControlError& e) {
+            throw HostError(e.what());
+        }
+        Say("control channel on " + site_.controlSocket);
+    }
+}
+
+void Host::StartDevice(DeviceSlot& slot) {
+    const DeviceConfig& c = slot.config;
+    slot.device = plugins_->Create(c.model);
+    slot.protocol = dynamic_cast<PMBusProtocol*>(slot.device.get());
+    if (slot.protocol == nullptr)
+        throw HostError("model " + c.model + " is not a serial protocol device");
+    Json::Value config;
+    config["model"] = c.model;
+    config["port"] = c.port;
+    slot.device->Init({}, c.dataId, config);
+    slot.protocol->AddObserver(&slot);
+    std::map<std::string, ThresholdLimitConfig> limits = LimitsFromSettings(c.settings);
+    for (const auto& [id, l] : c.limits) limits[id] = l;
+    for (const auto& [id, l] : limits) slot.protocol->SetThresholdLimit(id, l.lower, l.upper);
+
+    Say(slot.Tag() + "setting up " + c.model + " data id " + std::to_string(c.dataId) + " on " +
+        c.port);
+    try {
+        InDirectory(c.workDir, [&] { slot.device->InitSetting(c.settings); });
+    } catch (const HostError&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw HostError(std::string("InitSetting failed: ") + e.what());
+    }
+
+    // The document's address: the host writes the signal values there (see OnSendSP).
+    void* address = nullptr;
+    int retLen = 0;
+    if (slot.device->DeviceIoControl(803, nullptr, 0, &address, sizeof address, retLen) == 0 &&
+        retLen == static_cast<int>(sizeof address))
+        slot.doc = static_cast<Json::Value*>(address);
+    else if (!slot.signals.Empty())
+        Say(slot.Tag() + "the device hands out no signal-value document: values not written");
+
+    // A cached record is stamped with the current time again, so only a recent one may return.
+    if (auto last = store_->LastRecord(c.dataId)) {
+        const auto age = std::chrono::duration_cast<std::chrono::seconds>(
+            std::chrono::system_clock::now() - last->storedAt);
+        if (age.count() < site_.cacheMaxAgeSeconds) {
+            Say(slot.Tag() + "restoring the last record (" + std::to_string(age.count()) +
+                " s old)");
+            try {
+                std::lock_guard<std::recursive_mutex> lock(slot.protocol->Runtime().mu);
+                if (slot.device->LoadFromCache(last->bytes.data(),
+                                               static_cast<int>(last->bytes.size())) == 0)
+                    Say(slot.Tag() + "the device refused the cached record");
+            } catch (const std::exception& e) {
+                ++slot.exceptions;
+                Say(slot.Tag() + "restoring the cached record failed: " + e.what());
+            }
+        } else {
+            Say(slot.Tag() + "last record is " + std::to_string(age.count()) +
+                " s old: not restored (limit " + std::to_string(site_.cacheMaxAgeSeconds) + " s)");
+        }
+    }
+
+    std::string path = c.port;
+    if (c.port == kSimulatedPort) {
+        slot.sim = std::make_unique<rtmk48sim::Simulator>();
+        std::string error;
+        if (!slot.sim->Open(&error)) throw HostError("simulator: " + error);
+        if (!c.simulation.isNull()) {
+            bool ok = true;
+            slot.sim->WithUnit(
+                [&](rtmk48sim::UnitModel& unit) { ok = unit.LoadScenario(c.simulation, &error); });
+            if (!ok) throw HostError("simulation scenario: " + error);
+        }
+        slot.sim->Start();
+        path = slot.sim->SlavePath();
+    }
+    slot.port = std::make_unique<SerialPort>(
+        SerialPort::Options{path, static_cast<SMDSPDevice*>(slot.protocol)->BaudRate()});
+    if (!slot.port->Open()) Say(slot.Tag() + "cannot open " + path + " yet: retrying");
+
+    DriverOptions o;
+    o.autoPoll = false;  // rounds are scheduled here, so a round limit and a stop are exact
+    o.pollInterval = std::chrono::milliseconds(c.pollIntervalMs);
+    o.firstByteTimeout = std::chrono::milliseconds(c.replyTimeoutMs);
+    o.delayScale = c.delayScale;
+    o.log = [this, tag = slot.Tag()](const std::string& line) { Say(tag + line); };
+    slot.driver = std::make_unique<DeviceDriver>(*slot.protocol, *slot.port, o);
+    slot.driver->SetWake([this] { Wake(); });
+}
+
+bool Host::Idle(DeviceSlot& slot) const {
+    SPDeviceRuntime& sp = slot.protocol->Runtime();
+    std::lock_guard<std::recursive_mutex> lock(sp.mu);
+    return !slot.protocol->Protocol().awaiting && !sp.holding;
+}
+
+void Host::Run() {
+    std::vector<DeviceSlot*> active;
+    for (auto& s : slots_)
+        if (s->running) active.push_back(s.get());
+    const auto start = Clock::now();
+    for (DeviceSlot* s : active) s->nextPoll = start;
+    Clock::time_point stopDeadline = Clock::time_point::max();
+    std::vector<pollfd> fds(active.size() + 1);
+
+    for (;;) {
+        auto now = Clock::now();
+        if (stopping_ && stopDeadline == Clock::time_point::max())
+            stopDeadline = now + std::chrono::seconds(10);
+        bool allDone = true;
+        auto until = now + std::chrono::seconds(1);
+        for (DeviceSlot* s : active) {
+            const bool limitReached =
+                site_.rounds > 0 && s->rounds >= static_cast<uint64_t>(site_.rounds);
+            bool idle = Idle(*s);
+            if (idle && s->controlHold == 0 && !stopping_ && !limitReached) {
+                if (now >= s->nextPoll) {
+                    ++s->rounds;
+                    Say(s->Tag() + "── round " + std::to_string(s->rounds.load()) + " at " +
+                        LocalClock() + " ──");
+                    s->nextPoll = std::max(
+                        s->nextPoll + std::chrono::milliseconds(s->config.pollIntervalMs), now);
+                    s->driver->PollNow();
+                    idle = false;
+                } else {
+                    until = std::min(until, s->nextPoll);
+                }
+            }
+            if (!(idle && (stopping_ || limitReached))) allDone = false;
+        }
+        if (allDone || now >= stopDeadline) break;
+
+        fds[0] = pollfd{wakeFd_, POLLIN, 0};
+        for (std::size_t i = 0; i < active.size(); ++i) {
+            fds[i + 1] = pollfd{active[i]->driver->Fd(), active[i]->driver->Events(), 0};
+            until = std::min(until, active[i]->driver->NextDeadline(now));
+        }
+        const auto wait = std::max(until - now, Clock::duration::zero());
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+        timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        ::ppoll(fds.data(), fds.size(), &ts, nullptr);
+        if (fds[0].revents & POLLIN) {
+            uint64_t n;
+            (void)!::read(wakeFd_, &n, sizeof n);
+        }
+        now = Clock::now();
+        for (std::size_t i = 0; i < active.size(); ++i) {
+            try {
+                active[i]->driver->Service(fds[i + 1].revents, now);
+            } catch (const std::exception& e) {
+                // The plug-in's own failure (its clock, its settings): this round is lost, the
+                // next one runs.
+                ++active[i]->exceptions;
+                Say(active[i]->Tag() + "round failed: " + e.what());
+            }
+        }
+        { std::lock_guard<std::mutex> lock(idleMu_); }
+        idleCv_.notify_all();
+    }
+    { std::lock_guard<std::mutex> lock(idleMu_); }
+    idleCv_.notify_all();
+}
+
+ControlAnswer Host::Control(const ControlRequest& r) {
+    DeviceSlot* slot = nullptr;
+    for (auto& s : slots_)
+        if (s->running && s->config.dataId == r.dataId) slot = s.get();
+    if (slot == nullptr)
+        throw ControlError("no running device with data id " + std::to_string(r.dataId));
+
+    struct Hold {
+        DeviceSlot& s;
+        Host& h;
+        ~Hold() {
+            --s.controlHold;
+            h.Wake();
+        }
+    } hold{*slot, *this};
+    ++slot->controlHold;
+    Wake();
+    // Between rounds only: a command sent into a round would take the place of a reply.
+    auto waitIdle = [&](std::chrono::milliseconds limit) {
+        const auto until = Clock::now() + limit;
+        std::unique_lock<std::mutex> lock(idleMu_);
+        while (!Idle(*slot)) {
+            if (Clock::now() >= until) return false;
+            idleCv_.wait_for(lock, std::chrono::milliseconds(50));
+        }
+        return true;
+    };
+    const auto roundLimit =
+        std::chrono::milliseconds(slot->config.pollIntervalMs + 30 * slot->config.replyTimeoutMs);
+    if (!waitIdle(roundLimit))
+        throw ControlError("device " + std::to_string(r.dataId) + " stayed busy");
+
+    ControlAnswer a;
+    std::vector<unsigned char> out(static_cast<std::size_t>(std::max(r.outLen, 0)));
+    int retLen = 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(slot->protocol->Runtime().mu);
+        a.result = slot->device->DeviceIoControl(r.code, r.in.empty() ? nullptr : r.in.data(),
+                                                 static_cast<int>(r.in.size()), out.data(),
+                                                 r.outLen, retLen);
+    }
+    Wake();
+    // A command went to the unit: answer once its reply (or its time-out) settled it.
+    waitIdle(std::chrono::milliseconds(2 * slot->config.replyTimeoutMs + 1000));
+    a.retLen = retLen;
+    if (retLen > 0 && retLen <= r.outLen)
+        out.resize(static_cast<std::size_t>(retLen));
+    else
+        out.clear();
+    a.out = std::move(out);
+    return a;
+}
+
+std::vector<DeviceSummary> Host::Summary() const {
+    std::vector<DeviceSummary> out;
+    for (const auto& s : slots_) {
+        DeviceSummary d;
+        d.dataId = s->config.dataId;
+        d.started = s->running;
+        d.rounds = s->rounds;
+        d.published = s->published;
+        d.stored = s->stored;
+        d.raised = s->raised;
+        d.cleared = s->cleared;
+        if (s->driver) {
+            for (std::size_t k = 0; k < frame::kReplyErrorCount; ++k) {
+                const auto kind = static_cast<frame::ReplyError>(k);
+                if (const uint32_t n = s->driver->Errors(kind))
+                    d.errors[frame::to_string(kind)] = n;
+            }
+            if (const uint64_t n = s->driver->PortFailures()) d.errors["port failure"] = n;
+        }
+        if (s->exceptions) d.errors["plug-in exception"] = s->exceptions;
+        if (s->storeErrors) d.errors["store"] = s->storeErrors;
+        out.push_back(std::move(d));
+    }
+    return out;
+}
+
+void Host::PrintSummary() const {
+    DeviceSummary all;
+    const auto per = Summary();
+    for (const auto& d : per) {
+        all.rounds += d.rounds;
+        all.published += d.published;
+        all.stored += d.stored;
+        all.raised += d.raised;
+        all.cleared += d.cleared;
+        for (const auto& [k, n] : d.errors) all.errors[k] += n;
+    }
+    auto errors = [](const std::map<std::string, uint64_t>& e) {
+        if (e.empty()) return std::string("none");
+        std::string s;
+        for (const auto& [k, n] : e) s += (s.empty() ? "" : ", ") + k + " " + std::to_string(n);
+        return s;
+    };
+    Say("summary: " + std::to_string(all.rounds) + " rounds, " + std::to_string(all.published) +
+        " records published, " + std::to_string(all.stored) + " records stored, " +
+        std::to_string(all.raised) + " alarms raised, " + std::to_string(all.cleared) +
+        " cleared; errors: " + errors(all.errors));
+    if (per.size() > 1)
+        for (const auto& d : per)
+            Say("  device " + std::to_string(d.dataId) + (d.started ? "" : " (not started)") +
+                ": " + std::to_string(d.rounds) + " rounds, " + std::to_string(d.stored) +
+                " stored, " + std::to_string(d.raised) + " raised, " + std::to_string(d.cleared) +
+                " cleared; errors: " + errors(d.errors));
+}

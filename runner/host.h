@@ -1,0 +1,85 @@
+#pragma once
+// The host core: runs the devices of one site. It loads the plug-ins, sets every device up
+// (Init, InitSetting, the signal-value document, the cached record), opens its port or starts
+// the built-in simulator for it, and drives polling rounds on every port from one thread until
+// the configured rounds are done or Stop() is called. Control requests arrive on the control
+// channel and go to the device between rounds, under the device's port lock.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "runner/control_channel.h"
+#include "runner/site_config.h"
+
+class HistoryStore;
+class PluginLoader;
+struct DeviceSlot;
+
+class HostError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// What a run did, per device and in all.
+struct DeviceSummary {
+    unsigned int dataId = 0;
+    bool started = false;
+    uint64_t rounds = 0;     // rounds started
+    uint64_t published = 0;  // records published (rounds completed, and a restored record)
+    uint64_t stored = 0;     // history rows written
+    uint64_t raised = 0;
+    uint64_t cleared = 0;
+    std::map<std::string, uint64_t> errors;  // by kind
+};
+
+class Host {
+  public:
+    // `out` receives the host's display lines.
+    Host(SiteConfig site, std::ostream& out);
+    ~Host();
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    // Opens the store, loads the plug-ins and signal maps, starts every device it can. A device
+    // that cannot start is reported and left out. Throws HostError when the site cannot run
+    // at all (store, plug-ins, control socket, no device started) and ConfigError for a bad
+    // signal map.
+    void Start();
+    // Runs the polling loop until every device has done its rounds or Stop() was called; the
+    // round in progress is finished first.
+    void Run();
+    // Any thread.
+    void Stop();
+
+    std::vector<DeviceSummary> Summary() const;
+    // Prints the closing summary.
+    void PrintSummary() const;
+
+    // The control channel's handler; public for the tests.
+    ControlAnswer Control(const ControlRequest& request);
+
+  private:
+    void StartDevice(DeviceSlot& slot);
+    bool Idle(DeviceSlot& slot) const;
+    void Wake();
+    void Say(const std::string& line) const;
+
+    SiteConfig site_;
+    std::ostream& out_;
+    std::unique_ptr<HistoryStore> store_;
+    std::unique_ptr<PluginLoader> plugins_;
+    std::vector<std::unique_ptr<DeviceSlot>> slots_;  // destroyed before the plug-ins
+    std::unique_ptr<ControlServer> control_;
+    int wakeFd_ = -1;
+    std::atomic<bool> stopping_{false};
+    mutable std::mutex idleMu_;
+    std::condition_variable idleCv_;
+    mutable std::mutex sayMu_;
+};

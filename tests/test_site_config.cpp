@@ -1,0 +1,134 @@
+// The site file: what is read, and the messages for what is wrong.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "runner/json_check.h"
+#include "runner/site_config.h"
+
+namespace {
+
+SiteConfig Parse(const std::string& text) {
+    return ParseSiteConfig(JsonFile::Parse(text, "site.json"), "site.json", "/etc/smd");
+}
+
+// The message of the ConfigError that parsing `text` raises.
+std::string ErrorOf(const std::string& text) {
+    try {
+        Parse(text);
+    } catch (const ConfigError& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+TEST(SiteConfig, ReadsEveryMemberAndResolvesPathsFromTheFile) {
+    const SiteConfig s = Parse(R"({
+      "database": "data/h.db", "plugins": ["rtmk48_pv05.so", "/opt/p.so"],
+      "controlSocket": "/run/smd.sock", "cacheMaxAgeSeconds": 60, "rounds": 3,
+      "devices": [
+        {"model": "rtmk48_pv05", "dataId": 7, "port": "/dev/ttyS1", "pollIntervalMs": 2000,
+         "delayScale": 0.5, "replyTimeoutMs": 400, "workDir": "site1",
+         "signalMap": "ini/map.json", "settings": {"appSetting": {"b_mode": 5}},
+         "limits": {"0416004011": {"lower": 42, "upper": 56}}},
+        {"model": "rtmk48_pv05", "dataId": 8, "port": "simulated", "simulation": {"x": 1}}
+      ]})");
+    EXPECT_EQ(s.database, "/etc/smd/data/h.db");
+    EXPECT_EQ(s.plugins, (std::vector<std::string>{"/etc/smd/rtmk48_pv05.so", "/opt/p.so"}));
+    EXPECT_EQ(s.controlSocket, "/run/smd.sock");
+    EXPECT_EQ(s.cacheMaxAgeSeconds, 60);
+    EXPECT_EQ(s.rounds, 3);
+    ASSERT_EQ(s.devices.size(), 2u);
+    const DeviceConfig& d = s.devices[0];
+    EXPECT_EQ(d.model, "rtmk48_pv05");
+    EXPECT_EQ(d.dataId, 7u);
+    EXPECT_EQ(d.port, "/dev/ttyS1");
+    EXPECT_EQ(d.pollIntervalMs, 2000);
+    EXPECT_DOUBLE_EQ(d.delayScale, 0.5);
+    EXPECT_EQ(d.replyTimeoutMs, 400);
+    EXPECT_EQ(d.workDir, "/etc/smd/site1");
+    EXPECT_EQ(d.signalMap, "/etc/smd/ini/map.json");
+    EXPECT_EQ(d.settings["appSetting"]["b_mode"].asInt(), 5);
+    ASSERT_EQ(d.limits.count("0416004011"), 1u);
+    EXPECT_FLOAT_EQ(d.limits.at("0416004011").lower, 42.0f);
+    EXPECT_FLOAT_EQ(d.limits.at("0416004011").upper, 56.0f);
+
+    const DeviceConfig& sim = s.devices[1];
+    EXPECT_EQ(sim.port, "simulated");
+    EXPECT_EQ(sim.simulation["x"].asInt(), 1);
+    // Defaults.
+    EXPECT_EQ(sim.pollIntervalMs, 5000);
+    EXPECT_DOUBLE_EQ(sim.delayScale, 1.0);
+    EXPECT_EQ(sim.workDir, "/etc/smd");
+    EXPECT_TRUE(sim.signalMap.empty());
+    EXPECT_TRUE(sim.settings.isObject());
+    EXPECT_TRUE(Parse(R"({"plugins": ["p.so"], "devices": [{"model": "m", "dataId": 1,
+                          "port": "simulated"}]})")
+                    .controlSocket.empty());
+}
+
+TEST(SiteConfig, ErrorsNameTheFileTheMemberAndWhatIsWrong) {
+    const std::string dev = R"("model": "rtmk48_pv05", "dataId": 7, "port": "simulated")";
+    const std::string top = R"("plugins": ["p.so"], )";
+    const struct {
+        std::string text;
+        std::string message;
+    } cases[] = {
+        {"{", "site.json: not valid JSON: "},
+        {"[]", "site.json: expected a JSON object at the top"},
+        {R"({"devices": [{)" + dev + "}]}", "site.json: plugins: missing"},
+        {R"({"plugins": "p.so", "devices": []})", "site.json: plugins: expected an array"},
+        {R"({"plugins": [3], "devices": []})", "site.json: plugins[0]: expected a file name"},
+        {R"({"plugins": ["p.so"]})", "site.json: devices: missing"},
+        {"{" + top + R"("devices": []})", "site.json: devices: must list at least one device"},
+        {"{" + top + R"("devices": [{"dataId": 7, "port": "simulated"}]})",
+         "site.json: devices[0].model: missing"},
+        {"{" + top + R"("devices": [{"model": "m", "dataId": "7", "port": "simulated"}]})",
+         "site.json: devices[0].dataId: expected a whole number, found a string"},
+        {"{" + top + R"("devices": [{"model": "m", "dataId": -1, "port": "simulated"}]})",
+         "site.json: devices[0].dataId: must lie between 0 and 4294967295, found -1"},
+        {"{" + top + R"("devices": [{"model": "m", "dataId": 7}]})",
+         "site.json: devices[0].port: missing"},
+        {"{" + top + R"("devices": [{)" + dev + R"(, "pollIntervalMs": 1.5}]})",
+         "site.json: devices[0].pollIntervalMs: expected a whole number, found 1.5"},
+        {"{" + top + R"("devices": [{)" + dev + R"(, "delayScale": -1}]})",
+         "site.json: devices[0].delayScale: must be at least 0, found -1"},
+        {"{" + top + R"("devices": [{)" + dev + R"(, "settings": []}]})",
+         "site.json: devices[0].settings: expected an object, found an array"},
+        {"{" + top + R"("devices": [{)" + dev + R"(, "pollInterval": 5}]})",
+         "site.json: devices[0].pollInterval: unknown member"},
+        {"{" + top + R"("devices": [{)" + dev + "}, {" + dev + "}]}",
+         "site.json: devices[1].dataId: data id 7 is used by an earlier device"},
+        {"{" + top +
+             R"("devices": [{"model": "m", "dataId": 1, "port": "/dev/x", "simulation": {}}]})",
+         "site.json: devices[0].simulation: only for the port \"simulated\""},
+        {"{" + top + R"("devices": [{)" + dev + R"(, "limits": {"a": {"lower": 5, "upper": 1}}}]})",
+         "site.json: devices[0].limits.a: lower lies above upper"},
+        {"{" + top + R"("devices": [{)" + dev + R"(}], "rounds": "3"})",
+         "site.json: rounds: expected a whole number, found a string"},
+    };
+    for (const auto& c : cases) {
+        const std::string got = ErrorOf(c.text);
+        EXPECT_EQ(got.rfind(c.message, 0), 0u) << "input: " << c.text << "\n  got: " << got;
+    }
+}
+
+TEST(SiteConfig, AMissingFileIsNamed) {
+    try {
+        LoadSiteConfig("/nonexistent/site.json");
+        FAIL();
+    } catch (const ConfigError& e) {
+        EXPECT_STREQ(e.what(), "/nonexistent/site.json: cannot be read");
+    }
+}
+
+TEST(SiteConfig, HelpNamesEveryMember) {
+    const std::string help = SiteFileHelp();
+    for (const char* m :
+         {"database", "plugins", "controlSocket", "cacheMaxAgeSeconds", "rounds", "devices",
+          "model", "dataId", "port", "pollIntervalMs", "delayScale", "replyTimeoutMs", "workDir",
+          "signalMap", "simulation", "settings", "limits"})
+        EXPECT_NE(help.find(std::string("  ") + m + " "), std::string::npos) << m;
+}
+
+}  // namespace
