@@ -249,6 +249,7 @@ void Host::Start() {
                 " not started: " + e.what());
             slot->driver.reset();
             if (slot->protocol) slot->protocol->RemoveObserver(slot.get());
+            slot->protocol = nullptr;
             slot->device.reset();
             if (slot->sim) slot->sim->Close();
         }

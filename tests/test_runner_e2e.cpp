@@ -1,0 +1,361 @@
+// smdhost end to end: the real program, the real plug-in and the unit simulator on ptys.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include "runner/demo.h"
+#include "runner/history_store.h"
+#include "sim/simulator.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 20s) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// One smdhost process with its output in a file.
+class Smdhost {
+  public:
+    Smdhost(const std::vector<std::string>& args, const std::string& outFile) : out_(outFile) {
+        std::vector<char*> argv;
+        std::string exe = SMDHOST_PATH;
+        argv.push_back(exe.data());
+        std::vector<std::string> copy = args;
+        for (auto& a : copy) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_adddup2(&fa, 1, 2);
+        if (posix_spawn(&pid_, exe.c_str(), &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&fa);
+    }
+    ~Smdhost() {
+        if (pid_ > 0 && status_ < 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    // The exit status, or -1 when it did not end in time.
+    int Wait(std::chrono::milliseconds timeout = 60s) {
+        WaitFor(
+            [&] {
+                int st = 0;
+                if (::waitpid(pid_, &st, WNOHANG) != pid_) return false;
+                status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+                return true;
+            },
+            timeout);
+        return status_;
+    }
+    void Signal(int sig) { ::kill(pid_, sig); }
+    std::string Output() const { return ReadFile(out_); }
+
+  private:
+    std::string out_;
+    pid_t pid_ = -1;
+    int status_ = -1;
+};
+
+class RunnerE2E : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/smd-e2e-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        db_ = dir_ + "/h.db";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    // A fast device: delays of 5 ms, a round every 20 ms.
+    Json::Value Device(unsigned int dataId, const std::string& port, int mode = 1) {
+        Json::Value d;
+        d["model"] = "rtmk48_pv05";
+        d["dataId"] = dataId;
+        d["port"] = port;
+        d["pollIntervalMs"] = 20;
+        d["delayScale"] = 0.01;
+        d["replyTimeoutMs"] = 300;
+        d["workDir"] = SMD_SOURCE_DIR;
+        d["signalMap"] = std::string(SMD_SOURCE_DIR) + "/ini/rtmk48_pv05.signals.json";
+        d["settings"]["appSetting"]["b_mode"] = mode;
+        d["settings"]["thresholdSetting"] =
+            DemoSite("", ".").devices[0].settings["thresholdSetting"];
+        return d;
+    }
+
+    std::string WriteSite(const Json::Value& devices, int rounds,
+                          const std::string& name = "site.json",
+                          Json::Value extra = Json::Value(Json::objectValue)) {
+        Json::Value site = extra;
+        site["database"] = db_;
+        site["plugins"].append(SMD_PLUGIN_PATH);
+        site["rounds"] = rounds;
+        site["devices"] = devices;
+        const std::string path = dir_ + "/" + name;
+        std::ofstream(path) << site.toStyledString();
+        return path;
+    }
+
+    int Run(const std::vector<std::string>& args, std::string* out = nullptr) {
+        Smdhost host(args, dir_ + "/out.txt");
+        const int rc = host.Wait();
+        if (out) *out = host.Output();
+        return rc;
+    }
+
+    std::string dir_;
+    std::string db_;
+};
+
+TEST_F(RunnerE2E, NRoundsGiveNHistoryRowsWithTheSimulatorsBytes) {
+    Json::Value devices;
+    devices.append(Device(7, "simulated"));
+    std::string out;
+    ASSERT_EQ(Run({"--site", WriteSite(devices, 3)}, &out), 0) << out;
+
+    HistoryStore store(db_);
+    const auto rows = store.Records(7, 100);
+    ASSERT_EQ(rows.size(), 3u) << out;
+    const std::vector<uint8_t> unit = rtmk48sim::UnitModel().RecordBlocks();
+    for (const auto& r : rows) {
+        ASSERT_EQ(r.bytes.size(), 1550u);
+        EXPECT_EQ(r.typeId, 5156);
+        EXPECT_EQ(r.bytes[0], 7);
+        EXPECT_TRUE(std::equal(unit.begin(), unit.end(), r.bytes.begin() + 4));
+    }
+    EXPECT_NE(out.find("summary: 3 rounds, 3 records published, 3 records stored"),
+              std::string::npos)
+        << out;
+}
+
+TEST_F(RunnerE2E, AlarmsRaiseAndClearAsValuesCrossThresholdsInModes1And5) {
+    Json::Value devices;
+    for (const auto& [id, mode] : {std::pair<unsigned, int>{7, 1}, {8, 5}}) {
+        Json::Value d = Device(id, "simulated", mode);
+        d["simulation"] = DemoScenario();
+        devices.append(d);
+    }
+    std::string out;
+    ASSERT_EQ(Run({"--site", WriteSite(devices, 6)}, &out), 0) << out;
+
+    HistoryStore store(db_);
+    auto events = [&](unsigned id) {
+        std::vector<std::string> v;
+        for (const auto& a : store.Alarms(id))
+            v.push_back(a.alarmId + (a.raised ? " raised " : " cleared ") + a.value);
+        return v;
+    };
+    // Mode 1: the host's limit of 56 V on the signal's alarm id, and the breaker's alarm.
+    EXPECT_EQ(events(7), (std::vector<std::string>{
+                             "0418001001 raised 交流输出主空开状态",
+                             "0416004011 raised 57.2000008",
+                             "0418001001 cleared 交流输出主空开状态",
+                             "0416004011 cleared 53.5999985",
+                         }))
+        << out;
+    // Mode 5: the rule table with hysteresis (raise at 56, clear at 55); no breaker alarm.
+    EXPECT_EQ(events(8), (std::vector<std::string>{
+                             "0416004011001 raised 57.2000008",
+                             "0416004011001 cleared 53.5999985",
+                         }))
+        << out;
+    const auto alarms = store.Alarms(8);
+    ASSERT_FALSE(alarms.empty());
+    EXPECT_EQ(alarms[0].text, "当前值57.2000008高于阈值:56");
+    EXPECT_EQ(store.RecordCount(7), 6u);
+    EXPECT_EQ(store.RecordCount(8), 6u);
+}
+
+TEST_F(RunnerE2E, ARestartRestoresTheLastRecordOnlyWhileItIsRecent) {
+    Json::Value devices;
+    devices.append(Device(7, "simulated"));
+    std::string out;
+    ASSERT_EQ(Run({"--site", WriteSite(devices, 2)}, &out), 0) << out;
+    HistoryStore store(db_);
+    const auto before = store.LastRecord(7);
+    ASSERT_TRUE(before.has_value());
+
+    // The unit's content changes while the host is down: the first row after the restart is
+    // the cached record, the next one the new poll.
+    devices[0]["simulation"]["blocks"]["40 42 FF"] = std::string(48, '5');
+    ASSERT_EQ(Run({"--site", WriteSite(devices, 1)}, &out), 0) << out;
+    EXPECT_NE(out.find("[7] restoring the last record"), std::string::npos) << out;
+    const auto rows = store.Records(7, 2);
+    ASSERT_EQ(rows.size(), 2u);
+    ASSERT_EQ(store.RecordCount(7), 4u);
+    // Same blocks, re-stamped on restore.
+    EXPECT_TRUE(
+        std::equal(before->bytes.begin(), before->bytes.begin() + 1543, rows[0].bytes.begin()));
+    EXPECT_EQ(rows[1].bytes[139], 0x55);
+
+    // Too old: not handed back.
+    Json::Value extra;
+    extra["cacheMaxAgeSeconds"] = 0;
+    ASSERT_EQ(Run({"--site", WriteSite(devices, 1, "site.json", extra)}, &out), 0) << out;
+    EXPECT_NE(out.find("not restored (limit 0 s)"), std::string::npos) << out;
+    EXPECT_EQ(store.RecordCount(7), 5u);
+}
+
+TEST_F(RunnerE2E, AControlRequestReachesTheUnitAndTheResultReadsOneAfterwards) {
+    rtmk48sim::Simulator sim;
+    std::string error;
+    ASSERT_TRUE(sim.Open(&error)) << error;
+    sim.Start();
+    Json::Value devices;
+    devices.append(Device(7, sim.SlavePath()));
+    Json::Value extra;
+    const std::string socket = dir_ + "/ctl.sock";
+    extra["controlSocket"] = socket;
+    Smdhost host({"--site", WriteSite(devices, 0, "site.json", extra)}, dir_ + "/host.txt");
+    HistoryStore store(db_);
+    ASSERT_TRUE(WaitFor([&] { return store.RecordCount(7) >= 1; })) << host.Output();
+
+    std::string out;
+    ASSERT_EQ(
+        Run({"control", "--socket", socket, "--device", "7", "--code", "106", "--value", "4660"},
+            &out),
+        0)
+        << out;
+    EXPECT_NE(out.find("\"value\" : -1"), std::string::npos) << out;
+    uint16_t param = 0;
+    sim.WithUnit([&](rtmk48sim::UnitModel& u) { param = u.Param(0x80); });
+    EXPECT_EQ(param, 0x1234);
+
+    // An unhandled code reads the control result: the unit answered.
+    ASSERT_EQ(Run({"control", "--socket", socket, "--device", "7", "--code", "0", "--out-len", "4"},
+                  &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("\"value\" : 1"), std::string::npos) << out;
+
+    ASSERT_EQ(Run({"control", "--socket", socket, "--device", "7", "--code", "320", "--request",
+                   "D41001"},
+                  &out),
+              0)
+        << out;
+    std::vector<uint8_t> remote;
+    sim.WithUnit([&](rtmk48sim::UnitModel& u) { remote = u.RemoteCommands(); });
+    EXPECT_EQ(remote, std::vector<uint8_t>{0x10});
+
+    // The document carries the signal values the host wrote from the record.
+    ASSERT_EQ(Run({"control", "--socket", socket, "--device", "7", "--code", "801"}, &out), 0)
+        << out;
+    Json::Value answer, doc;
+    ASSERT_TRUE(Json::Reader().parse(out, answer)) << out;
+    ASSERT_TRUE(Json::Reader().parse(answer["output"].asString(), doc)) << out;
+    EXPECT_TRUE(doc["更新时间"].isString()) << out;
+    EXPECT_TRUE(doc["直流输出电压"].isNumeric()) << out;
+
+    EXPECT_EQ(Run({"control", "--socket", socket, "--device", "9", "--code", "801"}, &out), 1);
+    EXPECT_NE(out.find("no running device with data id 9"), std::string::npos) << out;
+
+    host.Signal(SIGTERM);
+    EXPECT_EQ(host.Wait(), 0) << host.Output();
+    EXPECT_NE(host.Output().find("summary: "), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(socket));
+    sim.Close();
+}
+
+TEST_F(RunnerE2E, TwoDevicesOnTwoPortsPollIndependentlyAndSigintStopsCleanly) {
+    // Device 8's unit never answers; device 7's rounds go on regardless.
+    rtmk48sim::Simulator silent;
+    std::string error;
+    ASSERT_TRUE(silent.Open(&error)) << error;
+    silent.Inject({rtmk48sim::Fault::kSilence, 0, -1});
+    silent.Start();
+    Json::Value devices;
+    devices.append(Device(7, "simulated"));
+    devices.append(Device(8, silent.SlavePath()));
+    Smdhost host({"--site", WriteSite(devices, 0)}, dir_ + "/host.txt");
+    HistoryStore store(db_);
+    ASSERT_TRUE(WaitFor([&] { return store.RecordCount(7) >= 5 && silent.Commands() >= 2; }))
+        << host.Output();
+    host.Signal(SIGINT);
+    ASSERT_EQ(host.Wait(), 0) << host.Output();
+    EXPECT_EQ(store.RecordCount(8), 0u);
+    const std::string out = host.Output();
+    EXPECT_NE(out.find("device 8: "), std::string::npos) << out;
+    EXPECT_NE(out.find("time-out"), std::string::npos) << out;
+    silent.Close();
+}
+
+TEST_F(RunnerE2E, ABadSiteFileFailsWithStatus2AndAClearMessage) {
+    Json::Value devices;
+    devices.append(Device(7, "simulated"));
+    devices[0]["dataId"] = "7";
+    const std::string site = WriteSite(devices, 1);
+    std::string out;
+    EXPECT_EQ(Run({"--site", site}, &out), 2);
+    EXPECT_EQ(
+        out, "smdhost: " + site + ": devices[0].dataId: expected a whole number, found a string\n");
+
+    devices[0]["dataId"] = 7;
+    devices[0]["signalMap"] = dir_ + "/map.json";
+    std::ofstream(dir_ + "/map.json") << R"({"signals": {"x": {"block": "nope", "offset": 0}}})";
+    EXPECT_EQ(Run({"--site", WriteSite(devices, 1)}, &out), 2);
+    EXPECT_NE(out.find(dir_ + "/map.json: signals.x.block: no record field nope"),
+              std::string::npos)
+        << out;
+
+    EXPECT_EQ(Run({"--site", dir_ + "/missing.json"}, &out), 2);
+    EXPECT_EQ(Run({"--rounds", "2"}, &out), 2);
+    EXPECT_EQ(Run({"--help"}, &out), 0);
+    EXPECT_NE(out.find("cacheMaxAgeSeconds"), std::string::npos);
+}
+
+TEST_F(RunnerE2E, ADeviceWhoseSettingsThrowIsLeftOutAndTheOthersRun) {
+    // Device 8 reads a broken model file, device 9 gets a mode of a JSON type without text.
+    const std::string broken = dir_ + "/broken";
+    std::filesystem::create_directories(broken + "/ini");
+    std::ofstream(broken + "/ini/rtmk48_pv05.ini") << "[AI\n";
+    Json::Value devices;
+    devices.append(Device(7, "simulated"));
+    devices.append(Device(8, "simulated"));
+    devices[1]["workDir"] = broken;
+    devices.append(Device(9, "simulated"));
+    devices[2]["settings"]["appSetting"]["b_mode"] = Json::Value(Json::objectValue);
+    std::string out;
+    ASSERT_EQ(Run({"--site", WriteSite(devices, 2)}, &out), 0) << out;
+    EXPECT_NE(out.find("[8] device 8 not started: InitSetting failed: "), std::string::npos) << out;
+    EXPECT_NE(out.find("[9] device 9 not started: InitSetting failed: "), std::string::npos) << out;
+    EXPECT_NE(out.find("device 8 (not started)"), std::string::npos) << out;
+    HistoryStore store(db_);
+    EXPECT_EQ(store.RecordCount(7), 2u);
+    EXPECT_EQ(store.RecordCount(8), 0u);
+    EXPECT_EQ(store.RecordCount(9), 0u);
+}
+
+}  // namespace
