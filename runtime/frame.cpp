@@ -1,15 +1,27 @@
 #include "runtime/frame.h"
 
+#include <algorithm>
+
 namespace frame {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
+// Value of each character as a hex digit, -1 for none: one load per character of a frame.
+constexpr std::array<int8_t, 256> MakeHexTable() {
+    std::array<int8_t, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        t[c] = c >= '0' && c <= '9'   ? static_cast<int8_t>(c - '0')
+               : c >= 'A' && c <= 'F' ? static_cast<int8_t>(c - 'A' + 10)
+               : c >= 'a' && c <= 'f' ? static_cast<int8_t>(c - 'a' + 10)
+                                      : int8_t{-1};
+    }
+    return t;
+}
+constexpr std::array<int8_t, 256> kHexTable = MakeHexTable();
+
 int HexValue(uint8_t c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
+    return kHexTable[c];
 }
 
 uint8_t ByteAt(const uint8_t* chars) {
@@ -200,19 +212,38 @@ std::size_t Decoder::Feed(const uint8_t* data, std::size_t len, Event& event) {
                     if (lenid == 0) need_ = 4;
                 }
                 break;
-            case Stage::kInfo:
-                sum_ = static_cast<uint16_t>(sum_ + c);
-                if (got_ % 2 == 0) {
-                    hi_ = static_cast<uint8_t>(v);
-                } else {
-                    frame_.info[got_ / 2] = static_cast<uint8_t>(hi_ << 4 | v);
+            case Stage::kInfo: {
+                // INFO is most of a frame: the run of its characters at hand is taken here,
+                // in locals (a byte store into INFO may alias any member), rather than one
+                // turn of the outer loop each. A character that is no hex digit ends the run
+                // and fails on the next turn.
+                const std::size_t end = i + std::min(len - i, need_ - got_);
+                std::size_t got = got_;
+                uint16_t sum = sum_;
+                uint8_t hi = hi_;
+                uint8_t* const info = frame_.info.data();
+                int d = v;
+                for (;;) {
+                    sum = static_cast<uint16_t>(sum + data[i]);
+                    if (got % 2 == 0) {
+                        hi = static_cast<uint8_t>(d);
+                    } else {
+                        info[got / 2] = static_cast<uint8_t>(hi << 4 | d);
+                    }
+                    ++got;
+                    if (i + 1 == end || (d = HexValue(data[i + 1])) < 0) break;
+                    ++i;
                 }
-                if (++got_ == need_) {
+                got_ = got;
+                sum_ = sum;
+                hi_ = hi;
+                if (got_ == need_) {
                     stage_ = Stage::kChecksum;
                     got_ = 0;
                     need_ = 4;
                 }
                 break;
+            }
             case Stage::kChecksum:
                 sumChars_[got_++] = c;
                 if (got_ == need_) stage_ = Stage::kEoi;
