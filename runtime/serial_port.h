@@ -2,6 +2,7 @@
 // A serial line in raw 8N1 with non-blocking I/O, meant to be driven by poll(2). When the line
 // fails (EIO, ENXIO, hang-up, the device file gone) it closes itself and reopens later with a
 // growing back-off; the owner keeps calling it as if nothing happened.
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -52,9 +53,9 @@ class SerialPort : public Link {
     // While closed: when the next reopen is due, and the attempt itself.
     Clock::time_point NextReopen() const { return nextReopen_; }
     bool ReopenIfDue(Clock::time_point now);
-    // Times the port failed while open, and times it was opened.
-    uint64_t Failures() const { return failures_; }
-    uint64_t Opens() const { return opens_; }
+    // Times the port failed while open, and times it was opened; readable from any thread.
+    uint64_t Failures() const { return failures_.load(); }
+    uint64_t Opens() const { return opens_.load(); }
 
   private:
     void Fail(Clock::time_point now);
@@ -65,6 +66,6 @@ class SerialPort : public Link {
     std::size_t outLen_ = 0;
     std::chrono::milliseconds backoff_;
     Clock::time_point nextReopen_{};
-    uint64_t failures_ = 0;
-    uint64_t opens_ = 0;
+    std::atomic<uint64_t> failures_{0};
+    std::atomic<uint64_t> opens_{0};
 };

@@ -37,6 +37,12 @@ bool ParseHex(const std::string& text, std::vector<uint8_t>& out) {
     return true;
 }
 
+bool ByteOf(const Json::Value& v, uint8_t& out) {
+    if (!v.isIntegral() || v.asLargestInt() < 0 || v.asLargestInt() > 0xFF) return false;
+    out = static_cast<uint8_t>(v.asLargestInt());
+    return true;
+}
+
 // "40 43 FF" or "40 43" to a step number, 0 when it names none.
 int StepOfKey(const std::string& key) {
     std::vector<uint8_t> b;
@@ -118,10 +124,19 @@ bool UnitModel::LoadScenario(const Json::Value& scenario, std::string* error) {
         if (error) *error = "scenario is not a JSON object";
         return false;
     }
-    if (scenario.isMember("adr")) adr = static_cast<uint8_t>(scenario["adr"].asUInt());
+    uint8_t newAdr = adr;
+    uint8_t breaker = 0;
+    if (scenario.isMember("adr") && !ByteOf(scenario["adr"], newAdr)) {
+        if (error) *error = "\"adr\" is not a byte";
+        return false;
+    }
+    if (scenario.isMember("breaker") && !ByteOf(scenario["breaker"], breaker)) {
+        if (error) *error = "\"breaker\" is not a byte";
+        return false;
+    }
     if (!ApplyBlocks(scenario["blocks"], error)) return false;
-    if (scenario.isMember("breaker"))
-        SetBreaker(static_cast<uint8_t>(scenario["breaker"].asUInt()));
+    adr = newAdr;
+    if (scenario.isMember("breaker")) SetBreaker(breaker);
     roundPatches_.clear();
     const Json::Value& rounds = scenario["rounds"];
     if (!rounds.isNull() && !rounds.isArray()) {
@@ -129,8 +144,9 @@ bool UnitModel::LoadScenario(const Json::Value& scenario, std::string* error) {
         return false;
     }
     for (const Json::Value& r : rounds) {
-        if (!r.isObject()) {
-            if (error) *error = "a round is not an object";
+        uint8_t b = 0;
+        if (!r.isObject() || (r.isMember("breaker") && !ByteOf(r["breaker"], b))) {
+            if (error) *error = "a round is not an object with a byte \"breaker\"";
             return false;
         }
         roundPatches_.push_back(r);
@@ -143,7 +159,8 @@ void UnitModel::BeginRound() {
     if (static_cast<std::size_t>(rounds_) > roundPatches_.size()) return;
     const Json::Value& patch = roundPatches_[static_cast<std::size_t>(rounds_ - 1)];
     ApplyBlocks(patch["blocks"], nullptr);
-    if (patch.isMember("breaker")) SetBreaker(static_cast<uint8_t>(patch["breaker"].asUInt()));
+    uint8_t breaker = 0;
+    if (ByteOf(patch["breaker"], breaker)) SetBreaker(breaker);
 }
 
 int UnitModel::Answer(const frame::Frame& cmd, std::vector<uint8_t>& info, int& step) {

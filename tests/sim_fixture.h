@@ -7,8 +7,10 @@
 //   ASSERT_TRUE(rig.RunRound());      // PollNow, then wait until the round's record is out
 //   rig.sim.Inject({rtmk48sim::Fault::kBadChecksum, 7});
 //
-// Device calls from the test thread (DeviceIoControl, ...) are fine while the loop runs: the
-// runtime takes the port lock. Read the record after a wait has returned true.
+// Round completion prints to std::cout from the loop's thread: a CaptureStdout must be made
+// before the rig (and so outlive it). Device calls from the test thread (DeviceIoControl, ...) are
+// fine while the loop runs: the runtime takes the port lock. Read the record after a wait has
+// returned true.
 #include <chrono>
 #include <functional>
 #include <memory>

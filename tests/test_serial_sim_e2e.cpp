@@ -48,9 +48,9 @@ void ChangeEveryBlock(rtmk48sim::Simulator& sim) {
 }
 
 TEST(SerialSimE2E, FullRoundCopiesEveryReplyByteForByte) {
+    CaptureStdout quiet;  // before the rig: the driver thread prints while it runs
     SimRig rig;
     ASSERT_TRUE(rig.Ready()) << rig.error;
-    CaptureStdout quiet;
     ASSERT_TRUE(rig.RunRound());
     EXPECT_EQ(DeviceBlocks(rig.device), UnitBlocks(rig.sim));
     const auto published = rig.device.rec.Published();
@@ -72,11 +72,11 @@ struct RejectedCase {
 class RejectedReply : public ::testing::TestWithParam<RejectedCase> {};
 
 TEST_P(RejectedReply, StopsTheRoundAndTheNextRoundIsClean) {
+    CaptureStdout quiet;
     SimRigOptions options;
     options.sim.lateBy = milliseconds(450);  // beyond the rig's 300 ms first-byte time-out
     SimRig rig(options);
     ASSERT_TRUE(rig.Ready()) << rig.error;
-    CaptureStdout quiet;
     ASSERT_TRUE(rig.RunRound());
     const auto oldBlocks = DeviceBlocks(rig.device);
 
@@ -117,9 +117,9 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(SerialSimE2E, TolerableFaultsStillCompleteTheRound) {
+    CaptureStdout quiet;
     SimRig rig;
     ASSERT_TRUE(rig.Ready()) << rig.error;
-    CaptureStdout quiet;
     ASSERT_TRUE(rig.RunRound());
     const auto oldBlocks = DeviceBlocks(rig.device);
     ChangeEveryBlock(rig.sim);
@@ -138,11 +138,11 @@ TEST(SerialSimE2E, TolerableFaultsStillCompleteTheRound) {
 }
 
 TEST(SerialSimE2E, PausesBeyondTheInterByteTimeOutEndTheRound) {
+    CaptureStdout quiet;
     SimRigOptions options;
     options.sim.splitPause = milliseconds(400);  // the rig allows 150 ms between bytes
     SimRig rig(options);
     ASSERT_TRUE(rig.Ready()) << rig.error;
-    CaptureStdout quiet;
     rig.sim.Inject({Fault::kSplit, 2});
     ASSERT_TRUE(rig.RunFailingRound());
     EXPECT_EQ(rig.driver->Errors(ReplyError::kTimeout), 1u);
@@ -150,6 +150,7 @@ TEST(SerialSimE2E, PausesBeyondTheInterByteTimeOutEndTheRound) {
 }
 
 TEST(SerialSimE2E, ScenarioSetsTheBreakerAndChangesOverRounds) {
+    CaptureStdout quiet;
     SimRig rig;
     ASSERT_TRUE(rig.Ready()) << rig.error;
     Json::Value scenario;
@@ -162,7 +163,6 @@ TEST(SerialSimE2E, ScenarioSetsTheBreakerAndChangesOverRounds) {
     rig.sim.WithUnit([&](UnitModel& u) { ok = u.LoadScenario(scenario, &error); });
     ASSERT_TRUE(ok) << error;
 
-    CaptureStdout quiet;
     ASSERT_TRUE(rig.RunRound());
     EXPECT_EQ(rig.device.Bytes()[169], 1);
     EXPECT_EQ(rig.device.data_.unit_time[0], 0x07);
@@ -176,9 +176,9 @@ TEST(SerialSimE2E, ScenarioSetsTheBreakerAndChangesOverRounds) {
 }
 
 TEST(SerialSimE2E, ParameterSetShowsInTheNextRound) {
+    CaptureStdout quiet;
     SimRig rig;
     ASSERT_TRUE(rig.Ready()) << rig.error;
-    CaptureStdout quiet;
     const uint16_t value = 0x1234;
     unsigned char out[4];
     int retLen = 0;
@@ -200,12 +200,12 @@ TEST(SerialSimE2E, ParameterSetShowsInTheNextRound) {
 }
 
 TEST(SerialSimE2E, ThePortComesBackAfterTheLineVanishes) {
+    CaptureStdout quiet;
     const std::string link = "/tmp/rtmk48sim-e2e-" + std::to_string(::getpid());
     SimRigOptions options;
     options.sim.link = link;
     SimRig rig(options);
     ASSERT_TRUE(rig.Ready()) << rig.error;
-    CaptureStdout quiet;
     ASSERT_TRUE(rig.RunRound());
 
     rig.sim.Close();  // the terminal and its link go away
@@ -228,6 +228,7 @@ TEST(SerialSimE2E, ThePortComesBackAfterTheLineVanishes) {
 
 // Wall time of one round: 18 delays of 500 units each, plus the line.
 double RoundSeconds(double delayScale, bool pace) {
+    CaptureStdout quiet;
     SimRigOptions options;
     options.driver.delayScale = delayScale;
     options.driver.firstByteTimeout = milliseconds(2000);
@@ -235,7 +236,6 @@ double RoundSeconds(double delayScale, bool pace) {
     options.sim.pace = pace;
     SimRig rig(options);
     if (!rig.Ready()) return -1;
-    CaptureStdout quiet;
     const auto start = std::chrono::steady_clock::now();
     if (!rig.RunRound(std::chrono::seconds(60))) return -1;
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

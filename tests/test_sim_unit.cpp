@@ -94,6 +94,14 @@ TEST(SimUnit, ScenarioErrorsNameWhatIsWrong) {
     r["rounds"] = 3;
     EXPECT_FALSE(u.LoadScenario(r, &error));
     EXPECT_FALSE(u.LoadScenario(Json::Value("x"), &error));
+    Json::Value wrongType;
+    wrongType["breaker"] = "on";
+    EXPECT_FALSE(u.LoadScenario(wrongType, &error)) << "no exception from a wrong type";
+    EXPECT_EQ(error, "\"breaker\" is not a byte");
+    wrongType.clear();
+    wrongType["adr"] = 256;
+    EXPECT_FALSE(u.LoadScenario(wrongType, &error));
+    EXPECT_EQ(u.adr, 0x01);
 
     Json::Value ok;
     ok["blocks"]["40 43 FF"] = "00 01 02 03 04 05 06";
