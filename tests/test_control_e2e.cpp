@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iostream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,19 @@
 namespace {
 
 using rtmk48sim::UnitModel;
+
+// Standard output is written by the driver's thread (round lines) and by the test's (request
+// lines). Dropped here without shared state; set up before the rig, so it outlives the thread.
+class QuietStdout : private std::streambuf {
+  public:
+    QuietStdout() : old_(std::cout.rdbuf(this)) {}
+    ~QuietStdout() override { std::cout.rdbuf(old_); }
+
+  private:
+    int overflow(int c) override { return traits_type::not_eof(c); }
+    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+    std::streambuf* old_;
+};
 
 int Control(DeviceProbe& d, int code, const std::string& in, int32_t* answer = nullptr) {
     unsigned char out[4];
@@ -34,9 +49,9 @@ size_t ParameterCommands(SimRig& rig) {
 }
 
 TEST(ControlE2E, JsonParameterReachesTheUnitAndTheNextRound) {
+    QuietStdout quiet;
     SimRig rig;
     ASSERT_TRUE(rig.Ready()) << rig.error;
-    CaptureStdout quiet;
 
     ASSERT_EQ(Control(rig.device, 310, R"({"signal_id":"D48101","SetValue":"500"})"), 0);
     ASSERT_TRUE(Answered(rig.device));
@@ -63,9 +78,9 @@ TEST(ControlE2E, JsonParameterReachesTheUnitAndTheNextRound) {
 }
 
 TEST(ControlE2E, RefusedValueNeverReachesTheUnit) {
+    QuietStdout quiet;
     SimRig rig;
     ASSERT_TRUE(rig.Ready()) << rig.error;
-    CaptureStdout quiet;
     ASSERT_EQ(Control(rig.device, 310, R"({"signal_id":"D48001","SetValue":"321"})"), 0);
     ASSERT_TRUE(Answered(rig.device));
     ASSERT_TRUE(rig.RunRound());
@@ -85,9 +100,9 @@ TEST(ControlE2E, RefusedValueNeverReachesTheUnit) {
 }
 
 TEST(ControlE2E, RemoteControlsBySignalIdInModes1And5) {
+    QuietStdout quiet;
     SimRig rig;
     ASSERT_TRUE(rig.Ready()) << rig.error;
-    CaptureStdout quiet;
 
     ASSERT_EQ(Control(rig.device, 320, "D41101"), 0);  // mode 1: the bare id
     ASSERT_TRUE(Answered(rig.device));
