@@ -197,6 +197,21 @@ TEST_F(RunnerE2E, AlarmsRaiseAndClearAsValuesCrossThresholdsInModes1And5) {
     EXPECT_EQ(alarms[0].text, "当前值57.2000008高于阈值:56");
     EXPECT_EQ(store.RecordCount(7), 6u);
     EXPECT_EQ(store.RecordCount(8), 6u);
+
+    // `smdhost history` lists the rows, dumps the newest by field and shows the events.
+    ASSERT_EQ(Run({"history", "--db", db_, "--device", "7", "--limit", "2"}, &out), 0) << out;
+    EXPECT_NE(out.find("device 7: 6 records in " + db_), std::string::npos) << out;
+    EXPECT_NE(out.find("record " + std::to_string(store.LastRecord(7)->id) +
+                       " of device 7, type 5156, 1550 bytes"),
+              std::string::npos)
+        << out;
+    // analog_40 holds the scenario's 220.0 V (0x0898) at its start, record offset 139 (0x8B).
+    EXPECT_NE(out.find("analog_40    @ 139  24 bytes"), std::string::npos) << out;
+    EXPECT_NE(out.find("    008B  08 98"), std::string::npos) << out;
+    EXPECT_NE(out.find("alarm events of device 7: 4"), std::string::npos) << out;
+    EXPECT_NE(out.find("当前值57.2000008高于阈值:56"), std::string::npos) << out;
+    EXPECT_EQ(Run({"history", "--db", db_, "--record", "999"}, &out), 1);
+    EXPECT_NE(out.find("no record 999"), std::string::npos) << out;
 }
 
 TEST_F(RunnerE2E, ARestartRestoresTheLastRecordOnlyWhileItIsRecent) {
