@@ -351,6 +351,15 @@ void Host::StartDevice(DeviceSlot& slot) {
     slot.driver->SetWake([this] { Wake(); });
 }
 
+bool Host::Observe(unsigned int dataId, HostObserver& observer) {
+    for (auto& s : slots_)
+        if (s->running && s->config.dataId == dataId) {
+            s->protocol->AddObserver(&observer);
+            return true;
+        }
+    return false;
+}
+
 bool Host::Idle(DeviceSlot& slot) const {
     SPDeviceRuntime& sp = slot.protocol->Runtime();
     std::lock_guard<std::recursive_mutex> lock(sp.mu);
@@ -422,6 +431,8 @@ void Host::Run() {
     }
     { std::lock_guard<std::mutex> lock(idleMu_); }
     idleCv_.notify_all();
+    // Nothing polls any more, so no control reply could arrive.
+    control_.reset();
 }
 
 ControlAnswer Host::Control(const ControlRequest& r) {

@@ -19,6 +19,7 @@
 #include "runner/site_config.h"
 
 class HistoryStore;
+class HostObserver;
 class PluginLoader;
 struct DeviceSlot;
 
@@ -61,6 +62,10 @@ class Host {
     std::vector<DeviceSummary> Summary() const;
     // Prints the closing summary.
     void PrintSummary() const;
+
+    // Adds an observer of a started device's framework calls (after Start, before Run); false
+    // when no device with that data id runs. Its callbacks run on the polling thread.
+    bool Observe(unsigned int dataId, HostObserver& observer);
 
     // The control channel's handler; public for the tests.
     ControlAnswer Control(const ControlRequest& request);
