@@ -136,7 +136,7 @@ void BM_Document801(benchmark::State& state) {
     }
     if (result != 0 || retLen < 1000 * 15) state.SkipWithError("document not written");
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * retLen);
-    state.counters["doc_bytes"] = retLen;
+    state.SetLabel(std::to_string(retLen) + " bytes");
 }
 BENCHMARK(BM_Document801)->Unit(benchmark::kMicrosecond);
 

@@ -5,6 +5,8 @@
 // delays need; the ratio limit / measured says how much the runtime adds.
 //
 //   bench/smd_wire_round [--rounds N] [--unpaced-commands]
+#include <poll.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -114,6 +116,20 @@ class Timeline : public HostObserver, public Link {
     double maxExtra_ = 0, sumExtra_ = 0;
 };
 
+// What the system itself adds to a timed sleep of 500 ms in ppoll, the call the driver loop waits
+// in: the floor for the gap beyond the requested delay.
+void SleepOvershoot(int n, double& mean, double& max) {
+    mean = max = 0;
+    for (int k = 0; k < n; ++k) {
+        const auto t0 = Clock::now();
+        timespec ts{0, 500'000'000};
+        ::ppoll(nullptr, 0, &ts, nullptr);
+        const double extra = Seconds(Clock::now() - t0) - kDelaySeconds;
+        mean += extra / n;
+        max = std::max(max, extra);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -166,6 +182,11 @@ int main(int argc, char** argv) {
     DriverLoop loop;
     loop.Add(driver);
     loop.Start();
+
+    double sleepMean = 0, sleepMax = 0;
+    SleepOvershoot(6, sleepMean, sleepMax);
+    std::printf("ppoll 500 ms alone: overshoot mean %.3f ms, max %.3f ms\n", sleepMean * 1e3,
+                sleepMax * 1e3);
 
     int status = 0;
     double sumMeasured = 0, sumLimit = 0;
