@@ -24,27 +24,25 @@ DeviceDriver::DeviceDriver(PMBusProtocol& device, SerialPort& port, DriverOption
 }
 
 DeviceDriver::DeviceDriver(PMBusProtocol& device, Link& link, DriverOptions options)
-    : device_(device), options_(std::move(options)) {
-    SPDeviceRuntime& sp = device_.Runtime();
-    std::lock_guard<std::recursive_mutex> lock(sp.mu);
-    sp.link = &link;
-    sp.delayScale = options_.delayScale;
+    : device_(device), sp_(device.Runtime()), pm_(device.Protocol()), options_(std::move(options)) {
+    std::lock_guard<std::recursive_mutex> lock(sp_.mu);
+    sp_.link = &link;
+    sp_.delayScale = options_.delayScale;
     device_.AddObserver(this);
     nextRound_ = Clock::now();
 }
 
 DeviceDriver::~DeviceDriver() {
-    SPDeviceRuntime& sp = device_.Runtime();
-    std::lock_guard<std::recursive_mutex> lock(sp.mu);
+    std::lock_guard<std::recursive_mutex> lock(sp_.mu);
     device_.RemoveObserver(this);
-    sp.link = nullptr;
-    sp.onSend = nullptr;
+    sp_.link = nullptr;
+    sp_.onSend = nullptr;
 }
 
 void DeviceDriver::SetWake(std::function<void()> wake) {
     wake_ = wake;
-    std::lock_guard<std::recursive_mutex> lock(device_.Runtime().mu);
-    device_.Runtime().onSend = std::move(wake);
+    std::lock_guard<std::recursive_mutex> lock(sp_.mu);
+    sp_.onSend = std::move(wake);
 }
 
 void DeviceDriver::PollNow() {
@@ -53,15 +51,19 @@ void DeviceDriver::PollNow() {
 }
 
 uint64_t DeviceDriver::Replies() const {
-    return const_cast<PMBusProtocol&>(device_).Protocol().replies.load();
+    return pm_.replies.load();
 }
-
 uint32_t DeviceDriver::Errors(frame::ReplyError kind) const {
-    return const_cast<PMBusProtocol&>(device_).Protocol().ErrorCount(kind);
+    return pm_.ErrorCount(kind);
+}
+uint64_t DeviceDriver::TotalErrors() const {
+    return pm_.TotalErrors();
 }
 
-uint64_t DeviceDriver::TotalErrors() const {
-    return const_cast<PMBusProtocol&>(device_).Protocol().TotalErrors();
+// First-byte time-out after a command, inter-byte time-out once the reply has begun.
+DeviceDriver::Clock::time_point DeviceDriver::ReplyDeadline() const {
+    return pm_.lastRx > sp_.lastWrite ? pm_.lastRx + options_.interByteTimeout
+                                      : sp_.lastWrite + options_.firstByteTimeout;
 }
 
 void DeviceDriver::OnSendSP(int, const unsigned char*, unsigned int, bool) {
@@ -74,17 +76,14 @@ short DeviceDriver::Events() const {
 }
 
 DeviceDriver::Clock::time_point DeviceDriver::NextDeadline(Clock::time_point now) const {
-    SPDeviceRuntime& sp = device_.Runtime();
-    const PMBusRuntime& pm = device_.Protocol();
-    std::lock_guard<std::recursive_mutex> lock(sp.mu);
+    std::lock_guard<std::recursive_mutex> lock(sp_.mu);
     if (pollRequested_) return now;
     Clock::time_point next = Clock::time_point::max();
     if (port_ != nullptr && !port_->IsOpen()) next = std::min(next, port_->NextReopen());
-    if (sp.holding) {
-        next = std::min(next, sp.heldUntil);
-    } else if (pm.awaiting) {
-        next = std::min(next, pm.lastRx > sp.lastWrite ? pm.lastRx + options_.interByteTimeout
-                                                       : sp.lastWrite + options_.firstByteTimeout);
+    if (sp_.holding) {
+        next = std::min(next, sp_.heldUntil);
+    } else if (pm_.awaiting) {
+        next = std::min(next, ReplyDeadline());
     } else if (options_.autoPoll) {
         next = std::min(next, nextRound_);
     }
@@ -92,14 +91,12 @@ DeviceDriver::Clock::time_point DeviceDriver::NextDeadline(Clock::time_point now
 }
 
 void DeviceDriver::Receive(const uint8_t* data, std::size_t len) {
-    std::lock_guard<std::recursive_mutex> lock(device_.Runtime().mu);
+    std::lock_guard<std::recursive_mutex> lock(sp_.mu);
     device_.process(const_cast<uint8_t*>(data), static_cast<unsigned int>(len));
 }
 
 void DeviceDriver::Service(short revents, Clock::time_point now) {
-    SPDeviceRuntime& sp = device_.Runtime();
-    PMBusRuntime& pm = device_.Protocol();
-    std::lock_guard<std::recursive_mutex> lock(sp.mu);
+    std::lock_guard<std::recursive_mutex> lock(sp_.mu);
     if (port_ != nullptr) {
         if (!port_->IsOpen()) {
             port_->ReopenIfDue(now);
@@ -116,16 +113,12 @@ void DeviceDriver::Service(short revents, Clock::time_point now) {
             if (port_->IsOpen() && (revents & POLLOUT)) port_->Flush();
         }
     }
-    // A reply's handling may have held the next frame; time is read again so the reply's
-    // processing does not count against the delay.
+    // Handling a reply may have held the next frame from a moment later than `now`: read the
+    // clock again so a frame that is already due does not wait for another turn.
     now = std::max(now, Clock::now());
-    sp.ReleaseHeld(now);
-    if (pm.awaiting && !sp.holding) {
-        const auto deadline = pm.lastRx > sp.lastWrite ? pm.lastRx + options_.interByteTimeout
-                                                       : sp.lastWrite + options_.firstByteTimeout;
-        if (now >= deadline) pm.TimedOut(device_);
-    }
-    const bool idle = !pm.awaiting && !sp.holding;
+    sp_.ReleaseHeld(now);
+    if (pm_.awaiting && !sp_.holding && now >= ReplyDeadline()) pm_.TimedOut(device_);
+    const bool idle = !pm_.awaiting && !sp_.holding;
     const bool portUp = port_ == nullptr || port_->IsOpen();
     if (pollRequested_.exchange(false) ||
         (options_.autoPoll && idle && portUp && now >= nextRound_)) {
@@ -133,20 +126,22 @@ void DeviceDriver::Service(short revents, Clock::time_point now) {
         ++roundsStarted_;
         device_.RefreshStatus();
     }
-    Report(now);
+    Report();
 }
 
 // Failures are reported at a falling rate (1st, 2nd, 4th, 8th ... in a row) and the recovery
 // once, so a dead line does not flood the log.
-void DeviceDriver::Report(Clock::time_point) {
+void DeviceDriver::Report() {
     const uint64_t errors = TotalErrors();
     const uint64_t replies = Replies();
     if (errors != reportedErrors_) {
         for (uint64_t i = reportedErrors_; i < errors; ++i) {
             ++failingStreak_;
             if (options_.log && IsPowerOfTwo(failingStreak_)) {
-                options_.log("communication error (" + std::to_string(failingStreak_) +
-                             " in a row, " + std::to_string(errors) + " in all)");
+                options_.log(
+                    "communication error: " + std::string(frame::to_string(pm_.lastError.load())) +
+                    " (" + std::to_string(failingStreak_) + " in a row, " + std::to_string(errors) +
+                    " in all)");
             }
         }
         reportedErrors_ = errors;

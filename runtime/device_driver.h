@@ -47,6 +47,9 @@ struct DriverOptions {
     std::function<void(const std::string&)> log;
 };
 
+struct PMBusRuntime;
+struct SPDeviceRuntime;
+
 class DeviceDriver : private HostObserver {
   public:
     using Clock = std::chrono::steady_clock;
@@ -80,9 +83,12 @@ class DeviceDriver : private HostObserver {
 
   private:
     void OnSendSP(int, const unsigned char*, unsigned int, bool) override;
-    void Report(Clock::time_point now);
+    void Report();
+    Clock::time_point ReplyDeadline() const;
 
     PMBusProtocol& device_;
+    SPDeviceRuntime& sp_;
+    PMBusRuntime& pm_;
     SerialPort* port_ = nullptr;
     DriverOptions options_;
     std::function<void()> wake_;

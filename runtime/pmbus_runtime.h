@@ -28,6 +28,7 @@ struct PMBusRuntime {
 
     std::array<std::atomic<uint32_t>, frame::kReplyErrorCount> errors{};
     std::atomic<uint64_t> replies{0};  // valid replies handed to process_payload
+    std::atomic<frame::ReplyError> lastError{frame::ReplyError::kTimeout};
 
     uint32_t ErrorCount(frame::ReplyError e) const {
         return errors[static_cast<std::size_t>(e)].load();
@@ -37,7 +38,10 @@ struct PMBusRuntime {
         for (const auto& e : errors) n += e.load();
         return n;
     }
-    void Count(frame::ReplyError e) { errors[static_cast<std::size_t>(e)].fetch_add(1); }
+    void Count(frame::ReplyError e) {
+        lastError = e;
+        errors[static_cast<std::size_t>(e)].fetch_add(1);
+    }
 
     // The reply time-out expired: the outstanding command is given up and the model hears of it
     // through process_error. The caller holds the port lock.

@@ -226,8 +226,8 @@ TEST(DeviceDriver, FailuresAreReportedAtAFallingRateAndRecoveryOnce) {
     b.Deliver(Frame(0x40, 0x00, {1}));
     b.loop.RunOnce(milliseconds(0));
     ASSERT_EQ(lines.size(), 4u);  // errors 1, 2 and 4, then the recovery
-    EXPECT_EQ(lines[0], "communication error (1 in a row, 1 in all)");
-    EXPECT_EQ(lines[2], "communication error (4 in a row, 4 in all)");
+    EXPECT_EQ(lines[0], "communication error: RTN invalid data (1 in a row, 1 in all)");
+    EXPECT_EQ(lines[2], "communication error: RTN invalid data (4 in a row, 4 in all)");
     EXPECT_EQ(lines[3], "communication restored");
 }
 
