@@ -226,6 +226,35 @@ TEST(SerialSimE2E, ThePortComesBackAfterTheLineVanishes) {
     sim2.Close();
 }
 
+TEST(SerialSimE2E, OneLoopDrivesTwoUnitsOnTwoLines) {
+    CaptureStdout quiet;
+    rtmk48sim::Simulator simA, simB;
+    ASSERT_TRUE(simA.Open() && simB.Open());
+    ChangeEveryBlock(simB);
+    simA.Start();
+    simB.Start();
+    DeviceProbe a(1), b(2);
+    SerialPort portA({simA.SlavePath(), 9600}), portB({simB.SlavePath(), 9600});
+    DriverOptions o = SimRigOptions().driver;
+    {
+        DeviceDriver driverA(a, portA, o), driverB(b, portB, o);
+        DriverLoop loop;
+        loop.Add(driverA);
+        loop.Add(driverB);
+        loop.Start();
+        driverA.PollNow();
+        driverB.PollNow();
+        EXPECT_TRUE(SimRig::WaitFor(
+            [&] { return driverA.RoundsDone() == 1 && driverB.RoundsDone() == 1; }));
+        loop.Stop();
+    }
+    EXPECT_EQ(DeviceBlocks(a), UnitBlocks(simA));
+    EXPECT_EQ(DeviceBlocks(b), UnitBlocks(simB));
+    EXPECT_NE(DeviceBlocks(a), DeviceBlocks(b));
+    simA.Close();
+    simB.Close();
+}
+
 // Wall time of one round: 18 delays of 500 units each, plus the line.
 double RoundSeconds(double delayScale, bool pace) {
     CaptureStdout quiet;
