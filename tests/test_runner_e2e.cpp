@@ -48,18 +48,22 @@ std::string ReadFile(const std::string& path) {
 class Smdhost {
   public:
     Smdhost(const std::vector<std::string>& args, const std::string& outFile) : out_(outFile) {
+        std::vector<std::string> words;
+#ifdef SMD_EMULATOR
+        std::istringstream emulator(SMD_EMULATOR);
+        for (std::string w; emulator >> w;) words.push_back(w);
+#endif
+        words.push_back(SMDHOST_PATH);
+        words.insert(words.end(), args.begin(), args.end());
         std::vector<char*> argv;
-        std::string exe = SMDHOST_PATH;
-        argv.push_back(exe.data());
-        std::vector<std::string> copy = args;
-        for (auto& a : copy) argv.push_back(a.data());
+        for (auto& w : words) argv.push_back(w.data());
         argv.push_back(nullptr);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0644);
         posix_spawn_file_actions_adddup2(&fa, 1, 2);
-        if (posix_spawn(&pid_, exe.c_str(), &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&fa);
     }
     ~Smdhost() {
@@ -80,8 +84,12 @@ class Smdhost {
             timeout);
         return status_;
     }
-    void Signal(int sig) { ::kill(pid_, sig); }
-    std::string Output() const { return ReadFile(out_); }
+    void Signal(int sig) {
+        ::kill(pid_, sig);
+    }
+    std::string Output() const {
+        return ReadFile(out_);
+    }
 
   private:
     std::string out_;
