@@ -54,25 +54,24 @@ bool SMDSPDevice::IsStalled() {
 
 int SMDSPDevice::SendData(const unsigned char* data, unsigned int len) {
     SPDeviceRuntime& rt = *sprt_;
+    std::lock_guard<std::recursive_mutex> lock(rt.mu);
+    const auto now = SPDeviceRuntime::Clock::now();
+    const double ms = rt.pendingDelay * rt.delayScale;
+    rt.pendingDelay = 0;
+    if (len > rt.heldFrame.size()) return -1;
     int result = static_cast<int>(len);
-    {
-        std::lock_guard<std::recursive_mutex> lock(rt.mu);
-        const auto now = SPDeviceRuntime::Clock::now();
-        const double ms = rt.pendingDelay * rt.delayScale;
-        rt.pendingDelay = 0;
-        if (len > rt.heldFrame.size()) return -1;
-        if (ms > 0) {
-            std::memcpy(rt.heldFrame.data(), data, len);
-            rt.heldLen = len;
-            rt.heldUntil = now + std::chrono::duration_cast<SPDeviceRuntime::Clock::duration>(
-                                     std::chrono::duration<double, std::milli>(ms));
-            rt.holding = true;
-        } else {
-            // A frame sent without a delay takes over the port from any frame still held.
-            rt.holding = false;
-            if (!rt.WriteNow(data, len, now)) result = -1;
-        }
+    if (ms > 0) {
+        std::memcpy(rt.heldFrame.data(), data, len);
+        rt.heldLen = len;
+        rt.heldUntil = now + std::chrono::duration_cast<SPDeviceRuntime::Clock::duration>(
+                                 std::chrono::duration<double, std::milli>(ms));
+        rt.holding = true;
+    } else {
+        // A frame sent without a delay takes over the port from any frame still held.
+        rt.holding = false;
+        if (!rt.WriteNow(data, len, now)) result = -1;
     }
+    // A driver asleep in poll(2) recomputes its deadlines.
     if (rt.onSend) rt.onSend();
     return result;
 }
