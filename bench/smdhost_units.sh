@@ -42,7 +42,7 @@ done
   printf '  ] }\n'
 } >"$tmp/site.json"
 
-/usr/bin/time -f '%U %S %M %e' -o "$tmp/time" "$build/smdhost" --site "$tmp/site.json" \
+${SMD_UNITS_WRAP:-} /usr/bin/time -f '%U %S %M %e' -o "$tmp/time" "$build/smdhost" --site "$tmp/site.json" \
   >"$tmp/host.log" 2>&1 || { echo "smdhost_units: smdhost failed:" >&2; tail -20 "$tmp/host.log" >&2; exit 1; }
 read -r user sys rss wall <"$tmp/time"
 [ -n "${SMD_UNITS_LOG:-}" ] && cp "$tmp/host.log" "$SMD_UNITS_LOG"
