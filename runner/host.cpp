@@ -325,7 +325,9 @@ void Host::StartDevice(DeviceSlot& slot) {
 
     std::string path = c.port;
     if (c.port == kSimulatedPort) {
-        slot.sim = std::make_unique<rtmk48sim::Simulator>();
+        rtmk48sim::SimOptions simOptions;
+        simOptions.keepLog = false;  // the host runs for months; nothing reads the log here
+        slot.sim = std::make_unique<rtmk48sim::Simulator>(simOptions);
         std::string error;
         if (!slot.sim->Open(&error)) throw HostError("simulator: " + error);
         if (!c.simulation.isNull()) {

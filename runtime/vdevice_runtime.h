@@ -28,8 +28,9 @@ struct VDeviceRuntime {
     using Clock = boost::posix_time::ptime (*)();
     static boost::posix_time::ptime LocalNow();
 
-    // The newest records kept in memory; older ones go, so a long run stays bounded.
-    static constexpr std::size_t kHistoryDepth = 256;
+    // The newest records kept in memory for a quick look; the real store is the host's database,
+    // so keep this small: it is paid per unit.
+    static constexpr std::size_t kHistoryDepth = 16;
 
     std::vector<HostObserver*> observers;  // set up before the device runs
     Clock clock = &LocalNow;

@@ -230,7 +230,7 @@ void Simulator::OnBytes(const uint8_t* data, std::size_t len, Clock::time_point 
         const frame::Frame& cmd = decoder_.LastFrame();
         char name[8];
         std::snprintf(name, sizeof name, "%02X %02X", cmd.cid1, cmd.cid2);
-        log_.emplace_back(name);
+        if (options_.keepLog) log_.emplace_back(name);
         int step = 0;
         const int rtn = unit_.Answer(cmd, info, step);
         if (rtn < 0) continue;
