@@ -17,6 +17,10 @@ if(SMD_MODEL_FILES)
   install(FILES ${SMD_MODEL_FILES} DESTINATION ${SMD_DATADIR}/ini COMPONENT plugin)
 endif()
 
+# The host's signal map of this unit: the demo and site files decode signal values with it.
+install(FILES ${CMAKE_SOURCE_DIR}/ini/rtmk48_pv05.signals.json DESTINATION ${SMD_DATADIR}/ini
+        COMPONENT host)
+
 # No development package: the runtime library ships without its link-time name.
 install(TARGETS smdhost LIBRARY DESTINATION ${SMD_LIBDIR} NAMELINK_SKIP COMPONENT host)
 foreach(program smdhost rtmk48sim)
