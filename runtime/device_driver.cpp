@@ -70,7 +70,15 @@ void DeviceDriver::OnSendSP(int, const unsigned char*, unsigned int, bool) {
     ++roundsDone_;
 }
 
+// Both under the port lock: a control request on another thread writes to the port, and a
+// failed write closes it.
+int DeviceDriver::Fd() const {
+    std::lock_guard<std::recursive_mutex> lock(device_.Runtime().mu);
+    return port_ && port_->IsOpen() ? port_->Fd() : -1;
+}
+
 short DeviceDriver::Events() const {
+    std::lock_guard<std::recursive_mutex> lock(device_.Runtime().mu);
     if (port_ == nullptr || !port_->IsOpen()) return 0;
     return static_cast<short>(POLLIN | (port_->WantsWrite() ? POLLOUT : 0));
 }

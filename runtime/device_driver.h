@@ -73,7 +73,7 @@ class DeviceDriver : private HostObserver {
     PMBusProtocol& Device() { return device_; }
 
     // Loop side, all on the loop's thread.
-    int Fd() const { return port_ && port_->IsOpen() ? port_->Fd() : -1; }
+    int Fd() const;
     short Events() const;
     Clock::time_point NextDeadline(Clock::time_point now) const;
     void Service(short revents, Clock::time_point now);
