@@ -107,7 +107,13 @@ void WriteSite(const std::string& path, const std::string& db, int run) {
 }
 
 pid_t Spawn(const std::vector<std::string>& args, const std::string& outFile) {
-    std::vector<std::string> copy = args;
+    std::vector<std::string> copy;
+#ifdef SMD_EMULATOR
+    // A cross-built smdhost runs under the same emulator as this test.
+    std::istringstream emulator(SMD_EMULATOR);
+    for (std::string w; emulator >> w;) copy.push_back(w);
+#endif
+    copy.insert(copy.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : copy) argv.push_back(a.data());
     argv.push_back(nullptr);
