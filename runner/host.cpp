@@ -211,6 +211,7 @@ void Host::Say(const std::string& line) const {
 }
 
 void Host::Wake() {
+    if (loopThread_.load(std::memory_order_relaxed) == std::this_thread::get_id()) return;
     const uint64_t one = 1;
     if (wakeFd_ >= 0) (void)!::write(wakeFd_, &one, sizeof one);
 }
@@ -369,6 +370,7 @@ bool Host::Idle(DeviceSlot& slot) const {
 }
 
 void Host::Run() {
+    loopThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
     std::vector<DeviceSlot*> active;
     for (auto& s : slots_)
         if (s->running) active.push_back(s.get());
@@ -435,6 +437,7 @@ void Host::Run() {
     idleCv_.notify_all();
     // Nothing polls any more, so no control reply could arrive.
     control_.reset();
+    loopThread_.store(std::thread::id(), std::memory_order_relaxed);
 }
 
 ControlAnswer Host::Control(const ControlRequest& r) {

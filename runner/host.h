@@ -13,6 +13,7 @@
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "runner/control_channel.h"
@@ -83,6 +84,8 @@ class Host {
     std::vector<std::unique_ptr<DeviceSlot>> slots_;  // destroyed before the plug-ins
     std::unique_ptr<ControlServer> control_;
     int wakeFd_ = -1;
+    // The thread in Run(): it recomputes its deadlines every turn, so its own sends need no wake.
+    std::atomic<std::thread::id> loopThread_{};
     std::atomic<bool> stopping_{false};
     mutable std::mutex idleMu_;
     std::condition_variable idleCv_;

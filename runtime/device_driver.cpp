@@ -174,12 +174,14 @@ void DriverLoop::Add(DeviceDriver& driver) {
 }
 
 void DriverLoop::Wake() {
+    if (servicing_.load(std::memory_order_relaxed) == std::this_thread::get_id()) return;
     const uint64_t one = 1;
     if (wakeFd_ >= 0) (void)!::write(wakeFd_, &one, sizeof one);
 }
 
 void DriverLoop::RunOnce(std::chrono::milliseconds maxWait) {
     using Clock = DeviceDriver::Clock;
+    servicing_.store(std::this_thread::get_id(), std::memory_order_relaxed);
     auto now = Clock::now();
     auto until = now + maxWait;
     fds_[0] = pollfd{wakeFd_, POLLIN, 0};
@@ -198,6 +200,7 @@ void DriverLoop::RunOnce(std::chrono::milliseconds maxWait) {
     now = Clock::now();
     for (std::size_t i = 0; i < drivers_.size(); ++i)
         drivers_[i]->Service(fds_[i + 1].revents, now);
+    servicing_.store(std::thread::id(), std::memory_order_relaxed);
 }
 
 void DriverLoop::Start() {

@@ -115,12 +115,15 @@ class DriverLoop {
     void RunOnce(std::chrono::milliseconds maxWait = std::chrono::milliseconds(1000));
     void Start();  // runs RunOnce on a thread of its own until Stop
     void Stop();
-    void Wake();  // any thread
+    // Any thread. A no-op on the thread inside RunOnce: it recomputes its deadlines anyway, and
+    // the device's own sends during a reply would otherwise cost a wake-up each.
+    void Wake();
 
   private:
     std::vector<DeviceDriver*> drivers_;
     std::vector<pollfd> fds_;
     int wakeFd_ = -1;
+    std::atomic<std::thread::id> servicing_{};  // the thread inside RunOnce, if any
     std::atomic<bool> running_{false};
     std::thread thread_;
 };
