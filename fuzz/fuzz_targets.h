@@ -84,7 +84,6 @@ struct Command {
     uint8_t cid1;
     uint8_t cid2;
     std::vector<uint8_t> info;
-    int state;  // protocolState_ right after it was written
 };
 
 // Everything the device asked the framework to send, and every record it published.
@@ -93,8 +92,8 @@ class Tap : public HostObserver {
     explicit Tap(FuzzDevice& d) : device_(d) { device_.AddObserver(this); }
     ~Tap() override { device_.RemoveObserver(this); }
     void OnWritePmbusCmd(uint8_t cid1, uint8_t cid2, const uint8_t* info, int count) override {
-        commands.push_back({cid1, cid2, std::vector<uint8_t>(info, info + (count > 0 ? count : 0)),
-                            device_.State()});
+        commands.push_back(
+            {cid1, cid2, std::vector<uint8_t>(info, info + (count > 0 ? count : 0))});
     }
     void OnSendSP(int typeId, const unsigned char*, unsigned int len, bool) override {
         Require(typeId == kRecordTypeId && len == kRecordSize, "record published as 5156/1550");

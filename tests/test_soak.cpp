@@ -12,6 +12,7 @@
 //   SMD_SOAK_ROUNDS=2000 SMD_SOAK_SEED=7 SMD_SOAK_RATE=0.5 ./test_soak
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
