@@ -20,11 +20,10 @@ void UniDataDevice<Record, Base, TypeId>::CheckSignalThresholdMap(SignalThreshol
     const Json::Value& doc = signalValues_;  // const: the lookup must never insert
     for (auto& [name, rule] : table) {
         // A missing or non-numeric value says nothing about the alarm: leave the flag alone.
-        if (!doc.isMember(name)) continue;
-        const Json::Value& member = doc[name];
-        if (!member.isNumeric()) continue;
+        const Json::Value* member = doc.find(name.data(), name.data() + name.size());
+        if (member == nullptr || !member->isNumeric()) continue;
 
-        const float v = member.asFloat();
+        const float v = member->asFloat();
         const std::string& alarmId = std::get<0>(rule);
         const float threshold = std::get<1>(rule);
         const float recovery = std::get<2>(rule);
