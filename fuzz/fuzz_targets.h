@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -436,16 +437,24 @@ inline int DeviceReplies(const uint8_t* data, std::size_t size) {
 // Runs `f` with the working directory at a scratch directory of this process.
 template <class F>
 void InScratchDir(F&& f) {
-    static std::string dir = [] {
-        char tmpl[] = "/tmp/smdfuzz.XXXXXX";
-        const char* made = ::mkdtemp(tmpl);
-        Require(made != nullptr, "scratch directory");
-        const std::string d = made;
-        Require(::mkdir((d + "/ini").c_str(), 0700) == 0, "scratch ini directory");
-        return d;
-    }();
+    // Made once a process, removed when it exits.
+    struct Dir {
+        Dir() {
+            char tmpl[] = "/tmp/smdfuzz.XXXXXX";
+            const char* made = ::mkdtemp(tmpl);
+            Require(made != nullptr, "scratch directory");
+            path = made;
+            Require(::mkdir((path + "/ini").c_str(), 0700) == 0, "scratch ini directory");
+        }
+        ~Dir() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+        std::string path;
+    };
+    static Dir dir;
     char* old = ::getcwd(nullptr, 0);
-    Require(old != nullptr && ::chdir(dir.c_str()) == 0, "enter scratch directory");
+    Require(old != nullptr && ::chdir(dir.path.c_str()) == 0, "enter scratch directory");
     f();
     Require(::chdir(old) == 0, "leave scratch directory");
     std::free(old);
