@@ -238,15 +238,9 @@ TEST_F(Soak, RandomFaultsLoseNothingAndCorruptNothing) {
 
     const auto deadline = std::chrono::steady_clock::now() + rounds_ * kPollInterval + 60s;
     std::uniform_real_distribution<double> unit(0.0, 1.0);
-    const std::pair<Fault, const char*> kinds[] = {{Fault::kSilence, "silence"},
-                                                   {Fault::kBadChecksum, "bad_chksum"},
-                                                   {Fault::kBadLengthChecksum, "bad_lchksum"},
-                                                   {Fault::kRtnError, "rtn_error"},
-                                                   {Fault::kShortInfo, "short_info"},
-                                                   {Fault::kLongInfo, "long_info"},
-                                                   {Fault::kGarbage, "garbage"},
-                                                   {Fault::kSplit, "split"},
-                                                   {Fault::kLate, "late"}};
+    const Fault kinds[] = {Fault::kSilence,  Fault::kBadChecksum, Fault::kBadLengthChecksum,
+                           Fault::kRtnError, Fault::kShortInfo,   Fault::kLongInfo,
+                           Fault::kGarbage,  Fault::kSplit,       Fault::kLate};
     while (!done && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(kFaultTick);
         if (unit(rng) >= rate / 6) continue;
@@ -258,10 +252,10 @@ TEST_F(Soak, RandomFaultsLoseNothingAndCorruptNothing) {
             continue;
         }
         rtmk48sim::FaultTrigger t;
-        t.fault = kinds[which].first;
+        t.fault = kinds[which];
         t.step = 1 + static_cast<int>(rng() % UnitModel::kSteps);
         t.rtn = static_cast<uint8_t>(1 + rng() % 6);
-        ++injected[kinds[which].second];
+        ++injected[rtmk48sim::to_string(t.fault)];
         std::lock_guard<std::mutex> lock(simMu_);
         sims_.back()->Inject(t);
     }
