@@ -15,8 +15,8 @@ struct Command {
 };
 
 struct PollStep {
-    Command command;      // the command whose reply this state expects
-    std::size_t offset;   // record block the reply fills
+    Command command;     // the command whose reply this state expects
+    std::size_t offset;  // record block the reply fills
     std::size_t size;
 };
 
@@ -24,6 +24,7 @@ constexpr int kFirstState = 11;
 constexpr int kLastState = 29;
 
 // Row i is state 11 + i; the command of row i + 1 is sent after the reply of row i.
+// clang-format off
 constexpr PollStep kSequence[] = {
     //  CID1  CID2  INFO            offset  size   block
     {{0x40, 0x4D, 0, 0x00}, 4, 7},      // unit_time
@@ -46,8 +47,10 @@ constexpr PollStep kSequence[] = {
     {{0xD4, 0x43, 0, 0x00}, 1523, 10},  // status_d4
     {{0xD4, 0x47, 0, 0x00}, 1533, 10},  // param_d4
 };
+// clang-format on
 static_assert(sizeof(kSequence) / sizeof(kSequence[0]) == kLastState - kFirstState + 1);
-static_assert(kSequence[18].offset + kSequence[18].size == offsetof(RTMK48_PV05_Data_t, update_time),
+static_assert(kSequence[18].offset + kSequence[18].size ==
+                  offsetof(RTMK48_PV05_Data_t, update_time),
               "the blocks lie end to end up to update_time");
 
 constexpr bool BlocksAreContiguous() {
@@ -60,7 +63,9 @@ constexpr bool BlocksAreContiguous() {
 }
 static_assert(BlocksAreContiguous());
 
-constexpr bool IsControlState(int state) { return state == 100 || state == 102 || state == 106; }
+constexpr bool IsControlState(int state) {
+    return state == 100 || state == 102 || state == 106;
+}
 
 }  // namespace
 

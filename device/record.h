@@ -6,6 +6,8 @@
 
 #include "host/types.h"
 
+// The byte ruler below is aligned by hand.
+// clang-format off
 #pragma pack(push, 1)
 struct RTMK48_PV05_Data_t {
     //                                offset  size  reply INFO of (CID1, CID2[, INFO])
@@ -32,6 +34,7 @@ struct RTMK48_PV05_Data_t {
     ttime update_time;             //   1543     7  - local time the last round completed
 };
 #pragma pack(pop)
+// clang-format on
 
 static_assert(sizeof(RTMK48_PV05_Data_t) == 1550, "the record is 1550 bytes");
 static_assert(alignof(RTMK48_PV05_Data_t) == 1, "the record is packed");

@@ -14,7 +14,7 @@ static_assert(sizeof(RTMK48_PV05_Data_t) == kRecordSize);
 using RTMK48_PV05_Base = UniDataDevice<RTMK48_PV05_Data_t, PMBusProtocol, kRecordTypeId>;
 
 class RTMK48_PV05 : public RTMK48_PV05_Base {
-public:
+  public:
     RTMK48_PV05();
     ~RTMK48_PV05() override;
 
@@ -26,7 +26,7 @@ public:
     int process_payload() override;
     void RunCheckThreshold() override;
 
-protected:
+  protected:
     // -1 while a control command is outstanding or unanswered, 1 once the unit answered it.
     // Written by control requests on host threads and by the polling thread, hence atomic.
     std::atomic<int> controlResult_{-1};

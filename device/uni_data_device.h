@@ -9,14 +9,14 @@
 #include <string>
 #include <utility>
 
-#include <boost/date_time/posix_time/ptime.hpp>
 #include <json/value.h>
+#include <boost/date_time/posix_time/ptime.hpp>
 
 #include "config/rule_table.h"
 
 template <class Record, class Base, int TypeId>
 class UniDataDevice : public Base {
-public:
+  public:
     static constexpr int kRecordTypeId = TypeId;
     static constexpr int kRecordSize = static_cast<int>(sizeof(Record));
 
@@ -30,7 +30,7 @@ public:
     virtual void RunCheckThreshold() {}
     virtual void GenJsonData() {}
 
-protected:
+  protected:
     // Updates the alarm flags of one table against signalValues_; the caller holds valuesMutex_.
     void CheckSignalThresholdMap(SignalThresholdMap& table, bool upper);
     // Reports one reading when its report setting asks for it; true when it reported.

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include <boost/date_time/posix_time/ptime.hpp>
 #include <json/value.h>
+#include <boost/date_time/posix_time/ptime.hpp>
 
 #include "host/host_api.h"
 #include "host/types.h"
@@ -24,7 +24,7 @@ struct AlarmEvent {
 };
 
 class HOST_API HostObserver {
-public:
+  public:
     virtual ~HostObserver();
 
     // Calls a device makes, in the order it makes them.

@@ -17,7 +17,7 @@ struct PMBusReply {
 };
 
 class HOST_API PMBusProtocol : public SMDSPDevice {
-public:
+  public:
     PMBusProtocol();
     ~PMBusProtocol() override;
 
@@ -36,11 +36,11 @@ public:
     // Runtime side, not used by plug-ins.
     PMBusRuntime& Protocol() { return *pmrt_; }
 
-protected:
+  protected:
     // Set by control requests on other host threads while the polling thread reads it.
     std::atomic<int> protocolState_{0};
     PMBusReply currentReply_;
 
-private:
+  private:
     std::unique_ptr<PMBusRuntime> pmrt_;
 };

@@ -7,7 +7,7 @@
 #include "host/vdevice_interface.h"
 
 class HOST_API Provider {
-public:
+  public:
     virtual ~Provider();
     // A new device that the caller owns.
     virtual VDeviceInterface* create() const = 0;

@@ -9,7 +9,7 @@ class Link;
 struct SPDeviceRuntime;
 
 class HOST_API SMDSPDevice : public SMDVDevice {
-public:
+  public:
     SMDSPDevice();
     ~SMDSPDevice() override;
 
@@ -32,10 +32,10 @@ public:
     SPDeviceRuntime& Runtime() { return *sprt_; }
     int BaudRate() const { return baudRate_; }
 
-protected:
+  protected:
     int baudRate_ = 9600;
     char portOption_ = 'N';  // the host character setting
 
-private:
+  private:
     std::unique_ptr<SPDeviceRuntime> sprt_;
 };

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include <boost/date_time/posix_time/ptime.hpp>
 #include <json/value.h>
+#include <boost/date_time/posix_time/ptime.hpp>
 
 #include "host/host_api.h"
 #include "host/types.h"
@@ -17,7 +17,7 @@ class HostObserver;
 struct VDeviceRuntime;
 
 class HOST_API SMDVDevice : public VDeviceInterface {
-public:
+  public:
     // Report setting of one analog signal, keyed by signal id in aoSettingMap_.
     struct BAOSetting {
         bool absEnable = false;
@@ -64,7 +64,7 @@ public:
     void SetThresholdLimit(const std::string& alarmId, float lower, float upper);
     bool AlarmActive(const std::string& alarmId) const;
 
-protected:
+  protected:
     // Read by value queries on other threads while a round completes, hence atomic.
     std::atomic<bool> dataReady_{false};
     std::atomic<boost::posix_time::ptime> lastUpdate_{boost::posix_time::ptime()};
@@ -75,7 +75,7 @@ protected:
     std::map<std::string, float> signalValueMap_;
     std::map<std::string, BAOSetting> aoSettingMap_;
 
-private:
+  private:
     friend struct VDeviceRuntime;
     std::unique_ptr<VDeviceRuntime> vrt_;
 };

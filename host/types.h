@@ -37,6 +37,6 @@ HOST_API ttime get_ttime(const boost::posix_time::ptime& t);
 
 // The host's controller of a site; devices only keep a weak reference to it.
 class HOST_API SMDController {
-public:
+  public:
     virtual ~SMDController();
 };

@@ -13,7 +13,7 @@
 class SMDVDevice;
 
 class HOST_API VDeviceInterface {
-public:
+  public:
     VDeviceInterface();
     VDeviceInterface(const VDeviceInterface&) = delete;
     VDeviceInterface& operator=(const VDeviceInterface&) = delete;
@@ -38,7 +38,7 @@ public:
     virtual std::shared_ptr<VDeviceInterface> GetChildVDevice(unsigned int dataId);
     virtual std::vector<std::shared_ptr<VDeviceInterface>> GetAllChildVDevices();
 
-protected:
+  protected:
     unsigned int dataId_ = 0;
     std::string deviceType_;
     bool useControllerDb_ = false;  // the host flag byte

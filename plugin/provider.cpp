@@ -4,4 +4,6 @@
 
 RTMK48_PV05Provider::~RTMK48_PV05Provider() = default;
 
-VDeviceInterface* RTMK48_PV05Provider::create() const { return new RTMK48_PV05(); }
+VDeviceInterface* RTMK48_PV05Provider::create() const {
+    return new RTMK48_PV05();
+}

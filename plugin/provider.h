@@ -3,7 +3,7 @@
 
 // Factory of RTMK48_PV05 devices; keeps no state.
 class RTMK48_PV05Provider : public SMDSPDeviceProvider {
-public:
+  public:
     ~RTMK48_PV05Provider() override;
     VDeviceInterface* create() const override;
 };

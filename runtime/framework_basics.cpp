@@ -21,9 +21,15 @@ int VDeviceInterface::LoadFromCache(const std::string& bytes) {
                          static_cast<int>(bytes.size()));
 }
 
-int VDeviceInterface::LoadFromCache(const unsigned char*, int) { return 0; }
-unsigned int VDeviceInterface::DataId() const { return dataId_; }
-std::string VDeviceInterface::DeviceType() const { return deviceType_; }
+int VDeviceInterface::LoadFromCache(const unsigned char*, int) {
+    return 0;
+}
+unsigned int VDeviceInterface::DataId() const {
+    return dataId_;
+}
+std::string VDeviceInterface::DeviceType() const {
+    return deviceType_;
+}
 
 int VDeviceInterface::DeviceIoControl(int, const void*, int, void*, int, int& retLen) {
     retLen = 0;
@@ -31,7 +37,9 @@ int VDeviceInterface::DeviceIoControl(int, const void*, int, void*, int, int& re
 }
 
 void VDeviceInterface::RoundDone() {}
-bool VDeviceInterface::UseControllerDb() { return useControllerDb_; }
+bool VDeviceInterface::UseControllerDb() {
+    return useControllerDb_;
+}
 void VDeviceInterface::Reset() {}
 
 bool VDeviceInterface::InitV(SMDVDevice*, unsigned int dataId, const Json::Value&) {
@@ -39,16 +47,19 @@ bool VDeviceInterface::InitV(SMDVDevice*, unsigned int dataId, const Json::Value
     return true;
 }
 
-bool VDeviceInterface::Init(std::weak_ptr<SMDController>, unsigned int dataId,
-                            const Json::Value&) {
+bool VDeviceInterface::Init(std::weak_ptr<SMDController>, unsigned int dataId, const Json::Value&) {
     dataId_ = dataId;
     return true;
 }
 
 void VDeviceInterface::InitSetting(const Json::Value&) {}
-bool VDeviceInterface::IsSupportDevice(const std::string& type) const { return type == deviceType_; }
+bool VDeviceInterface::IsSupportDevice(const std::string& type) const {
+    return type == deviceType_;
+}
 
-std::shared_ptr<VDeviceInterface> VDeviceInterface::GetChildVDevice(unsigned int) { return {}; }
+std::shared_ptr<VDeviceInterface> VDeviceInterface::GetChildVDevice(unsigned int) {
+    return {};
+}
 
 std::vector<std::shared_ptr<VDeviceInterface>> VDeviceInterface::GetAllChildVDevices() {
     return {};

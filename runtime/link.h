@@ -5,7 +5,7 @@
 #include <cstdint>
 
 class Link {
-public:
+  public:
     virtual ~Link() = default;
     // Writes all bytes or returns false.
     virtual bool Write(const uint8_t* data, std::size_t len) = 0;

@@ -8,14 +8,14 @@
 #include "recording_observer.h"
 
 class DeviceProbe : public RTMK48_PV05 {
-public:
-    using RTMK48_PV05::CheckAOReport;
-    using RTMK48_PV05::CheckSignalThresholdMap;
+  public:
+    using RTMK48_PV05::aiSignalMap_;
     using RTMK48_PV05::alarmChanged_;
     using RTMK48_PV05::alarmSignalIdMap_;
-    using RTMK48_PV05::aiSignalMap_;
     using RTMK48_PV05::aoSettingMap_;
     using RTMK48_PV05::b_mode_;
+    using RTMK48_PV05::CheckAOReport;
+    using RTMK48_PV05::CheckSignalThresholdMap;
     using RTMK48_PV05::controlResult_;
     using RTMK48_PV05::currentReply_;
     using RTMK48_PV05::data_;
@@ -56,12 +56,12 @@ public:
 
 // Captures std::cout for the life of the object.
 class CaptureStdout {
-public:
+  public:
     CaptureStdout() : old_(std::cout.rdbuf(buf_.rdbuf())) {}
     ~CaptureStdout() { std::cout.rdbuf(old_); }
     std::string Text() const { return buf_.str(); }
 
-private:
+  private:
     std::ostringstream buf_;
     std::streambuf* old_;
 };

@@ -9,7 +9,7 @@
 #include "host/observer.h"
 
 class RecordingObserver : public HostObserver {
-public:
+  public:
     std::vector<std::string> Calls() const {
         std::lock_guard<std::mutex> lock(mu_);
         return calls_;
@@ -82,8 +82,7 @@ public:
                               const std::string& value, const std::string& text, bool state,
                               unsigned short sequence) override {
         Add("CheckThresholdBool " + std::to_string(level) + "|" + name + "|" + alarmId + "|" +
-            value + "|" + text + "|" + (state ? "true" : "false") + "|" +
-            std::to_string(sequence));
+            value + "|" + text + "|" + (state ? "true" : "false") + "|" + std::to_string(sequence));
     }
     void OnCheckAOReport(const std::string& signalId, float value) override {
         Add("CheckAOReport " + signalId + " " + Num(value));
@@ -101,7 +100,7 @@ public:
         alarms_.push_back(e);
     }
 
-private:
+  private:
     static std::string Num(float v) {
         char b[32];
         std::snprintf(b, sizeof b, "%g", static_cast<double>(v));

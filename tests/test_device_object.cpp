@@ -2,8 +2,8 @@
 #include <cstring>
 #include <vector>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
+#include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "device_probe.h"
 

@@ -10,7 +10,7 @@
 namespace {
 
 class PluginTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         lib_ = dlopen(SMD_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(lib_, nullptr) << dlerror();
