@@ -107,22 +107,15 @@ class StopOnSignal {
     std::thread thread_;
 };
 
-int RunSite(SiteConfig site, std::ostream& out, std::ostream& err) {
-    try {
-        Host host(std::move(site), out);
-        // Signals blocked before any host thread exists, so only the waiter takes them.
-        StopOnSignal stop(host);
-        host.Start();
-        host.Run();
-        host.PrintSummary();
-        return 0;
-    } catch (const ConfigError& e) {
-        err << "smdhost: " << e.what() << std::endl;
-        return 2;
-    } catch (const std::exception& e) {
-        err << "smdhost: " << e.what() << std::endl;
-        return 1;
-    }
+// Errors leave to RunSmdhost, which turns them into messages and exit statuses.
+int RunSite(SiteConfig site, std::ostream& out) {
+    Host host(std::move(site), out);
+    // Signals blocked before any host thread exists, so only the waiter takes them.
+    StopOnSignal stop(host);
+    host.Start();
+    host.Run();
+    host.PrintSummary();
+    return 0;
 }
 
 void DumpRecord(const StoredRecord& r, std::ostream& out) {
@@ -298,7 +291,7 @@ int RunSmdhost(int argc, char** argv, std::ostream& out, std::ostream& err) {
             }
             site.rounds = vm["rounds"].as<int>();
         }
-        return RunSite(std::move(site), out, err);
+        return RunSite(std::move(site), out);
     } catch (const ConfigError& e) {
         err << "smdhost: " << e.what() << std::endl;
         return 2;
