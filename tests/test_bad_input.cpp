@@ -27,6 +27,7 @@
 #include "runner/site_config.h"
 #include "runtime/device_driver.h"
 #include "runtime/frame.h"
+#include "test_support.h"
 
 namespace {
 
@@ -38,12 +39,7 @@ struct Tally {
 };
 
 Json::Value Parse(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder b;
-    std::string errors;
-    std::unique_ptr<Json::CharReader> r(b.newCharReader());
-    EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errors)) << text;
-    return v;
+    return ParseJson(text);
 }
 
 std::size_t Commands(const DeviceProbe& d) {
@@ -368,10 +364,7 @@ class NullLink : public Link {
 
 std::vector<uint8_t> Frame(uint8_t cid1, uint8_t rtn, const std::vector<uint8_t>& info,
                            uint8_t adr = 0x01) {
-    std::vector<uint8_t> out(frame::kMaxFrame);
-    out.resize(
-        frame::Encode(0x20, adr, cid1, rtn, info.data(), info.size(), out.data(), out.size()));
-    return out;
+    return EncodeFrame(cid1, rtn, info, adr);
 }
 
 TEST(BadInput, RepliesAreCountedByKindAndStopTheRound) {

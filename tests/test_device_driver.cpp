@@ -10,6 +10,7 @@
 #include "device_probe.h"
 #include "runtime/device_driver.h"
 #include "runtime/frame.h"
+#include "test_support.h"
 
 namespace {
 
@@ -41,10 +42,7 @@ class ScriptLink : public Link {
 
 std::vector<uint8_t> Frame(uint8_t cid1, uint8_t cid2, const std::vector<uint8_t>& info,
                            uint8_t adr = 0x01, uint8_t ver = 0x20) {
-    std::vector<uint8_t> out(frame::kMaxFrame);
-    out.resize(
-        frame::Encode(ver, adr, cid1, cid2, info.data(), info.size(), out.data(), out.size()));
-    return out;
+    return EncodeFrame(cid1, cid2, info, adr, ver);
 }
 
 DriverOptions Manual(double delayScale = 0.02) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/frame.h"
+#include "test_support.h"
 
 namespace {
 
@@ -17,10 +18,7 @@ std::vector<uint8_t> Bytes(const std::string& s) {
 
 std::vector<uint8_t> Encode(uint8_t cid1, uint8_t cid2, const std::vector<uint8_t>& info,
                             uint8_t ver = 0x20, uint8_t adr = 0x01) {
-    std::vector<uint8_t> out(frame::kMaxFrame);
-    out.resize(
-        frame::Encode(ver, adr, cid1, cid2, info.data(), info.size(), out.data(), out.size()));
-    return out;
+    return EncodeFrame(cid1, cid2, info, adr, ver);
 }
 
 // Feeds everything; collects what the decoder made of it, in order.

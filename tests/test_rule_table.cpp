@@ -8,15 +8,12 @@
 #include <json/json.h>
 
 #include "config/rule_table.h"
+#include "test_support.h"
 
 namespace {
 
 Json::Value Parse(const std::string& text) {
-    Json::Value v;
-    std::string errors;
-    std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-    EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &v, &errors)) << errors;
-    return v;
+    return ParseJson(text);
 }
 
 struct Tables {

@@ -16,6 +16,7 @@
 #include "config/model_file.h"
 #include "device_probe.h"
 #include "host/framework.h"
+#include "test_support.h"
 
 namespace {
 
@@ -50,11 +51,7 @@ void WriteFile(const std::string& path, const std::string& text) {
 }
 
 Json::Value Parse(const std::string& text) {
-    Json::Value v;
-    std::string errors;
-    std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-    EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &v, &errors)) << errors;
-    return v;
+    return ParseJson(text);
 }
 
 class Settings : public ::testing::Test {
