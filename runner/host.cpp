@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <iomanip>
 #include <limits>
+#include <optional>
 #include <sstream>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -100,6 +101,8 @@ struct DeviceSlot : HostObserver {
     const DeviceConfig& config;
     HistoryStore& store;
     std::function<void(const std::string&)> say;
+    const std::vector<Sink*>* sinks = nullptr;
+    Json::Value values;  // signal values of the record last published
 
     std::unique_ptr<VDeviceInterface> device;
     PMBusProtocol* protocol = nullptr;
@@ -109,6 +112,13 @@ struct DeviceSlot : HostObserver {
     std::unique_ptr<SerialPort> port;
     std::unique_ptr<DeviceDriver> driver;
     bool running = false;
+
+    // Health, on the loop's thread.
+    bool inRound = false;
+    bool portOpen = false;
+    bool lastRoundGood = true;
+    uint64_t publishedBefore = 0;
+    std::optional<std::chrono::system_clock::time_point> lastGood;
 
     Clock::time_point nextPoll{};
     std::atomic<int> controlHold{0};
@@ -130,24 +140,32 @@ struct DeviceSlot : HostObserver {
     void OnSendSP(int type, const unsigned char* data, unsigned int len, bool) override {
         typeId = type;
         ++published;
-        std::string values;
+        std::string shown;
+        values = Json::Value(Json::objectValue);
         if (!signals.Empty()) {
-            Json::Value decoded;
-            signals.Apply(data, len, decoded);
+            signals.Apply(data, len, values);
             for (const auto& f : signals.Fields()) {
-                if (!decoded.isMember(f.name)) continue;
-                if (doc != nullptr) (*doc)[f.name] = decoded[f.name];
-                values += " " + f.name + "=" + Number(decoded[f.name].asDouble());
+                if (!values.isMember(f.name)) continue;
+                if (doc != nullptr) (*doc)[f.name] = values[f.name];
+                shown += " " + f.name + "=" + Number(values[f.name].asDouble());
             }
         }
         say(Tag() + "published record " + std::to_string(type) + " (" + std::to_string(len) +
-            " bytes, stamped " + RecordStamp(data, len) + ")" + (values.empty() ? "" : ":") +
-            values);
+            " bytes, stamped " + RecordStamp(data, len) + ")" + (shown.empty() ? "" : ":") + shown);
     }
 
     void OnSaveDeviceHistory(const unsigned char* data, unsigned int len) override {
+        const auto now = std::chrono::system_clock::now();
+        RecordOut r;
+        r.dataId = config.dataId;
+        r.typeId = typeId;
+        r.at = now;
+        r.bytes = data;
+        r.len = len;
+        r.values = signals.Empty() ? nullptr : &values;
+        for (Sink* s : *sinks) s->OnRecord(r);
         try {
-            store.AddRecord(config.dataId, typeId, std::chrono::system_clock::now(), data, len);
+            store.AddRecord(config.dataId, typeId, now, data, len);
             ++stored;
         } catch (const StoreError& e) {
             ++storeErrors;
@@ -161,9 +179,19 @@ struct DeviceSlot : HostObserver {
             std::to_string(e.level) + "  id " + e.alarmId +
             (e.name == e.alarmId ? "" : "  " + e.name) + "  value " + e.value +
             (e.text.empty() ? "" : "  text " + e.text));
+        AlarmOut out;
+        out.dataId = config.dataId;
+        out.at = std::chrono::system_clock::now();
+        out.level = e.level;
+        out.alarmId = e.alarmId;
+        out.name = e.name;
+        out.value = e.value;
+        out.text = e.text;
+        out.raised = e.raised;
+        for (Sink* s : *sinks) s->OnAlarm(out);
         StoredAlarm a;
         a.dataId = config.dataId;
-        a.storedAt = std::chrono::system_clock::now();
+        a.storedAt = out.at;
         a.level = e.level;
         a.alarmId = e.alarmId;
         a.name = e.name;
@@ -180,8 +208,14 @@ struct DeviceSlot : HostObserver {
 
     void OnAnalogReport(const std::string& signalId, float value,
                         const boost::posix_time::ptime&) override {
+        ReportOut r;
+        r.dataId = config.dataId;
+        r.at = std::chrono::system_clock::now();
+        r.signalId = signalId;
+        r.value = value;
+        for (Sink* s : *sinks) s->OnReport(r);
         try {
-            store.AddAnalogReport(config.dataId, std::chrono::system_clock::now(), signalId, value);
+            store.AddAnalogReport(config.dataId, r.at, signalId, value);
         } catch (const StoreError& err) {
             ++storeErrors;
             say(Tag() + "analog report not stored: " + err.what());
@@ -190,7 +224,7 @@ struct DeviceSlot : HostObserver {
 };
 
 Host::Host(SiteConfig site, std::ostream& out)
-    : site_(std::move(site)), out_(out), wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    : site_(std::move(site)), log_(out), wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 Host::~Host() {
     control_.reset();
@@ -205,9 +239,8 @@ Host::~Host() {
     if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
-void Host::Say(const std::string& line) const {
-    std::lock_guard<std::mutex> lock(sayMu_);
-    out_ << line << std::endl;
+void Host::Say(const std::string& line, Priority priority, const LogFields& fields) const {
+    log_.Write(priority, line, fields);
 }
 
 void Host::Wake() {
@@ -238,6 +271,7 @@ void Host::Start() {
     for (const auto& dev : site_.devices) {
         auto slot = std::make_unique<DeviceSlot>(*this, dev, *store_);
         slot->say = [this](const std::string& line) { Say(line); };
+        slot->sinks = &sinks_;
         if (!dev.signalMap.empty()) slot->signals = SignalMap::Load(dev.signalMap);
         slots_.push_back(std::move(slot));
     }
@@ -397,6 +431,7 @@ void Host::Run() {
                     s->nextPoll = std::max(
                         s->nextPoll + std::chrono::milliseconds(s->config.pollIntervalMs), now);
                     s->driver->PollNow();
+                    s->inRound = true;
                     idle = false;
                 } else {
                     until = std::min(until, s->nextPoll);
@@ -428,6 +463,21 @@ void Host::Run() {
                 // next one runs.
                 ++active[i]->exceptions;
                 Say(active[i]->Tag() + "round failed: " + e.what());
+            }
+            DeviceSlot& s = *active[i];
+            const bool portOpen = s.driver->Fd() >= 0;
+            const bool roundEnded = s.inRound && Idle(s);
+            if (roundEnded || portOpen != s.portOpen) {
+                if (roundEnded) {
+                    s.inRound = false;
+                    if (s.published != s.publishedBefore)
+                        s.lastGood = std::chrono::system_clock::now();
+                    s.lastRoundGood = s.published != s.publishedBefore;
+                    s.publishedBefore = s.published;
+                }
+                s.portOpen = portOpen;
+                const DeviceHealth h = Health(s);
+                for (Sink* sink : sinks_) sink->OnHealth(h);
             }
         }
         { std::lock_guard<std::mutex> lock(idleMu_); }
@@ -491,6 +541,26 @@ ControlAnswer Host::Control(const ControlRequest& r) {
         out.clear();
     a.out = std::move(out);
     return a;
+}
+
+DeviceHealth Host::Health(const DeviceSlot& s) const {
+    DeviceHealth h;
+    h.dataId = s.config.dataId;
+    h.model = s.config.model;
+    h.port = s.config.port;
+    h.portOpen = s.portOpen;
+    h.roundsStarted = s.rounds;
+    h.roundsCompleted = s.published;
+    h.lastGoodRound = s.lastGood;
+    for (std::size_t k = 0; k < frame::kReplyErrorCount; ++k) {
+        const auto kind = static_cast<frame::ReplyError>(k);
+        if (const uint32_t n = s.driver->Errors(kind)) h.errors[frame::to_string(kind)] = n;
+    }
+    if (const uint64_t n = s.driver->PortFailures()) h.errors["port failure"] = n;
+    if (s.exceptions) h.errors["plug-in exception"] = s.exceptions;
+    if (!s.lastRoundGood && s.rounds > 0)
+        h.lastError = frame::to_string(s.driver->Device().Protocol().lastError.load());
+    return h;
 }
 
 std::vector<DeviceSummary> Host::Summary() const {

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "runner/control_channel.h"
+#include "runner/logger.h"
+#include "runner/sink.h"
 #include "runner/site_config.h"
 
 class HistoryStore;
@@ -64,6 +66,12 @@ class Host {
     // Prints the closing summary.
     void PrintSummary() const;
 
+    // Adds a sink of records, alarm events, reports and device health (before Start). The sink
+    // must outlive the host's run.
+    void AddSink(Sink& sink) { sinks_.push_back(&sink); }
+    const std::vector<Sink*>& Sinks() const { return sinks_; }
+    Logger& Log() { return log_; }
+
     // Adds an observer of a started device's framework calls (after Start, before Run); false
     // when no device with that data id runs. Its callbacks run on the polling thread.
     bool Observe(unsigned int dataId, HostObserver& observer);
@@ -74,11 +82,14 @@ class Host {
   private:
     void StartDevice(DeviceSlot& slot);
     bool Idle(DeviceSlot& slot) const;
+    DeviceHealth Health(const DeviceSlot& slot) const;
     void Wake();
-    void Say(const std::string& line) const;
+    void Say(const std::string& line, Priority priority = Priority::kInfo,
+             const LogFields& fields = {}) const;
 
     SiteConfig site_;
-    std::ostream& out_;
+    mutable Logger log_;
+    std::vector<Sink*> sinks_;
     std::unique_ptr<HistoryStore> store_;
     std::unique_ptr<PluginLoader> plugins_;
     std::vector<std::unique_ptr<DeviceSlot>> slots_;  // destroyed before the plug-ins
@@ -89,5 +100,4 @@ class Host {
     std::atomic<bool> stopping_{false};
     mutable std::mutex idleMu_;
     std::condition_variable idleCv_;
-    mutable std::mutex sayMu_;
 };
