@@ -19,12 +19,11 @@
 #include <json/writer.h>
 #include <boost/program_options.hpp>
 
+#include "history/views.h"
 #include "runner/control_channel.h"
 #include "runner/demo.h"
-#include "runner/history_store.h"
 #include "runner/host.h"
 #include "runner/json_check.h"
-#include "runner/record_layout.h"
 #include "runner/site_config.h"
 
 namespace po = boost::program_options;
@@ -34,9 +33,12 @@ namespace {
 const char* const kUsage = R"(usage:
   smdhost --site FILE [--rounds N]      run the devices of a site until SIGINT or SIGTERM
   smdhost --demo [--rounds N]           run the built-in demonstration
-  smdhost history (--site FILE | --db FILE) --device ID [--record ROW] [--limit N]
-                                        list a device's stored records, dump one with its
-                                        field names, and list its alarm events
+  smdhost history (--site FILE | --db FILE) --device ID [--signal NAME] [--since T]
+                  [--until T] [--limit N] [--format table|json|csv] [--record ROW]
+                                        a device's records decoded, its alarm events and
+                                        analog reports (history --help for more)
+  smdhost alarms (--site FILE | --db FILE) [--device ID] [--active] [--format ...]
+                                        alarm events, or the alarms standing now
   smdhost control (--site FILE | --socket PATH) --device ID --code N
                   [--request TEXT | --value N] [--out-len N]
                                         send one control request to a running host
@@ -73,15 +75,6 @@ SiteConfig Demo() {
     return DemoSite(plugin, data);
 }
 
-std::string Local(WallTime t) {
-    const std::time_t s = std::chrono::system_clock::to_time_t(t);
-    std::tm tm{};
-    localtime_r(&s, &tm);
-    std::ostringstream o;
-    o << std::put_time(&tm, "%Y-%m-%d %H:%M:%S");
-    return o.str();
-}
-
 // Blocks SIGINT and SIGTERM in every thread the host starts; one thread waits for them.
 class StopOnSignal {
   public:
@@ -115,73 +108,6 @@ int RunSite(SiteConfig site, std::ostream& out) {
     host.Start();
     host.Run();
     host.PrintSummary();
-    return 0;
-}
-
-void DumpRecord(const StoredRecord& r, std::ostream& out) {
-    out << "record " << r.id << " of device " << r.dataId << ", type " << r.typeId << ", "
-        << r.bytes.size() << " bytes, stored " << Local(r.storedAt) << ", stamped "
-        << RecordStamp(r.bytes.data(), r.bytes.size()) << "\n";
-    for (const auto& f : RecordFields()) {
-        out << std::left << std::setw(12) << f.name << std::right << " @" << std::setw(4)
-            << f.offset << " " << std::setw(3) << f.size << " bytes  " << f.content << "\n";
-        for (std::size_t at = f.offset; at < f.offset + f.size && at < r.bytes.size(); at += 16) {
-            out << "    " << std::hex << std::uppercase << std::setfill('0') << std::setw(4) << at
-                << " ";
-            for (std::size_t i = at; i < std::min(at + 16, f.offset + f.size) && i < r.bytes.size();
-                 ++i)
-                out << " " << std::setw(2) << static_cast<int>(r.bytes[i]);
-            out << std::dec << std::setfill(' ') << "\n";
-        }
-    }
-}
-
-int History(const po::variables_map& vm, std::ostream& out, std::ostream& err) {
-    std::string db;
-    if (vm.count("db")) {
-        db = vm["db"].as<std::string>();
-    } else if (vm.count("site")) {
-        db = LoadSiteConfig(vm["site"].as<std::string>()).database;
-    } else {
-        err << "smdhost history: give --site FILE or --db FILE\n";
-        return 2;
-    }
-    if (!vm.count("device") && !vm.count("record")) {
-        err << "smdhost history: give --device ID (or --record ROW)\n";
-        return 2;
-    }
-    if (!std::filesystem::exists(db)) {
-        err << "smdhost history: no database " << db << "\n";
-        return 1;
-    }
-    HistoryStore store(db);
-    if (vm.count("record")) {
-        const auto r = store.Record(vm["record"].as<int64_t>());
-        if (!r) {
-            err << "smdhost history: no record " << vm["record"].as<int64_t>() << " in " << db
-                << "\n";
-            return 1;
-        }
-        DumpRecord(*r, out);
-        return 0;
-    }
-    const auto id = vm["device"].as<unsigned int>();
-    const auto list = store.Records(id, vm["limit"].as<std::size_t>());
-    out << "device " << id << ": " << store.RecordCount(id) << " records in " << db << "\n";
-    for (const auto& r : list)
-        out << "  row " << std::setw(6) << r.id << "  stored " << Local(r.storedAt) << "  stamped "
-            << RecordStamp(r.bytes.data(), r.bytes.size()) << "  type " << r.typeId << "  "
-            << r.bytes.size() << " bytes\n";
-    if (!list.empty()) {
-        out << "\n";
-        DumpRecord(list.back(), out);
-    }
-    const auto alarms = store.Alarms(id);
-    out << "\nalarm events of device " << id << ": " << alarms.size() << "\n";
-    for (const auto& a : alarms)
-        out << "  " << Local(a.storedAt) << "  " << (a.raised ? "raised " : "cleared") << "  level "
-            << a.level << "  " << a.alarmId << "  " << a.name << " = " << a.value
-            << (a.text.empty() ? "" : "  " + a.text) << "\n";
     return 0;
 }
 
@@ -231,29 +157,30 @@ int Control(const po::variables_map& vm, std::ostream& out, std::ostream& err) {
 }  // namespace
 
 int RunSmdhost(int argc, char** argv, std::ostream& out, std::ostream& err) {
+    // The history views read only and parse their own options.
+    if (argc > 1 && (std::strcmp(argv[1], "history") == 0 || std::strcmp(argv[1], "alarms") == 0)) {
+        const std::vector<std::string> args(argv + 2, argv + argc);
+        return std::strcmp(argv[1], "history") == 0 ? HistoryCommand(args, out, err)
+                                                    : AlarmsCommand(args, out, err);
+    }
     std::string command;
-    if (argc > 1 && (std::strcmp(argv[1], "history") == 0 || std::strcmp(argv[1], "control") == 0))
-        command = argv[1];
+    if (argc > 1 && std::strcmp(argv[1], "control") == 0) command = argv[1];
 
     po::options_description run("Running a site");
     run.add_options()("help,h", "this text")("site", po::value<std::string>(), "site file (JSON)")(
         "demo", "run the built-in demonstration")(
         "rounds", po::value<int>(), "polling rounds per device, overriding the site file");
-    po::options_description hist("history");
-    hist.add_options()("db", po::value<std::string>(), "database file (instead of --site)")(
-        "record", po::value<int64_t>(), "dump the record of this row")(
-        "limit", po::value<std::size_t>()->default_value(20), "records to list");
     po::options_description ctl("control");
     ctl.add_options()("socket", po::value<std::string>(), "control socket (instead of --site)")(
         "code", po::value<int>(), "control code")("request", po::value<std::string>(),
                                                   "request text, e.g. a JSON request or D41001")(
         "value", po::value<int>(), "16-bit value (code 106), sent in host byte order")(
         "out-len", po::value<int>()->default_value(4096), "size of the answer buffer");
-    po::options_description shared("history and control");
+    po::options_description shared("control");
     shared.add_options()("device", po::value<unsigned int>(), "data id of the device");
 
     po::options_description all;
-    all.add(run).add(shared).add(hist).add(ctl);
+    all.add(run).add(shared).add(ctl);
     po::variables_map vm;
     try {
         const int skip = command.empty() ? 0 : 1;
@@ -267,7 +194,6 @@ int RunSmdhost(int argc, char** argv, std::ostream& out, std::ostream& err) {
         out << kUsage << "\n"
             << run << "\n"
             << shared << "\n"
-            << hist << "\n"
             << ctl << "\n"
             << SiteFileHelp()
             << "\nIn settings mode 1 the host checks analog values against limits by alarm id:\n"
@@ -276,7 +202,6 @@ int RunSmdhost(int argc, char** argv, std::ostream& out, std::ostream& err) {
         return 0;
     }
     try {
-        if (command == "history") return History(vm, out, err);
         if (command == "control") return Control(vm, out, err);
 
         if (vm.count("site") == vm.count("demo")) {

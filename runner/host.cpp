@@ -17,7 +17,7 @@
 
 #include "host/framework.h"
 #include "host/observer.h"
-#include "runner/history_store.h"
+#include "history/history_store.h"
 #include "runner/json_check.h"
 #include "runner/plugin_loader.h"
 #include "runner/record_layout.h"

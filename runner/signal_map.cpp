@@ -19,7 +19,7 @@ SignalMap SignalMap::FromJson(const Json::Value& root, const std::string& name) 
         const std::string path = JsonFile::Join("signals", signal);
         const Json::Value& s = signals[signal];
         if (!s.isObject()) file.Fail(path, "expected an object, found " + JsonFile::TypeName(s));
-        file.OnlyKnown(s, path, {"block", "offset", "width", "order", "signed", "scale"});
+        file.OnlyKnown(s, path, {"block", "offset", "width", "order", "signed", "scale", "unit"});
         SignalField f;
         f.name = signal;
         const std::string blockName = file.RequiredString(s, path, "block");
@@ -42,6 +42,7 @@ SignalMap SignalMap::FromJson(const Json::Value& root, const std::string& name) 
         f.bigEndian = order == "big";
         f.isSigned = file.Bool(s, path, "signed", false);
         f.scale = file.Number(s, path, "scale", 1.0, -1e300);
+        f.unit = file.String(s, path, "unit", "");
         map.fields_.push_back(std::move(f));
     }
     return map;

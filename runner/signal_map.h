@@ -6,7 +6,8 @@
 //                                   "order": "big", "signed": false, "scale": 0.01 } } }
 //
 // "block" is a record field name, "offset" counts from the block's start; "order" defaults to
-// "big" (the unit sends high byte first), "signed" to false, "scale" to 1.
+// "big" (the unit sends high byte first), "signed" to false, "scale" to 1; "unit" (optional)
+// is what the history views print after the value.
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@ struct SignalField {
     bool bigEndian = true;
     bool isSigned = false;
     double scale = 1.0;
+    std::string unit;  // for people: "V", "A", ...; may be empty
 };
 
 class SignalMap {

@@ -29,7 +29,7 @@
 #include <json/json.h>
 
 #include "device/record.h"
-#include "runner/history_store.h"
+#include "history/history_reader.h"
 
 extern char** environ;
 
@@ -179,7 +179,7 @@ TEST_F(CrashSafe, KilledWhileStoringLosesNoReportedRecordAndRestoresTheLast) {
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << text;
 
         ASSERT_EQ(IntegrityCheck(db), "ok");
-        HistoryStore store(db);
+        HistoryReader store(db);
         const std::size_t now = store.RecordCount(kDataId);
         const std::size_t reported = Count(text, "published record");
         published += reported;
@@ -215,7 +215,7 @@ TEST_F(CrashSafe, KilledWhileStoringLosesNoReportedRecordAndRestoresTheLast) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFile(out);
     EXPECT_EQ(IntegrityCheck(db), "ok");
-    EXPECT_EQ(HistoryStore(db).RecordCount(kDataId), rows + 4)
+    EXPECT_EQ(HistoryReader(db).RecordCount(kDataId), rows + 4)
         << "the restored record and 3 rounds";
     EXPECT_GE(restored, cycles / 2) << "restores checked byte for byte";
     std::printf("crash-safe: %d kills, %zu records reported, %zu stored, %d restores checked\n",

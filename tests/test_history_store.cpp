@@ -1,16 +1,24 @@
-// The SQLite history and event store.
+// The SQLite history and event store: the writing end, the read-only reader and the views.
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include "runner/history_store.h"
+#include "history/history_reader.h"
+#include "history/history_store.h"
+#include "history/views.h"
+#include "test_support.h"
 
 namespace {
+
+using std::chrono::seconds;
 
 class HistoryStoreTest : public ::testing::Test {
   protected:
@@ -28,96 +36,257 @@ class HistoryStoreTest : public ::testing::Test {
         r[1549] = 0xEE;
         return r;
     }
+    static StoredAlarm Alarm(const std::string& id, bool raised, WallTime at) {
+        StoredAlarm a;
+        a.dataId = 7;
+        a.storedAt = at;
+        a.level = 2;
+        a.alarmId = id;
+        a.name = "交流输出主空开状态";
+        a.text = raised ? "交流输出主空开断开" : "";
+        a.raised = raised;
+        return a;
+    }
+    static std::string Slurp(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    // Runs a view; its output, with the exit status in front.
+    static std::string View(bool history, std::vector<std::string> args) {
+        std::ostringstream out, err;
+        const int rc = history ? HistoryCommand(args, out, err) : AlarmsCommand(args, out, err);
+        return std::to_string(rc) + "\n" + out.str() + err.str();
+    }
 
     std::string dir_;
     std::string path_;
+    const WallTime t0_ = std::chrono::time_point_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now() - std::chrono::hours(1));
 };
 
-TEST_F(HistoryStoreTest, RecordsComeBackByteForBytePerDevice) {
-    const WallTime t0 =
-        std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now());
-    HistoryStore store(path_);
-    const auto a1 = Record(1), a2 = Record(2), b1 = Record(3);
-    store.AddRecord(7, 5156, t0, a1.data(), a1.size());
-    store.AddRecord(8, 5156, t0, b1.data(), b1.size());
-    const int64_t id = store.AddRecord(7, 5156, t0 + std::chrono::seconds(1), a2.data(), a2.size());
-
-    const auto last = store.LastRecord(7);
-    ASSERT_TRUE(last.has_value());
-    EXPECT_EQ(last->id, id);
-    EXPECT_EQ(last->bytes, a2);
-    EXPECT_EQ(last->typeId, 5156);
-    EXPECT_EQ(last->dataId, 7u);
-    EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(last->storedAt - t0).count(),
-              1000);
-    EXPECT_EQ(store.LastRecord(8)->bytes, b1);
-    EXPECT_FALSE(store.LastRecord(9).has_value());
-    EXPECT_EQ(store.RecordCount(7), 2u);
-    EXPECT_EQ(store.Record(id)->bytes, a2);
-    EXPECT_FALSE(store.Record(id + 100).has_value());
-}
-
-TEST_F(HistoryStoreTest, ListingGivesTheNewestRecordsOldestFirst) {
-    HistoryStore store(path_);
-    const auto now = std::chrono::system_clock::now();
-    for (unsigned char i = 1; i <= 5; ++i) {
-        const auto r = Record(i);
-        store.AddRecord(7, 5156, now, r.data(), r.size());
-    }
-    const auto list = store.Records(7, 3);
-    ASSERT_EQ(list.size(), 3u);
-    EXPECT_EQ(list[0].bytes[5], 3);
-    EXPECT_EQ(list[2].bytes[5], 5);
-    EXPECT_LT(list[0].id, list[1].id);
-}
-
-TEST_F(HistoryStoreTest, RowsSurviveReopeningAndTheJournalIsWal) {
-    const auto r = Record(9);
+TEST_F(HistoryStoreTest, RecordsComeBackByteForBytePerDeviceNewestLastWithinRange) {
     {
         HistoryStore store(path_);
-        store.AddRecord(7, 5156, std::chrono::system_clock::now(), r.data(), r.size());
-        StoredAlarm a;
-        a.dataId = 7;
-        a.storedAt = std::chrono::system_clock::now();
-        a.level = 2;
-        a.alarmId = "0418001001";
-        a.name = "交流输出主空开状态";
-        a.text = "交流输出主空开断开";
-        a.raised = true;
-        store.AddAlarm(a);
-        store.AddAnalogReport(7, a.storedAt, "0411004001", 53.5);
+        store.Begin();
+        for (unsigned char i = 1; i <= 5; ++i) {
+            const auto r = Record(i);
+            store.AddRecord(7, 5156, t0_ + seconds(i), r.data(), r.size());
+        }
+        const auto b = Record(9);
+        store.AddRecord(8, 5156, t0_, b.data(), b.size());
+        store.Commit();
+        EXPECT_EQ(store.LastRecord(7)->bytes, Record(5));
     }
-    HistoryStore store(path_);
-    EXPECT_EQ(store.LastRecord(7)->bytes, r);
-    const auto alarms = store.Alarms(7);
-    ASSERT_EQ(alarms.size(), 1u);
-    EXPECT_EQ(alarms[0].name, "交流输出主空开状态");
-    EXPECT_EQ(alarms[0].text, "交流输出主空开断开");
-    EXPECT_EQ(alarms[0].level, 2);
-    EXPECT_TRUE(alarms[0].raised);
-    const auto reports = store.AnalogReports(7);
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_DOUBLE_EQ(reports[0].value, 53.5);
-    EXPECT_TRUE(store.Alarms(8).empty());
+    const HistoryReader reader(path_);
+    const auto last = reader.LastRecord(7);
+    ASSERT_TRUE(last.has_value());
+    EXPECT_EQ(last->bytes, Record(5));
+    EXPECT_EQ(last->typeId, 5156);
+    EXPECT_EQ(last->storedAt, t0_ + seconds(5));
+    EXPECT_EQ(reader.Record(last->id)->bytes, Record(5));
+    EXPECT_FALSE(reader.Record(last->id + 100).has_value());
+    EXPECT_FALSE(reader.LastRecord(9).has_value());
+    EXPECT_EQ(reader.Devices(), (std::vector<unsigned int>{7, 8}));
 
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
-    sqlite3_stmt* s = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &s, nullptr), SQLITE_OK);
-    ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
-    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), "wal");
-    sqlite3_finalize(s);
-    sqlite3_close(db);
+    struct Case {
+        int since, until;
+        std::size_t limit;
+        std::vector<unsigned char> fills;  // byte 5 of each row, in order
+        std::size_t count;
+    } cases[] = {
+        {-100, 100, 3, {3, 4, 5}, 5},  // the newest, oldest first
+        {2, 4, 10, {2, 3, 4}, 3},      // both ends included
+        {2, 4, 1, {4}, 3},
+        {6, 100, 10, {}, 0},
+    };
+    for (const auto& c : cases) {
+        const TimeRange range{history::ToMs(t0_ + seconds(c.since)),
+                              history::ToMs(t0_ + seconds(c.until))};
+        std::vector<unsigned char> fills;
+        for (const auto& r : reader.Records(7, range, c.limit)) fills.push_back(r.bytes[5]);
+        EXPECT_EQ(fills, c.fills) << c.since << ".." << c.until << " limit " << c.limit;
+        EXPECT_EQ(reader.RecordCount(7, range), c.count);
+    }
 }
 
-TEST_F(HistoryStoreTest, AnUnusableFileIsAnErrorNamingIt) {
-    const std::string bad = dir_ + "/no/such/dir/h.db";
-    try {
-        HistoryStore store(bad);
-        FAIL() << "opened " << bad;
-    } catch (const StoreError& e) {
-        EXPECT_NE(std::string(e.what()).find(bad), std::string::npos) << e.what();
+TEST_F(HistoryStoreTest, StandingAlarmsFollowTheEventsAndSurviveReopening) {
+    {
+        HistoryStore store(path_);
+        store.Begin();
+        store.AddAlarm(Alarm("A", true, t0_));
+        store.AddAlarm(Alarm("B", true, t0_ + seconds(1)));
+        store.AddAlarm(Alarm("A", false, t0_ + seconds(2)));
+        store.AddAnalogReport(7, t0_, "0411004001", 53.5);
+        store.Commit();
+        // A rolled-back transaction leaves neither the event nor the state.
+        store.Begin();
+        store.AddAlarm(Alarm("C", true, t0_ + seconds(3)));
+        store.Rollback();
     }
+    HistoryStore store(path_);
+    const auto standing = store.StandingAlarms(7);
+    ASSERT_EQ(standing.size(), 1u);
+    EXPECT_EQ(standing[0].alarmId, "B");
+    EXPECT_EQ(standing[0].storedAt, t0_ + seconds(1)) << "since when it stands";
+    EXPECT_EQ(standing[0].text, "交流输出主空开断开");
+    EXPECT_TRUE(store.StandingAlarms(8).empty());
+
+    const HistoryReader reader(path_);
+    EXPECT_EQ(reader.Alarms(7).size(), 3u);
+    EXPECT_EQ(reader.ActiveAlarms(std::nullopt).at(0).alarmId, "B");
+    EXPECT_DOUBLE_EQ(reader.AnalogReports(7).at(0).value, 53.5);
+}
+
+TEST_F(HistoryStoreTest, RetentionPrunesByAgeAndByRowsPerDeviceInSteps) {
+    HistoryStore store(path_);
+    const auto r = Record(1);
+    store.Begin();
+    for (int i = 0; i < 30; ++i) store.AddRecord(7, 1, t0_ + seconds(i), r.data(), r.size());
+    for (int i = 0; i < 10; ++i) store.AddRecord(8, 1, t0_ + seconds(100 + i), r.data(), r.size());
+    store.AddAlarm(Alarm("A", true, t0_));
+    store.Commit();
+    const HistoryReader reader(path_);
+
+    // Older than 95 s before t0+100 s: device 7's rows 0..4 and the event, 4 at a time.
+    RetentionLimits age{95 * 1000, 0};
+    EXPECT_EQ(store.Prune(age, t0_ + seconds(100), 4), 5u);  // 4 records and the event
+    EXPECT_EQ(store.Prune(age, t0_ + seconds(100), 4), 1u);
+    EXPECT_EQ(store.Prune(age, t0_ + seconds(100), 4), 0u);
+    EXPECT_EQ(reader.RecordCount(7), 25u);
+    EXPECT_TRUE(reader.Alarms(7).empty());
+    EXPECT_EQ(store.StandingAlarms(7).size(), 1u) << "what stands is never pruned";
+
+    RetentionLimits rows{0, 8};
+    while (store.Prune(rows, t0_, 6) > 0) {
+    }
+    EXPECT_EQ(reader.RecordCount(7), 8u);
+    EXPECT_EQ(reader.RecordCount(8), 8u);
+    EXPECT_EQ(reader.Records(7, 1).at(0).storedAt, t0_ + seconds(29)) << "the newest stay";
+}
+
+TEST_F(HistoryStoreTest, BadFilesAreErrorsNamingThemAndReadingChangesNothing) {
+    const std::string missingDir = dir_ + "/no/such/dir/h.db";
+    const std::string empty = dir_ + "/empty.db";
+    const std::string text = dir_ + "/notes.txt";
+    std::ofstream(empty).flush();
+    std::ofstream(text) << "not a database, just some words to fill a page of text\n";
+    struct Case {
+        std::string path;
+        bool writer;
+        std::string says;
+    } cases[] = {
+        {missingDir, true, "cannot open database " + missingDir},
+        {text, true, text},
+        {missingDir, false, "no database " + missingDir},
+        {empty, false, empty + " holds no history"},
+        {text, false, text},
+    };
+    for (const auto& c : cases) {
+        try {
+            if (c.writer)
+                HistoryStore{c.path};
+            else
+                HistoryReader{c.path};
+            ADD_FAILURE() << "opened " << c.path;
+        } catch (const StoreError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_EQ(std::filesystem::file_size(empty), 0u) << "the reader wrote into an empty file";
+    EXPECT_EQ(View(true, {"--db", empty, "--device", "7"}).substr(0, 2), "1\n");
+}
+
+// The views on a read-only copy of a database: decoded values, ranges, formats; the file is
+// the same byte for byte afterwards.
+TEST_F(HistoryStoreTest, ViewsDecodeSelectAndFormatAReadOnlyCopyWithoutChangingIt) {
+    {
+        HistoryStore store(path_);
+        store.Begin();
+        for (int i = 0; i < 3; ++i) {
+            std::vector<unsigned char> r(1550, 0);  // never stamped
+            r[1267] = 0x01;  // analog_42: 直流输出电压, 0x0100 + i at 0.01 V
+            r[1268] = static_cast<unsigned char>(i);
+            store.AddRecord(7, 5156, t0_ + seconds(60 * i), r.data(), r.size());
+        }
+        store.AddAlarm(Alarm("0418001001", true, t0_ + seconds(30)));
+        store.AddAnalogReport(7, t0_, "0411004001", 53.5);
+        store.Commit();
+    }
+    const std::string copyDir = dir_ + "/copy";
+    std::filesystem::create_directory(copyDir);
+    const std::string copy = copyDir + "/h.db";
+    std::filesystem::copy_file(path_, copy);
+    ::chmod(copy.c_str(), 0444);
+    ::chmod(copyDir.c_str(), 0555);
+    const std::string before = Slurp(copy);
+    const std::string map = std::string(SMD_SOURCE_DIR) + "/ini/rtmk48_pv05.signals.json";
+    const std::vector<std::string> base{"--db", copy, "--device", "7", "--signal-map", map};
+    auto with = [&](std::vector<std::string> more) {
+        more.insert(more.begin(), base.begin(), base.end());
+        return more;
+    };
+
+    const std::string json = View(true, with({"--format", "json", "--limit", "2"}));
+    ASSERT_EQ(json.substr(0, 2), "0\n") << json;
+    const Json::Value doc = ParseJson(json.substr(2));
+    ASSERT_EQ(doc["records"].size(), 2u);
+    EXPECT_DOUBLE_EQ(doc["records"][1]["values"]["直流输出电压"].asDouble(), 2.58);
+    EXPECT_EQ(doc["units"]["直流输出电压"].asString(), "V");
+    EXPECT_EQ(doc["recordCount"].asInt(), 3);
+    EXPECT_EQ(doc["alarms"][0]["event"].asString(), "raised");
+    EXPECT_DOUBLE_EQ(doc["reports"][0]["value"].asDouble(), 53.5);
+
+    const std::string since = std::to_string(
+        std::chrono::duration_cast<seconds>(std::chrono::system_clock::now() - t0_).count() - 90);
+    EXPECT_EQ(
+        View(true, with({"--format", "csv", "--signal", "直流输出电压", "--since", since + "s"})),
+        "0\nrow,time,stamped,type,直流输出电压 (V)\n3," + doc["records"][1]["time"].asString() +
+            ",-,5156,2.58\n");
+    const std::string table = View(true, with({"--only", "alarms"}));
+    EXPECT_NE(table.find("raised    level 2  0418001001"), std::string::npos) << table;
+    const std::string active = View(false, {"--db", copy, "--active", "--format", "csv"});
+    EXPECT_NE(active.find(",7,standing,2,0418001001,"), std::string::npos) << active;
+
+    for (const auto& bad : std::vector<std::vector<std::string>>{with({"--format", "xml"}),
+                                                                 with({"--signal", "no such"}),
+                                                                 with({"--since", "yesterday"}),
+                                                                 {"--db", copy}}) {
+        const std::string r = View(true, bad);
+        EXPECT_EQ(r.substr(0, 2), "2\n") << r;
+    }
+    EXPECT_EQ(Slurp(copy), before);
+    ::chmod(copyDir.c_str(), 0755);
+}
+
+TEST(HistoryViews, TimesFromTheCommandLine) {
+    const WallTime now = std::chrono::system_clock::from_time_t(1765200000);
+    std::tm tm{};
+    tm.tm_year = 126;
+    tm.tm_mon = 11;
+    tm.tm_mday = 8;
+    tm.tm_hour = 14;
+    tm.tm_min = 30;
+    tm.tm_isdst = -1;
+    const WallTime local = std::chrono::system_clock::from_time_t(std::mktime(&tm));
+    struct Case {
+        const char* text;
+        std::optional<WallTime> want;
+    } cases[] = {
+        {"now", now},
+        {"90s", now - seconds(90)},
+        {"2h", now - std::chrono::hours(2)},
+        {"7d", now - std::chrono::hours(168)},
+        {"2026-12-08 14:30", local},
+        {"2026-12-08T14:30:15", local + seconds(15)},
+        {"2026-12-08", local - std::chrono::minutes(14 * 60 + 30)},
+        {"5w", std::nullopt},
+        {"2026-13-01", std::nullopt},
+        {"2026-12-08 14:30:15x", std::nullopt},
+        {"yesterday", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ParseWhen(c.text, now), c.want) << c.text;
 }
 
 }  // namespace

@@ -18,8 +18,8 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include "history/history_reader.h"
 #include "runner/demo.h"
-#include "runner/history_store.h"
 #include "sim/simulator.h"
 
 extern char** environ;
@@ -107,6 +107,15 @@ class RunnerE2E : public ::testing::Test {
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
+    // Records of a device in the database, 0 before the host made it.
+    std::size_t Stored(unsigned int dataId) const {
+        try {
+            return HistoryReader(db_).RecordCount(dataId);
+        } catch (const StoreError&) {
+            return 0;
+        }
+    }
+
     // A fast device: delays of 5 ms, a round every 20 ms.
     Json::Value Device(unsigned int dataId, const std::string& port, int mode = 1) {
         Json::Value d;
@@ -154,7 +163,7 @@ TEST_F(RunnerE2E, NRoundsGiveNHistoryRowsWithTheSimulatorsBytes) {
     std::string out;
     ASSERT_EQ(Run({"--site", WriteSite(devices, 3)}, &out), 0) << out;
 
-    HistoryStore store(db_);
+    HistoryReader store(db_);
     const auto rows = store.Records(7, 100);
     ASSERT_EQ(rows.size(), 3u) << out;
     const std::vector<uint8_t> unit = rtmk48sim::UnitModel().RecordBlocks();
@@ -179,7 +188,7 @@ TEST_F(RunnerE2E, AlarmsRaiseAndClearAsValuesCrossThresholdsInModes1And5) {
     std::string out;
     ASSERT_EQ(Run({"--site", WriteSite(devices, 6)}, &out), 0) << out;
 
-    HistoryStore store(db_);
+    HistoryReader store(db_);
     auto events = [&](unsigned id) {
         std::vector<std::string> v;
         for (const auto& a : store.Alarms(id))
@@ -206,17 +215,22 @@ TEST_F(RunnerE2E, AlarmsRaiseAndClearAsValuesCrossThresholdsInModes1And5) {
     EXPECT_EQ(store.RecordCount(7), 6u);
     EXPECT_EQ(store.RecordCount(8), 6u);
 
-    // `smdhost history` lists the rows, dumps the newest by field and shows the events.
+    // `smdhost history` lists the rows and shows the events; --record dumps one by field.
     ASSERT_EQ(Run({"history", "--db", db_, "--device", "7", "--limit", "2"}, &out), 0) << out;
     EXPECT_NE(out.find("device 7: 6 records in " + db_), std::string::npos) << out;
-    EXPECT_NE(out.find("record " + std::to_string(store.LastRecord(7)->id) +
+    EXPECT_NE(out.find("alarm events of device 7: 2 (the newest; --limit for more)"),
+              std::string::npos)
+        << out;
+    const std::string last = std::to_string(store.LastRecord(7)->id);
+    ASSERT_EQ(Run({"history", "--db", db_, "--record", last}, &out), 0) << out;
+    EXPECT_NE(out.find("record " + last +
                        " of device 7, type 5156, 1550 bytes"),
               std::string::npos)
         << out;
     // analog_40 holds the scenario's 220.0 V (0x0898) at its start, record offset 139 (0x8B).
     EXPECT_NE(out.find("analog_40    @ 139  24 bytes"), std::string::npos) << out;
     EXPECT_NE(out.find("    008B  08 98"), std::string::npos) << out;
-    EXPECT_NE(out.find("alarm events of device 7: 4"), std::string::npos) << out;
+    ASSERT_EQ(Run({"alarms", "--db", db_, "--device", "8"}, &out), 0) << out;
     EXPECT_NE(out.find("当前值57.2000008高于阈值:56"), std::string::npos) << out;
     EXPECT_EQ(Run({"history", "--db", db_, "--record", "999"}, &out), 1);
     EXPECT_NE(out.find("no record 999"), std::string::npos) << out;
@@ -227,7 +241,7 @@ TEST_F(RunnerE2E, ARestartRestoresTheLastRecordOnlyWhileItIsRecent) {
     devices.append(Device(7, "simulated"));
     std::string out;
     ASSERT_EQ(Run({"--site", WriteSite(devices, 2)}, &out), 0) << out;
-    HistoryStore store(db_);
+    HistoryReader store(db_);
     const auto before = store.LastRecord(7);
     ASSERT_TRUE(before.has_value());
 
@@ -263,8 +277,7 @@ TEST_F(RunnerE2E, AControlRequestReachesTheUnitAndTheResultReadsOneAfterwards) {
     const std::string socket = dir_ + "/ctl.sock";
     extra["controlSocket"] = socket;
     Smdhost host({"--site", WriteSite(devices, 0, "site.json", extra)}, dir_ + "/host.txt");
-    HistoryStore store(db_);
-    ASSERT_TRUE(WaitFor([&] { return store.RecordCount(7) >= 1; })) << host.Output();
+    ASSERT_TRUE(WaitFor([&] { return Stored(7) >= 1; })) << host.Output();
 
     std::string out;
     ASSERT_EQ(
@@ -323,12 +336,11 @@ TEST_F(RunnerE2E, TwoDevicesOnTwoPortsPollIndependentlyAndSigintStopsCleanly) {
     devices.append(Device(7, "simulated"));
     devices.append(Device(8, silent.SlavePath()));
     Smdhost host({"--site", WriteSite(devices, 0)}, dir_ + "/host.txt");
-    HistoryStore store(db_);
-    ASSERT_TRUE(WaitFor([&] { return store.RecordCount(7) >= 5 && silent.Commands() >= 2; }))
+    ASSERT_TRUE(WaitFor([&] { return Stored(7) >= 5 && silent.Commands() >= 2; }))
         << host.Output();
     host.Signal(SIGINT);
     ASSERT_EQ(host.Wait(), 0) << host.Output();
-    EXPECT_EQ(store.RecordCount(8), 0u);
+    EXPECT_EQ(Stored(8), 0u);
     const std::string out = host.Output();
     EXPECT_NE(out.find("device 8: "), std::string::npos) << out;
     EXPECT_NE(out.find("time-out"), std::string::npos) << out;
@@ -375,7 +387,7 @@ TEST_F(RunnerE2E, ADeviceWhoseSettingsThrowIsLeftOutAndTheOthersRun) {
     EXPECT_NE(out.find("[8] device 8 not started: InitSetting failed: "), std::string::npos) << out;
     EXPECT_NE(out.find("[9] device 9 not started: InitSetting failed: "), std::string::npos) << out;
     EXPECT_NE(out.find("device 8 (not started)"), std::string::npos) << out;
-    HistoryStore store(db_);
+    HistoryReader store(db_);
     EXPECT_EQ(store.RecordCount(7), 2u);
     EXPECT_EQ(store.RecordCount(8), 0u);
     EXPECT_EQ(store.RecordCount(9), 0u);

@@ -31,7 +31,7 @@
 #include <json/value.h>
 
 #include "device/record.h"
-#include "runner/history_store.h"
+#include "history/history_reader.h"
 #include "runner/host.h"
 #include "sim/simulator.h"
 
@@ -266,7 +266,7 @@ TEST_F(Soak, RandomFaultsLoseNothingAndCorruptNothing) {
     ASSERT_FALSE(hung) << "the host did not finish its rounds in time";
 
     const DeviceSummary summary = host.Summary().at(0);
-    HistoryStore store(dir_ + "/soak.db");
+    HistoryReader store(dir_ + "/soak.db");
     const std::vector<StoredRecord> rows = store.Records(kDataId, 1000000);
 
     // History rows equal completed rounds.

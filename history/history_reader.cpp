@@ -1,0 +1,244 @@
+#include "history/history_reader.h"
+
+#include <sys/stat.h>
+
+#include <sqlite3.h>
+
+using history::FromMs;
+
+namespace {
+
+// One statement, finalized when it goes out of scope.
+class Query {
+  public:
+    Query(sqlite3* db, const std::string& sql) : db_(db) {
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s_, nullptr) != SQLITE_OK) s_ = nullptr;
+    }
+    ~Query() { sqlite3_finalize(s_); }
+    bool Ok() const { return s_ != nullptr; }
+    sqlite3_stmt* operator*() const { return s_; }
+    Query& Int(int at, int64_t v) {
+        sqlite3_bind_int64(s_, at, v);
+        return *this;
+    }
+
+  private:
+    sqlite3* db_;
+    sqlite3_stmt* s_ = nullptr;
+};
+
+std::string Text(sqlite3_stmt* s, int col) {
+    const auto* p = sqlite3_column_text(s, col);
+    return p ? std::string(reinterpret_cast<const char*>(p), sqlite3_column_bytes(s, col))
+             : std::string();
+}
+
+StoredRecord ReadRecord(sqlite3_stmt* s) {
+    StoredRecord r;
+    r.id = sqlite3_column_int64(s, 0);
+    r.dataId = static_cast<unsigned int>(sqlite3_column_int64(s, 1));
+    r.typeId = sqlite3_column_int(s, 2);
+    r.storedAt = FromMs(sqlite3_column_int64(s, 3));
+    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(s, 4));
+    r.bytes.assign(blob, blob + sqlite3_column_bytes(s, 4));
+    return r;
+}
+
+StoredAlarm ReadAlarm(sqlite3_stmt* s) {
+    StoredAlarm a;
+    a.id = sqlite3_column_int64(s, 0);
+    a.dataId = static_cast<unsigned int>(sqlite3_column_int64(s, 1));
+    a.storedAt = FromMs(sqlite3_column_int64(s, 2));
+    a.level = sqlite3_column_int(s, 3);
+    a.alarmId = Text(s, 4);
+    a.name = Text(s, 5);
+    a.value = Text(s, 6);
+    a.text = Text(s, 7);
+    a.raised = sqlite3_column_int(s, 8) != 0;
+    return a;
+}
+
+// A file name as a URI path: only what a URI would take for syntax is escaped.
+std::string UriPath(const std::string& path) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : path) {
+        if (c == '%' || c == '?' || c == '#' || c < 0x20) {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// "WHERE data_id = ?1 AND stored_at_ms BETWEEN ?2 AND ?3", with ?1 left out for all devices.
+std::string Where(bool oneDevice) {
+    return std::string(" WHERE ") + (oneDevice ? "data_id = ?1 AND " : "") +
+           "stored_at_ms BETWEEN ?2 AND ?3";
+}
+
+}  // namespace
+
+HistoryReader::HistoryReader(const std::string& path) : path_(path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) throw StoreError("no database " + path);
+    if (!Open(false) && !Open(true)) {
+        const std::string msg = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw StoreError("cannot read database " + path + ": " + msg);
+    }
+    if (!HasTable("history")) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw StoreError(path + " holds no history (no history table)");
+    }
+    hasState_ = HasTable("alarm_state");
+}
+
+// A WAL database wants its shared-memory file; where that cannot be made (a read-only copy in
+// a read-only directory) the file is read as one nobody changes.
+bool HistoryReader::Open(bool immutable) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    const std::string name = immutable ? "file:" + UriPath(path_) + "?immutable=1" : path_;
+    const int flags = SQLITE_OPEN_READONLY | (immutable ? SQLITE_OPEN_URI : 0);
+    if (sqlite3_open_v2(name.c_str(), &db_, flags, nullptr) != SQLITE_OK) return false;
+    sqlite3_busy_timeout(db_, 5000);
+    return sqlite3_exec(db_, "PRAGMA query_only=1; SELECT count(*) FROM sqlite_master", nullptr,
+                        nullptr, nullptr) == SQLITE_OK;
+}
+
+HistoryReader::~HistoryReader() {
+    sqlite3_close(db_);
+}
+
+bool HistoryReader::HasTable(const char* name) const {
+    Query q(db_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1");
+    if (!q.Ok()) Fail("reading the schema");
+    sqlite3_bind_text(*q, 1, name, -1, SQLITE_STATIC);
+    return sqlite3_step(*q) == SQLITE_ROW;
+}
+
+void HistoryReader::Fail(const std::string& what) const {
+    throw StoreError("database " + path_ + ": " + what + ": " + sqlite3_errmsg(db_));
+}
+
+std::optional<StoredRecord> HistoryReader::Record(int64_t id) const {
+    Query q(db_, "SELECT id, data_id, type_id, stored_at_ms, record FROM history WHERE id = ?1");
+    if (!q.Ok()) Fail("reading a record");
+    q.Int(1, id);
+    const int rc = sqlite3_step(*q);
+    if (rc == SQLITE_ROW) return ReadRecord(*q);
+    if (rc != SQLITE_DONE) Fail("reading a record");
+    return std::nullopt;
+}
+
+std::optional<StoredRecord> HistoryReader::LastRecord(unsigned int dataId) const {
+    auto list = Records(dataId, TimeRange{}, 1);
+    if (list.empty()) return std::nullopt;
+    return std::move(list.front());
+}
+
+std::vector<StoredRecord> HistoryReader::Records(unsigned int dataId, const TimeRange& range,
+                                                 std::size_t limit) const {
+    Query q(db_, "SELECT * FROM (SELECT id, data_id, type_id, stored_at_ms, record FROM history" +
+                     Where(true) + " ORDER BY id DESC LIMIT ?4) ORDER BY id");
+    if (!q.Ok()) Fail("listing records");
+    q.Int(1, dataId)
+        .Int(2, range.sinceMs)
+        .Int(3, range.untilMs)
+        .Int(4, static_cast<int64_t>(limit));
+    std::vector<StoredRecord> out;
+    int rc;
+    while ((rc = sqlite3_step(*q)) == SQLITE_ROW) out.push_back(ReadRecord(*q));
+    if (rc != SQLITE_DONE) Fail("listing records");
+    return out;
+}
+
+std::size_t HistoryReader::RecordCount(unsigned int dataId, const TimeRange& range) const {
+    Query q(db_, "SELECT count(*) FROM history" + Where(true));
+    if (!q.Ok()) Fail("counting records");
+    q.Int(1, dataId).Int(2, range.sinceMs).Int(3, range.untilMs);
+    if (sqlite3_step(*q) != SQLITE_ROW) Fail("counting records");
+    return static_cast<std::size_t>(sqlite3_column_int64(*q, 0));
+}
+
+std::vector<StoredAlarm> HistoryReader::Alarms(std::optional<unsigned int> dataId,
+                                               const TimeRange& range, std::size_t limit) const {
+    Query q(db_,
+            "SELECT * FROM (SELECT id, data_id, stored_at_ms, level, alarm_id, name, value, text, "
+            "raised FROM alarm_events" +
+                Where(dataId.has_value()) + " ORDER BY id DESC LIMIT ?4) ORDER BY id");
+    if (!q.Ok()) Fail("listing alarm events");
+    q.Int(1, dataId.value_or(0)).Int(2, range.sinceMs).Int(3, range.untilMs);
+    q.Int(4, static_cast<int64_t>(limit));
+    std::vector<StoredAlarm> out;
+    int rc;
+    while ((rc = sqlite3_step(*q)) == SQLITE_ROW) out.push_back(ReadAlarm(*q));
+    if (rc != SQLITE_DONE) Fail("listing alarm events");
+    return out;
+}
+
+std::vector<StoredAnalogReport> HistoryReader::AnalogReports(std::optional<unsigned int> dataId,
+                                                             const TimeRange& range,
+                                                             std::size_t limit) const {
+    Query q(
+        db_,
+        "SELECT * FROM (SELECT id, data_id, stored_at_ms, signal_id, value FROM analog_reports" +
+            Where(dataId.has_value()) + " ORDER BY id DESC LIMIT ?4) ORDER BY id");
+    if (!q.Ok()) Fail("listing analog reports");
+    q.Int(1, dataId.value_or(0)).Int(2, range.sinceMs).Int(3, range.untilMs);
+    q.Int(4, static_cast<int64_t>(limit));
+    std::vector<StoredAnalogReport> out;
+    int rc;
+    while ((rc = sqlite3_step(*q)) == SQLITE_ROW) {
+        StoredAnalogReport r;
+        r.id = sqlite3_column_int64(*q, 0);
+        r.dataId = static_cast<unsigned int>(sqlite3_column_int64(*q, 1));
+        r.storedAt = FromMs(sqlite3_column_int64(*q, 2));
+        r.signalId = Text(*q, 3);
+        r.value = sqlite3_column_double(*q, 4);
+        out.push_back(std::move(r));
+    }
+    if (rc != SQLITE_DONE) Fail("listing analog reports");
+    return out;
+}
+
+std::vector<StoredAlarm> HistoryReader::ActiveAlarms(std::optional<unsigned int> dataId) const {
+    // Files written before standing alarms were kept: the last event of each alarm says.
+    const std::string sql =
+        hasState_
+            ? "SELECT 0, data_id, since_ms, level, alarm_id, name, value, text, 1 FROM "
+              "alarm_state" +
+                  std::string(dataId ? " WHERE data_id = ?1" : "") + " ORDER BY since_ms, data_id"
+            : "SELECT e.id, e.data_id, e.stored_at_ms, e.level, e.alarm_id, e.name, e.value, "
+              "e.text, e.raised FROM alarm_events e WHERE e.id = (SELECT max(id) FROM "
+              "alarm_events l WHERE l.data_id = e.data_id AND l.alarm_id = e.alarm_id) AND "
+              "e.raised = 1" +
+                  std::string(dataId ? " AND e.data_id = ?1" : "") + " ORDER BY e.id";
+    Query q(db_, sql);
+    if (!q.Ok()) Fail("listing standing alarms");
+    if (dataId) q.Int(1, *dataId);
+    std::vector<StoredAlarm> out;
+    int rc;
+    while ((rc = sqlite3_step(*q)) == SQLITE_ROW) out.push_back(ReadAlarm(*q));
+    if (rc != SQLITE_DONE) Fail("listing standing alarms");
+    return out;
+}
+
+std::vector<unsigned int> HistoryReader::Devices() const {
+    Query q(db_,
+            "SELECT data_id FROM history UNION SELECT data_id FROM alarm_events UNION SELECT "
+            "data_id FROM analog_reports ORDER BY 1");
+    if (!q.Ok()) Fail("listing devices");
+    std::vector<unsigned int> out;
+    int rc;
+    while ((rc = sqlite3_step(*q)) == SQLITE_ROW)
+        out.push_back(static_cast<unsigned int>(sqlite3_column_int64(*q, 0)));
+    if (rc != SQLITE_DONE) Fail("listing devices");
+    return out;
+}

@@ -1,0 +1,81 @@
+#pragma once
+// The writing end of the history database: one connection, used by one thread at a time (the
+// history sink's writer). Rows go in inside transactions the caller opens and commits, so a
+// whole commit window costs one flush.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "history/rows.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// What the database said when a statement failed: the kind decides whether to retry.
+class StoreFailure : public StoreError {
+  public:
+    StoreFailure(const std::string& what, int code) : StoreError(what), code_(code) {}
+    int Code() const { return code_; }  // SQLite's primary result code
+    // Busy or locked by another connection: waiting helps.
+    bool Busy() const;
+
+  private:
+    int code_;
+};
+
+struct RetentionLimits {
+    int64_t maxAgeMs = 0;           // 0: no age limit
+    uint64_t maxRowsPerDevice = 0;  // 0: no row limit
+};
+
+class HistoryStore {
+  public:
+    // Opens or creates the database for writing; throws StoreError naming the path when it
+    // cannot (missing directory, read-only file, not a database, locked past the time-out).
+    explicit HistoryStore(const std::string& path, int busyTimeoutMs = 5000);
+    ~HistoryStore();
+    HistoryStore(const HistoryStore&) = delete;
+    HistoryStore& operator=(const HistoryStore&) = delete;
+
+    sqlite3* Db() const { return db_; }
+    const std::string& Path() const { return path_; }
+
+    void Begin();
+    void Commit();
+    void Rollback() noexcept;
+
+    int64_t AddRecord(unsigned int dataId, int typeId, WallTime at, const unsigned char* bytes,
+                      std::size_t len);
+    // Also raises or clears the alarm in the table of standing alarms.
+    int64_t AddAlarm(const StoredAlarm& alarm);
+    int64_t AddAnalogReport(unsigned int dataId, WallTime at, const std::string& signalId,
+                            double value);
+
+    std::optional<StoredRecord> LastRecord(unsigned int dataId) const;
+    std::vector<StoredAlarm> StandingAlarms(unsigned int dataId) const;
+
+    // Deletes at most `step` rows of each table that lie beyond the limits, oldest first;
+    // returns how many went. Inside the caller's transaction.
+    uint64_t Prune(const RetentionLimits& limits, WallTime now, std::size_t step);
+    // Gives free pages back to the file system once more than `freePages` are free.
+    void ShrinkIfLoose(int64_t freePages);
+
+  private:
+    void Exec(const char* sql, const char* what);
+    sqlite3_stmt* Prepare(const char* sql);
+    [[noreturn]] void Fail(const std::string& what) const;
+    void Close();
+
+    std::string path_;
+    sqlite3* db_ = nullptr;
+    std::vector<sqlite3_stmt*> statements_;
+    sqlite3_stmt* insertRecord_ = nullptr;
+    sqlite3_stmt* insertAlarm_ = nullptr;
+    sqlite3_stmt* insertReport_ = nullptr;
+    sqlite3_stmt* raise_ = nullptr;
+    sqlite3_stmt* clear_ = nullptr;
+    sqlite3_stmt* lastRecord_ = nullptr;
+    sqlite3_stmt* standing_ = nullptr;
+    sqlite3_stmt* freePages_ = nullptr;
+};

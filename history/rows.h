@@ -1,0 +1,60 @@
+#pragma once
+// The rows of the history database as the writer and the readers see them, and its schema.
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "runner/sink.h"
+
+class StoreError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+struct StoredRecord {
+    int64_t id = 0;
+    unsigned int dataId = 0;
+    int typeId = 0;
+    WallTime storedAt;
+    std::vector<unsigned char> bytes;
+};
+
+struct StoredAlarm {
+    int64_t id = 0;  // 0 for a standing alarm
+    unsigned int dataId = 0;
+    WallTime storedAt;  // a standing alarm: when it was raised
+    int level = 0;
+    std::string alarmId;
+    std::string name;
+    std::string value;
+    std::string text;
+    bool raised = false;
+};
+
+struct StoredAnalogReport {
+    int64_t id = 0;
+    unsigned int dataId = 0;
+    WallTime storedAt;
+    std::string signalId;
+    double value = 0.0;
+};
+
+// Both ends included; milliseconds since the epoch, as stored.
+struct TimeRange {
+    int64_t sinceMs = std::numeric_limits<int64_t>::min();
+    int64_t untilMs = std::numeric_limits<int64_t>::max();
+};
+
+namespace history {
+
+int64_t ToMs(WallTime t);
+WallTime FromMs(int64_t ms);
+
+// Tables and indexes, created by the writer only. Standing alarms live in alarm_state, kept in
+// the same transaction as the events and never pruned.
+extern const char* const kSchema;
+
+}  // namespace history
