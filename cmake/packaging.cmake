@@ -71,7 +71,8 @@ record, evaluates alarms and carries out control commands. Includes the sample m
 
 set(CPACK_DEBIAN_HOST_PACKAGE_NAME smdhost)
 string(JOIN ", " CPACK_DEBIAN_HOST_PACKAGE_DEPENDS "${SMD_RUNTIME_DEPENDS}"
-  "libjsoncpp25 (>= 1.9.5)" "libsqlite3-0 (>= 3.40)" "libboost-program-options1.74.0 (>= 1.74.0)")
+  "libjsoncpp25 (>= 1.9.5)" "libsqlite3-0 (>= 3.40)" "libboost-program-options1.74.0 (>= 1.74.0)"
+  "libjs-chart.js (>= 3)")  # the status page's chart, served from /usr/share/javascript
 # libsmdhost goes into the linker cache on install and removal.
 set(CPACK_DEBIAN_HOST_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/deb/triggers)
 set(CPACK_COMPONENT_HOST_DESCRIPTION "Monitoring host runtime, runner and power unit simulator

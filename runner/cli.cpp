@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -25,6 +26,7 @@
 #include "runner/host.h"
 #include "runner/json_check.h"
 #include "runner/site_config.h"
+#include "web/web_view.h"
 
 namespace po = boost::program_options;
 
@@ -101,12 +103,21 @@ class StopOnSignal {
 };
 
 // Errors leave to RunSmdhost, which turns them into messages and exit statuses.
-int RunSite(SiteConfig site, std::ostream& out) {
+int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
+    std::unique_ptr<WebView> web;
+    if (site.web.enabled) web = std::make_unique<WebView>(site, ExeDir(), SMD_SOURCE_DIR);
     Host host(std::move(site), out);
     // Signals blocked before any host thread exists, so only the waiter takes them.
     StopOnSignal stop(host);
+    if (web) host.AddSink(web->Live());
     host.Start();
+    if (web) {
+        // The demo's page takes any free port when its usual one is taken.
+        web->Serve(host.Sinks(), demo);
+        host.Log().Write(Priority::kNotice, "status page on " + web->Url());
+    }
     host.Run();
+    if (web) web->Stop();
     host.PrintSummary();
     return 0;
 }
@@ -216,7 +227,7 @@ int RunSmdhost(int argc, char** argv, std::ostream& out, std::ostream& err) {
             }
             site.rounds = vm["rounds"].as<int>();
         }
-        return RunSite(std::move(site), out);
+        return RunSite(std::move(site), out, vm.count("demo") > 0);
     } catch (const ConfigError& e) {
         err << "smdhost: " << e.what() << std::endl;
         return 2;

@@ -88,6 +88,10 @@ SiteConfig DemoSite(const std::string& pluginPath, const std::string& dataDir) {
     site.plugins = {pluginPath};
     site.controlSocket = "smdhost-demo.sock";
     site.rounds = 6;
+    site.web.enabled = true;  // the status page on this machine only
+    site.web.port = 8080;
+    site.web.chartSignals = {"直流输出电压", "负载电流"};
+    site.web.chartHours = 1;
     DeviceConfig d;
     d.model = "rtmk48_pv05";
     d.dataId = 7;

@@ -2,7 +2,7 @@
 // The embedded demonstration site: one RTMK48_PV05 in settings mode 1 on the built-in simulator,
 // with the shipped model file and signal map, a sample "thresholdSetting", and a scenario in
 // which the DC output voltage crosses its upper limit and comes back while the AC output main
-// breaker opens and closes again.
+// breaker opens and closes again. Its status page is served on 127.0.0.1.
 #include <string>
 
 #include <json/value.h>

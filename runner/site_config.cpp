@@ -1,8 +1,9 @@
 #include "runner/site_config.h"
 
+#include <filesystem>
 #include <set>
 
-#include <filesystem>
+#include <boost/asio/ip/address.hpp>
 
 #include "runner/json_check.h"
 
@@ -72,6 +73,36 @@ DeviceConfig ParseDevice(const JsonFile& file, const Json::Value& d, const std::
     return dev;
 }
 
+WebConfig ParseWeb(const JsonFile& file, const Json::Value& root, const std::string& baseDir) {
+    WebConfig web;
+    const Json::Value& w = file.Object(root, "", "web");
+    if (w.isNull()) return web;
+    file.OnlyKnown(w, "web",
+                   {"address", "port", "staleSeconds", "root", "chartSignals", "chartHours"});
+    web.enabled = true;
+    web.address = file.String(w, "web", "address", web.address);
+    boost::system::error_code ec;
+    boost::asio::ip::make_address(web.address, ec);
+    if (ec) file.Fail("web.address", "\"" + web.address + "\" is not an IP address");
+    web.port = static_cast<int>(file.Integer(w, "web", "port", web.port, 0, 65535));
+    web.staleSeconds =
+        static_cast<int>(file.Integer(w, "web", "staleSeconds", web.staleSeconds, 1, 86400 * 365));
+    web.root = Resolve(baseDir, file.String(w, "web", "root", ""));
+    web.chartHours =
+        static_cast<int>(file.Integer(w, "web", "chartHours", web.chartHours, 1, 24 * 366));
+    const Json::Value& chart = w["chartSignals"];
+    if (!chart.isNull() && !chart.isArray())
+        file.Fail("web.chartSignals",
+                  "expected an array of signal names, found " + JsonFile::TypeName(chart));
+    for (unsigned int i = 0; i < chart.size(); ++i) {
+        if (!chart[i].isString())
+            file.Fail(JsonFile::Index("web.chartSignals", i),
+                      "expected a signal name, found " + JsonFile::TypeName(chart[i]));
+        web.chartSignals.push_back(chart[i].asString());
+    }
+    return web;
+}
+
 }  // namespace
 
 SiteConfig LoadSiteConfig(const std::string& path) {
@@ -83,7 +114,7 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
     const JsonFile file(name);
     file.OnlyKnown(
         root, "",
-        {"database", "plugins", "controlSocket", "cacheMaxAgeSeconds", "rounds", "devices"});
+        {"database", "plugins", "controlSocket", "cacheMaxAgeSeconds", "rounds", "devices", "web"});
     SiteConfig site;
     site.file = name;
     site.database = Resolve(baseDir, file.String(root, "", "database", site.database));
@@ -91,6 +122,7 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
     site.cacheMaxAgeSeconds = static_cast<int>(
         file.Integer(root, "", "cacheMaxAgeSeconds", site.cacheMaxAgeSeconds, 0, 365 * 86400));
     site.rounds = static_cast<int>(file.Integer(root, "", "rounds", 0, 0, 1000000000));
+    site.web = ParseWeb(file, root, baseDir);
 
     const Json::Value& plugins = root["plugins"];
     if (plugins.isNull()) file.Fail("plugins", "missing (an array of plug-in files is required)");
@@ -150,5 +182,14 @@ const char* SiteFileHelp() {
     settings           object handed to the device's InitSetting (default {})
     limits             host-side limits of analog checks by alarm id:
                        { "<alarm id>": { "lower": <number>, "upper": <number> } }
+  web                  the read-only status page, JSON API (/api/) and metrics (/metrics);
+                       off when absent. An object with:
+    address            IP address to listen on (default "127.0.0.1": this machine only)
+    port               TCP port (default 8080; 0: any free port, printed at start)
+    staleSeconds       a device without a good round for longer shows as stale (default 60)
+    root               directory of the page's files (default: installed beside smdhost)
+    chartSignals       names of the signals the page's chart shows first (default: the
+                       first two of the first device)
+    chartHours         how far back the chart reaches (default 3)
 )";
 }

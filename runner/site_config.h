@@ -28,6 +28,17 @@ struct DeviceConfig {
     std::map<std::string, ThresholdLimitConfig> limits;  // host-side limits by alarm id
 };
 
+// The status page, JSON API and metrics server; off when the site file has no "web".
+struct WebConfig {
+    bool enabled = false;
+    std::string address = "127.0.0.1";
+    int port = 8080;  // 0: any free port (the host prints the one it got)
+    int staleSeconds = 60;
+    std::string root;  // the page's files; empty: found beside the program
+    std::vector<std::string> chartSignals;
+    int chartHours = 3;
+};
+
 struct SiteConfig {
     std::string file;
     std::string database = "smdhost.db";
@@ -36,6 +47,7 @@ struct SiteConfig {
     int cacheMaxAgeSeconds = 300;
     int rounds = 0;  // per device; 0: until stopped
     std::vector<DeviceConfig> devices;
+    WebConfig web;
 };
 
 // Relative paths in the file are taken from the file's own directory (baseDir for Parse).

@@ -40,7 +40,7 @@ for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$root"; done
 libdir=$root/usr/lib/$triplet
 plugin=$libdir/smdhost/rtmk48_pv05.so
 smdhost=$root/usr/bin/smdhost
-for f in "$plugin" "$smdhost" "$libdir"/libsmdhost.so.0; do
+for f in "$plugin" "$smdhost" "$libdir"/libsmdhost.so.0 "$root/usr/share/smdhost/web/index.html"; do
   [ -f "$f" ] || fail "missing ${f#"$root"}"
 done
 model=${SMD_SOURCE_DIR:-}/ini/rtmk48_pv05.ini

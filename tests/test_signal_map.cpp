@@ -25,7 +25,7 @@ std::string ErrorOf(const std::string& text) {
 
 TEST(SignalMap, DecodesWidthOrderSignednessAndScale) {
     const SignalMap map = FromText(R"({"signals": {
-        "u16be": {"block": "analog_40", "offset": 0, "width": 2, "scale": 0.01},
+        "u16be": {"block": "analog_40", "offset": 0, "width": 2, "scale": 0.01, "unit": "V"},
         "s16be": {"block": "analog_40", "offset": 2, "width": 2, "signed": true, "scale": 0.1},
         "u16le": {"block": "analog_40", "offset": 0, "width": 2, "order": "little"},
         "s8":    {"block": "status_40", "offset": 6, "width": 1, "signed": true},
@@ -54,6 +54,9 @@ TEST(SignalMap, DecodesWidthOrderSignednessAndScale) {
     EXPECT_DOUBLE_EQ(doc["u32"].asDouble(), 4294967294.0);
     EXPECT_DOUBLE_EQ(doc["s32le"].asDouble(), static_cast<int32_t>(0xFEFFFFFF));
     EXPECT_TRUE(doc["u16be"].isDouble());  // a number: the threshold checks skip strings
+    std::string units;
+    for (const auto& f : map.Fields()) units += f.name + "=" + f.unit + " ";
+    EXPECT_EQ(units, "s16be= s32le= s8= u16be=V u16le= u32= ");
 }
 
 TEST(SignalMap, ApplyKeepsOtherMembersAndSkipsSignalsBeyondAShortRecord) {

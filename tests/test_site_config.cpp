@@ -32,12 +32,19 @@ TEST(SiteConfig, ReadsEveryMemberAndResolvesPathsFromTheFile) {
          "signalMap": "ini/map.json", "settings": {"appSetting": {"b_mode": 5}},
          "limits": {"0416004011": {"lower": 42, "upper": 56}}},
         {"model": "rtmk48_pv05", "dataId": 8, "port": "simulated", "simulation": {"x": 1}}
-      ]})");
+      ],
+      "web": {"address": "0.0.0.0", "port": 0, "staleSeconds": 30, "root": "page",
+              "chartSignals": ["a"], "chartHours": 6}})");
     EXPECT_EQ(s.database, "/etc/smd/data/h.db");
     EXPECT_EQ(s.plugins, (std::vector<std::string>{"/etc/smd/rtmk48_pv05.so", "/opt/p.so"}));
     EXPECT_EQ(s.controlSocket, "/run/smd.sock");
     EXPECT_EQ(s.cacheMaxAgeSeconds, 60);
     EXPECT_EQ(s.rounds, 3);
+    EXPECT_TRUE(s.web.enabled);
+    EXPECT_EQ(s.web.address + " " + std::to_string(s.web.port) + " " +
+                  std::to_string(s.web.staleSeconds) + " " + s.web.root + " " +
+                  s.web.chartSignals.at(0) + " " + std::to_string(s.web.chartHours),
+              "0.0.0.0 0 30 /etc/smd/page a 6");
     ASSERT_EQ(s.devices.size(), 2u);
     const DeviceConfig& d = s.devices[0];
     EXPECT_EQ(d.model, "rtmk48_pv05");
@@ -62,9 +69,14 @@ TEST(SiteConfig, ReadsEveryMemberAndResolvesPathsFromTheFile) {
     EXPECT_EQ(sim.workDir, "/etc/smd");
     EXPECT_TRUE(sim.signalMap.empty());
     EXPECT_TRUE(sim.settings.isObject());
-    EXPECT_TRUE(Parse(R"({"plugins": ["p.so"], "devices": [{"model": "m", "dataId": 1,
+    const SiteConfig bare = Parse(R"({"plugins": ["p.so"], "devices": [{"model": "m", "dataId": 1,
+                          "port": "simulated"}]})");
+    EXPECT_TRUE(bare.controlSocket.empty());
+    EXPECT_FALSE(bare.web.enabled);
+    EXPECT_EQ(Parse(R"({"plugins": ["p.so"], "web": {}, "devices": [{"model": "m", "dataId": 1,
                           "port": "simulated"}]})")
-                    .controlSocket.empty());
+                  .web.address,
+              "127.0.0.1");
 }
 
 TEST(SiteConfig, ErrorsNameTheFileTheMemberAndWhatIsWrong) {
@@ -106,6 +118,14 @@ TEST(SiteConfig, ErrorsNameTheFileTheMemberAndWhatIsWrong) {
          "site.json: devices[0].limits.a: lower lies above upper"},
         {"{" + top + R"("devices": [{)" + dev + R"(}], "rounds": "3"})",
          "site.json: rounds: expected a whole number, found a string"},
+        {"{" + top + R"("devices": [{)" + dev + R"(}], "web": {"address": "localhost"}})",
+         "site.json: web.address: \"localhost\" is not an IP address"},
+        {"{" + top + R"("devices": [{)" + dev + R"(}], "web": {"port": 70000}})",
+         "site.json: web.port: must lie between 0 and 65535, found 70000"},
+        {"{" + top + R"("devices": [{)" + dev + R"(}], "web": {"chartSignals": "a"}})",
+         "site.json: web.chartSignals: expected an array"},
+        {"{" + top + R"("devices": [{)" + dev + R"(}], "web": {"stale": 5}})",
+         "site.json: web.stale: unknown member"},
     };
     for (const auto& c : cases) {
         const std::string got = ErrorOf(c.text);
@@ -124,10 +144,18 @@ TEST(SiteConfig, AMissingFileIsNamed) {
 
 TEST(SiteConfig, HelpNamesEveryMember) {
     const std::string help = SiteFileHelp();
-    for (const char* m :
-         {"database", "plugins", "controlSocket", "cacheMaxAgeSeconds", "rounds", "devices",
-          "model", "dataId", "port", "pollIntervalMs", "delayScale", "replyTimeoutMs", "workDir",
-          "signalMap", "simulation", "settings", "limits"})
+    for (const char* m : {"database",      "plugins",
+                          "controlSocket", "cacheMaxAgeSeconds",
+                          "rounds",        "devices",
+                          "model",         "dataId",
+                          "port",          "pollIntervalMs",
+                          "delayScale",    "replyTimeoutMs",
+                          "workDir",       "signalMap",
+                          "simulation",    "settings",
+                          "limits",        "web",
+                          "address",       "staleSeconds",
+                          "root",          "chartSignals",
+                          "chartHours"})
         EXPECT_NE(help.find(std::string("  ") + m + " "), std::string::npos) << m;
 }
 

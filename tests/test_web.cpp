@@ -1,0 +1,394 @@
+// The operator's view: the live state, the JSON API and the metrics, against a host polling the
+// simulator over a real loopback server, compared with the history database; and the status
+// page in a headless Chromium.
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "runner/demo.h"
+#include "runner/history_store.h"
+#include "runner/host.h"
+#include "sim/simulator.h"
+#include "web/web_view.h"
+#include "web_client.h"
+
+namespace {
+
+using webtest::Call;
+using webtest::WaitFor;
+
+const std::string kMap = std::string(SMD_SOURCE_DIR) + "/ini/rtmk48_pv05.signals.json";
+
+// A fast device on the built-in simulator: a round every 20 ms.
+SiteConfig FastSite(const std::string& dir, const std::string& port = kSimulatedPort) {
+    SiteConfig site = DemoSite(SMD_PLUGIN_PATH, SMD_SOURCE_DIR);
+    site.database = dir + "/h.db";
+    site.controlSocket.clear();
+    site.rounds = 0;
+    site.web.port = 0;
+    DeviceConfig& d = site.devices[0];
+    d.port = port;
+    d.pollIntervalMs = 20;
+    d.delayScale = 0.01;
+    d.replyTimeoutMs = 300;
+    d.signalMap = kMap;
+    d.simulation = Json::Value();
+    if (port == kSimulatedPort) d.simulation["blocks"] = DemoScenario()["blocks"];
+    return site;
+}
+
+// A host and its web view in this process, polling until destroyed.
+class LiveHost {
+  public:
+    explicit LiveHost(const SiteConfig& site) : view(site, "", SMD_SOURCE_DIR), host(site, log) {
+        host.AddSink(view.Live());
+        host.Start();
+        view.Serve(host.Sinks());
+        port = static_cast<uint16_t>(std::stoi(view.Url().substr(view.Url().rfind(':') + 1)));
+        thread = std::thread([this] { host.Run(); });
+    }
+    ~LiveHost() {
+        host.Stop();
+        thread.join();
+        view.Stop();
+    }
+    std::ostringstream log;
+    WebView view;
+    Host host;
+    std::thread thread;
+    uint16_t port = 0;
+};
+
+class WebLive : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/smd-web-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::string dir_;
+};
+
+// The values a record carries, decoded as the host does, by signal name.
+std::map<std::string, double> Decoded(const StoredRecord& r) {
+    Json::Value v;
+    SignalMap::Load(kMap).Apply(r.bytes.data(), r.bytes.size(), v);
+    std::map<std::string, double> out;
+    for (const auto& k : v.getMemberNames()) out[k] = v[k].asDouble();
+    return out;
+}
+
+TEST(WebApi, LiveStateKeepsStandingAlarmsAndABoundedEventList) {
+    LiveState live({LiveDeviceSpec{7, "m", "p", {{"v", "V"}}}});
+    auto alarm = [&](const std::string& id, bool raised, bool restored = false) {
+        AlarmOut a;
+        a.dataId = 7;
+        a.alarmId = id;
+        a.raised = raised;
+        a.restored = restored;
+        live.OnAlarm(a);
+    };
+    alarm("A", true);
+    alarm("B", true);
+    alarm("A", false);
+    alarm("C", true, true);  // standing since before the start: state, not an event
+    alarm("X", true);
+    alarm("X", true);   // raised again: one standing alarm
+    alarm("Y", false);  // a clear never raised here
+    const LiveDevice d = *live.Device(7);
+    std::string active, events;
+    for (const auto& a : d.active) active += a.alarmId;
+    for (const auto& e : d.events) events += e.alarmId + (e.raised ? "+" : "-");
+    EXPECT_EQ(active, "BCX");
+    EXPECT_EQ(events, "A+B+A-X+X+Y-");
+    EXPECT_FALSE(live.Device(8).has_value());
+    for (int i = 0; i < 60; ++i) alarm("Z", i % 2 == 0);
+    EXPECT_EQ(live.Device(7)->events.size(), LiveState::kEvents);
+}
+
+TEST(WebApi, DownsampleAveragesRunsOfNearlyEqualLength) {
+    std::vector<HistoryPoint> in;
+    for (int i = 0; i < 10; ++i) in.push_back({1000 * i, double(i), double(i), double(i), 1});
+    EXPECT_EQ(Downsample(in, 10).size(), 10u);
+    EXPECT_EQ(Downsample(in, 50).size(), 10u);
+    EXPECT_TRUE(Downsample(in, 0).empty());
+    const auto out = Downsample(in, 3);  // runs 0-2, 3-5, 6-9
+    ASSERT_EQ(out.size(), 3u);
+    std::string got;
+    for (const auto& p : out)
+        got += std::to_string(p.atMs) + ":" + std::to_string(p.value).substr(0, 4) + "[" +
+               std::to_string(int(p.min)) + "," + std::to_string(int(p.max)) + "]x" +
+               std::to_string(p.samples) + " ";
+    EXPECT_EQ(got, "1000:1.00[0,2]x3 4000:4.00[3,5]x3 7500:7.50[6,9]x4 ");
+}
+
+TEST_F(WebLive, AnswersMatchTheSimulatorAndTheHistoryDatabaseAndMetricsPassPromtool) {
+    LiveHost live(FastSite(dir_));
+    HistoryStore store(dir_ + "/h.db");
+    ASSERT_TRUE(WaitFor([&] { return store.RecordCount(7) >= 6; })) << live.log.str();
+
+    // Values: what the scenario's blocks hold, with the map's units, as in the stored record.
+    const Json::Value values = Call(live.port, "/api/values?device=7").Json()["devices"][0];
+    const std::map<std::string, std::pair<double, std::string>> want = {
+        {"交流输出电压", {220.0, "V"}}, {"交流输出电流", {12.5, "A"}},
+        {"交流输出频率", {50.0, "Hz"}}, {"直流输出电压", {53.5, "V"}},
+        {"负载电流", {42.0, "A"}},      {"电池电流", {3.2, "A"}},
+        {"电池温度", {25.0, "°C"}},     {"环境温度", {23.5, "°C"}}};
+    const auto stored = Decoded(*store.LastRecord(7));
+    ASSERT_EQ(values["values"].size(), want.size()) << values;
+    for (const auto& v : values["values"]) {
+        const std::string name = v["name"].asString();
+        EXPECT_NEAR(v["value"].asDouble(), want.at(name).first, 1e-6) << name;
+        EXPECT_NEAR(v["value"].asDouble(), stored.at(name), 1e-6) << name;
+        EXPECT_EQ(v["unit"].asString(), want.at(name).second) << name;
+    }
+    const Json::Value dev = Call(live.port, "/api/devices").Json()["devices"][0];
+    EXPECT_TRUE(dev["portOpen"].asBool() && !dev["stale"].asBool()) << dev;
+    EXPECT_GE(dev["roundsCompleted"].asUInt64(), 6u) << dev;
+    EXPECT_LT(dev["lastGoodRoundAgeSeconds"].asDouble(), 5.0) << dev;
+
+    // History: every stored row up to `to`, then the same rows averaged into two points.
+    const double to =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() -
+        0.2;
+    // One writer in order: a row after `to` means every row up to it is in.
+    ASSERT_TRUE(WaitFor([&] {
+        return std::chrono::duration<double>(store.LastRecord(7)->storedAt.time_since_epoch())
+                   .count() > to;
+    }));
+    const std::string q =
+        "/api/history?device=7&signal=%E7%9B%B4%E6%B5%81%E8%BE%93%E5%87%BA"
+        "%E7%94%B5%E5%8E%8B&from=-600&to=" +
+        std::to_string(to);
+    const Json::Value all = Call(live.port, q + "&points=5000").Json();
+    std::vector<std::pair<int64_t, double>> rows;
+    for (const auto& r : store.Records(7, 100000)) {
+        const int64_t ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(r.storedAt.time_since_epoch())
+                .count();
+        if (ms <= to * 1000) rows.emplace_back(ms, Decoded(r).at("直流输出电压"));
+    }
+    ASSERT_EQ(all["points"].size(), rows.size()) << all;
+    for (unsigned i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(all["points"][i]["t"].asInt64(), rows[i].first);
+        EXPECT_NEAR(all["points"][i]["v"].asDouble(), rows[i].second, 1e-9);
+    }
+    const Json::Value two = Call(live.port, q + "&points=2").Json();
+    ASSERT_EQ(two["points"].size(), 2u) << two;
+    EXPECT_EQ(two["points"][0]["n"].asUInt() + two["points"][1]["n"].asUInt(), rows.size());
+    EXPECT_EQ(two["unit"].asString(), "V");
+
+    // Metrics: valid exposition format, with the values and counters.
+    const webtest::Reply m = Call(live.port, "/metrics");
+    EXPECT_NE(
+        m.body.find("smdhost_signal_value{device=\"7\",signal=\"直流输出电压\",unit=\"V\"} 53.5\n"),
+        std::string::npos)
+        << m.body;
+    EXPECT_NE(m.body.find("smdhost_port_open{device=\"7\"} 1\n"), std::string::npos) << m.body;
+    EXPECT_NE(m.body.find("smdhost_rounds_completed_total{device=\"7\"} "), std::string::npos);
+    if (::access("/usr/bin/promtool", X_OK) != 0) GTEST_SKIP() << "promtool not installed";
+    std::ofstream(dir_ + "/metrics.txt") << m.body;
+    FILE* p =
+        ::popen(("/usr/bin/promtool check metrics < " + dir_ + "/metrics.txt 2>&1").c_str(), "r");
+    std::string promtool;
+    for (char buf[512]; std::fgets(buf, sizeof buf, p);) promtool += buf;
+    EXPECT_EQ(::pclose(p), 0) << promtool << m.body;
+}
+
+TEST_F(WebLive, BadRequestsGetA4xxWithAJsonErrorAndTheServerGoesOn) {
+    LiveHost live(FastSite(dir_));
+    ASSERT_TRUE(WaitFor([&] {
+        return Call(live.port, "/api/devices").Json()["devices"][0]["roundsCompleted"].asInt() >= 2;
+    }));
+    const std::string sig =
+        "/api/history?device=7&signal=%E7%9B%B4%E6%B5%81%E8%BE%93%E5%87%BA"
+        "%E7%94%B5%E5%8E%8B";
+    const struct {
+        std::string method, target;
+        int status;
+        std::string error;
+    } cases[] = {
+        {"GET", "/api/devices/99", 404, "no device with data id 99"},
+        {"GET", "/api/values?device=x7", 404, "no device with data id x7"},
+        {"GET", "/api/alarms?device=99999999999", 404, "no device"},
+        {"GET", sig + "&from=100&to=50", 400, "from must lie before to"},
+        {"GET", sig + "&from=yesterday", 400, "from and to are Unix seconds"},
+        {"GET", sig + "&to=1e300", 400, "from and to are Unix seconds"},
+        {"GET", sig + "&points=0", 400, "points must be a whole number"},
+        {"GET", sig + "&points=2.5", 400, "points must be a whole number"},
+        {"GET", "/api/history?device=7&signal=nope", 404, "device 7 has no signal nope"},
+        {"GET", "/api/history?device=7", 400, "give device and signal"},
+        {"GET", "/api/events?device=%zz", 400, "malformed query string"},
+        {"GET", "/api/everything", 404, "no such API"},
+        {"GET", "/secret.txt", 404, "no such page"},
+        {"GET", "/api/devices?q=" + std::string(3000, 'a'), 414, "request target longer"},
+        {"POST", "/api/devices", 405, "method POST not allowed"},
+        {"DELETE", "/", 405, "method DELETE not allowed"},
+    };
+    for (const auto& c : cases) {
+        const webtest::Reply r = Call(live.port, c.target, c.method);
+        EXPECT_EQ(r.status, c.status) << c.method << " " << c.target.substr(0, 80);
+        EXPECT_NE(r.Json()["error"].asString().find(c.error), std::string::npos)
+            << c.target.substr(0, 80) << ": " << r.body;
+    }
+    EXPECT_EQ(Call(live.port, "/api/devices", "POST").headers["Allow"], "GET, HEAD");
+    const webtest::Reply big =
+        Call(live.port, "/api/devices", "GET", {{"X-Filler", std::string(10000, 'x')}});
+    EXPECT_EQ(big.status, 431) << big.body;
+    EXPECT_EQ(webtest::Raw(live.port, "NONSENSE\r\n\r\n").rfind("HTTP/1.1 400", 0), 0u);
+    const webtest::Reply head = Call(live.port, "/metrics", "HEAD");
+    EXPECT_EQ(head.status, 200);
+    EXPECT_TRUE(head.body.empty());
+    EXPECT_EQ(Call(live.port, "/api/devices").status, 200);
+}
+
+TEST_F(WebLive, SmdhostServesThePageAndPrintsItsAddress) {
+    Json::Value site;
+    site["database"] = dir_ + "/h.db";
+    site["plugins"].append(SMD_PLUGIN_PATH);
+    site["web"]["port"] = 0;
+    Json::Value& d = site["devices"][0];
+    d["model"] = "rtmk48_pv05";
+    d["dataId"] = 7;
+    d["port"] = "simulated";
+    d["pollIntervalMs"] = 50;
+    d["delayScale"] = 0.01;
+    d["workDir"] = SMD_SOURCE_DIR;
+    d["signalMap"] = kMap;
+    std::ofstream(dir_ + "/site.json") << site.toStyledString();
+
+    std::vector<std::string> words;
+#ifdef SMD_EMULATOR
+    std::istringstream emulator(SMD_EMULATOR);
+    for (std::string w; emulator >> w;) words.push_back(w);
+#endif
+    words.insert(words.end(), {SMDHOST_PATH, "--site", dir_ + "/site.json"});
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    const std::string out = dir_ + "/out.txt";
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    const auto text = [&] {
+        std::ifstream in(out);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    };
+    std::smatch m;
+    std::string printed;
+    const bool up = WaitFor([&] {
+        printed = text();
+        return std::regex_search(printed, m,
+                                 std::regex("status page on http://127\\.0\\.0\\.1:(\\d+)/"));
+    });
+    if (up) {
+        const uint16_t port = static_cast<uint16_t>(std::stoi(m[1]));
+        const webtest::Reply page = Call(port, "/");
+        EXPECT_EQ(page.status, 200);
+        EXPECT_NE(page.body.find("<canvas id=\"chart\""), std::string::npos);
+        EXPECT_NE(page.headers.at("Content-Type").find("text/html"), std::string::npos);
+        EXPECT_EQ(Call(port, "/app.js").status, 200);
+        EXPECT_GT(Call(port, "/chart.js").body.size(), 10000u);
+    }
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(up) << printed;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text();
+}
+
+TEST_F(WebLive, ThePageShowsValuesAndAlarmsComingAndGoingAndDrawsTheChartInChromium) {
+#ifdef SMD_EMULATOR
+    GTEST_SKIP() << "Chromium runs on the build machine only, not under the emulator";
+#endif
+    if (webtest::Browser::Find().empty()) GTEST_SKIP() << "chromium not installed";
+    rtmk48sim::Simulator sim;
+    std::string error;
+    ASSERT_TRUE(sim.Open(&error)) << error;
+    Json::Value scenario;
+    scenario["blocks"] = DemoScenario()["blocks"];
+    sim.WithUnit([&](rtmk48sim::UnitModel& u) { ASSERT_TRUE(u.LoadScenario(scenario, &error)); });
+    sim.Start();
+    SiteConfig site = FastSite(dir_, sim.SlavePath());
+    site.devices[0].pollIntervalMs = 100;
+    LiveHost live(site);
+    HistoryStore store(dir_ + "/h.db");
+    ASSERT_TRUE(WaitFor([&] { return store.RecordCount(7) >= 3; })) << live.log.str();
+
+    webtest::Browser browser(dir_);
+    const uint16_t devtools = browser.DevToolsPort();
+    ASSERT_NE(devtools, 0) << browser.Log();
+    webtest::DevTools page(devtools);
+    for (const char* domain : {"Runtime.enable", "Log.enable", "Page.enable"}) page.Send(domain);
+    Json::Value nav;
+    nav["url"] = "http://127.0.0.1:" + std::to_string(live.port) + "/?refresh=300";
+    page.Send("Page.navigate", nav);
+    const auto shows = [&](const std::string& js, const Json::Value& want) {
+        Json::Value last;
+        if (WaitFor([&] { return (last = page.Eval(js)) == want; })) return;
+        ADD_FAILURE() << js << "\n  shows " << last.toStyledString() << "  wanted " << want;
+    };
+
+    shows(
+        "document.querySelector('#device-7 tr[data-signal=\"直流输出电压\"] "
+        "td.num')?.textContent",
+        "53.50");
+    shows("document.querySelector('#device-7 .badge')?.textContent", "OK");
+
+    // The breaker opens: its alarm stands on the page; it closes: the alarm goes, an event stays.
+    const std::string breaker =
+        "!!document.querySelector('#device-7 tr.alarm[data-alarm-id="
+        "\"0418001001\"]')";
+    sim.WithUnit([](rtmk48sim::UnitModel& u) { u.SetBreaker(1); });
+    shows(breaker, true);
+    sim.WithUnit([](rtmk48sim::UnitModel& u) { u.SetBreaker(0); });
+    shows(breaker, false);
+    shows(
+        "[...document.querySelectorAll('#device-7 tr.event')].map(r => "
+        "r.cells[1].textContent).join()",
+        "cleared,raised");
+
+    // The chart: its points are stored rows, and its canvas is drawn on.
+    ASSERT_TRUE(WaitFor([&] {
+        return page.Eval("Chart.getChart('chart')?.data.datasets[0].data.length || 0").asInt() > 0;
+    }));
+    const Json::Value points = page.Eval(
+        "Chart.getChart('chart').data.datasets.find(d => d.label.startsWith("
+        "'直流输出电压')).data");
+    std::map<int64_t, double> rows;
+    for (const auto& r : store.Records(7, 100000))
+        rows[std::chrono::duration_cast<std::chrono::milliseconds>(r.storedAt.time_since_epoch())
+                 .count()] = Decoded(r).at("直流输出电压");
+    ASSERT_GT(points.size(), 0u);
+    for (const auto& p : points) {
+        ASSERT_EQ(rows.count(p["x"].asInt64()), 1u) << p;
+        EXPECT_NEAR(p["y"].asDouble(), rows[p["x"].asInt64()], 1e-9);
+    }
+    const int drawn =
+        page.Eval(
+                "(() => { const c = document.getElementById('chart');"
+                "  const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;"
+                "  let n = 0; for (let i = 3; i < d.length; i += 4) if (d[i]) ++n; return n; })()")
+            .asInt();
+    EXPECT_GT(drawn, 2000) << "chart canvas pixels drawn";
+
+    std::string errors;
+    for (const auto& e : page.Errors()) errors += e + "\n";
+    EXPECT_EQ(errors, "");
+    sim.Close();
+}
+
+}  // namespace

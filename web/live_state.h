@@ -1,0 +1,74 @@
+#pragma once
+// The live state behind the status page, the JSON API and the metrics: every device's health,
+// its latest signal values, its standing alarms and its recent alarm events. The host core
+// feeds it as a sink on the polling thread; the web server's thread reads copies of it. One
+// mutex, held only to copy, so neither side ever waits for the other's work.
+#include <cstddef>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "runner/sink.h"
+
+struct LiveSignal {
+    std::string name;
+    std::string unit;
+};
+
+// What the state knows of a device before its first round.
+struct LiveDeviceSpec {
+    unsigned int dataId = 0;
+    std::string model;
+    std::string port;
+    std::vector<LiveSignal> signals;  // in the order shown
+};
+
+struct LiveAlarm {
+    WallTime at;  // since, for a standing alarm; when it changed, for an event
+    int level = 0;
+    std::string alarmId;
+    std::string name;
+    std::string value;
+    std::string text;
+    bool raised = true;
+};
+
+struct LiveValue {
+    std::string name;
+    std::string unit;
+    std::optional<double> value;  // none until a record carried it
+};
+
+struct LiveDevice {
+    DeviceHealth health;  // dataId, model and port set from the spec until the first round
+    std::optional<WallTime> valuesAt;
+    std::vector<LiveValue> values;
+    std::vector<LiveAlarm> active;  // by alarm id
+    std::deque<LiveAlarm> events;   // oldest first, at most kEvents
+};
+
+class LiveState : public Sink {
+  public:
+    static constexpr std::size_t kEvents = 50;
+
+    explicit LiveState(std::vector<LiveDeviceSpec> devices);
+
+    const char* Name() const override { return "live"; }
+    void OnRecord(const RecordOut& r) override;
+    void OnAlarm(const AlarmOut& a) override;
+    void OnHealth(const DeviceHealth& h) override;
+
+    // Any thread: copies.
+    std::vector<LiveDevice> Devices() const;
+    std::optional<LiveDevice> Device(unsigned int dataId) const;
+
+  private:
+    LiveDevice* Find(unsigned int dataId);
+
+    mutable std::mutex mu_;
+    std::vector<LiveDevice> devices_;  // in site order
+    std::map<unsigned int, std::size_t> index_;
+};

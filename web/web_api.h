@@ -1,0 +1,46 @@
+#pragma once
+// What the web server answers: the status page's files, the JSON API under /api/ and the
+// metrics at /metrics, all read from the live state (and the history database for a signal's
+// past). Pure request in, response out: the server's thread calls it, the tests call it
+// directly.
+#include <map>
+#include <string>
+#include <vector>
+
+#include "runner/signal_map.h"
+#include "web/http_server.h"
+#include "web/live_state.h"
+#include "web/signal_history.h"
+#include "web/static_files.h"
+
+struct WebApiOptions {
+    int staleSeconds = 60;                  // a device without a good round for longer is stale
+    std::vector<std::string> chartSignals;  // the page's chart shows these first
+    int chartHours = 3;
+};
+
+class WebApi {
+  public:
+    static constexpr std::size_t kMaxTarget = 2048;
+    static constexpr std::size_t kMaxPoints = 5000;
+
+    // `sinks` are the host's (their figures go into the metrics); `maps` the devices' signal
+    // maps; `history` may be null (no database: /api/history answers 503).
+    WebApi(const LiveState& live, const std::vector<Sink*>& sinks,
+           std::map<unsigned int, SignalMap> maps, SignalHistory* history, StaticFiles files,
+           WebApiOptions options);
+
+    WebResponse Answer(const WebRequest& request) const;
+
+  private:
+    WebResponse Route(const std::string& path, const std::map<std::string, std::string>& query,
+                      WallTime now) const;
+    WebResponse History(const std::map<std::string, std::string>& query, WallTime now) const;
+
+    const LiveState& live_;
+    const std::vector<Sink*>& sinks_;
+    std::map<unsigned int, SignalMap> maps_;
+    SignalHistory* history_;
+    StaticFiles files_;
+    WebApiOptions options_;
+};
