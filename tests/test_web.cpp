@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "runner/demo.h"
-#include "runner/history_store.h"
+#include "history/history_reader.h"
 #include "runner/host.h"
 #include "sim/simulator.h"
 #include "web/web_view.h"
@@ -131,7 +131,7 @@ TEST(WebApi, DownsampleAveragesRunsOfNearlyEqualLength) {
 
 TEST_F(WebLive, AnswersMatchTheSimulatorAndTheHistoryDatabaseAndMetricsPassPromtool) {
     LiveHost live(FastSite(dir_));
-    HistoryStore store(dir_ + "/h.db");
+    HistoryReader store(dir_ + "/h.db");
     ASSERT_TRUE(WaitFor([&] { return store.RecordCount(7) >= 6; })) << live.log.str();
 
     // Values: what the scenario's blocks hold, with the map's units, as in the stored record.
@@ -325,7 +325,7 @@ TEST_F(WebLive, ThePageShowsValuesAndAlarmsComingAndGoingAndDrawsTheChartInChrom
     SiteConfig site = FastSite(dir_, sim.SlavePath());
     site.devices[0].pollIntervalMs = 100;
     LiveHost live(site);
-    HistoryStore store(dir_ + "/h.db");
+    HistoryReader store(dir_ + "/h.db");
     ASSERT_TRUE(WaitFor([&] { return store.RecordCount(7) >= 3; })) << live.log.str();
 
     webtest::Browser browser(dir_);

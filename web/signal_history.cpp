@@ -1,17 +1,8 @@
 #include "web/signal_history.h"
 
-#include <sqlite3.h>
-
 #include <algorithm>
-#include <chrono>
 
-namespace {
-
-int64_t ToMs(WallTime t) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
-}
-
-}  // namespace
+#include "history/history_reader.h"
 
 std::vector<HistoryPoint> Downsample(const std::vector<HistoryPoint>& in, std::size_t points) {
     if (points == 0) return {};
@@ -43,53 +34,26 @@ std::vector<HistoryPoint> Downsample(const std::vector<HistoryPoint>& in, std::s
 
 SignalHistory::SignalHistory(std::string databasePath) : path_(std::move(databasePath)) {}
 
-SignalHistory::~SignalHistory() {
-    sqlite3_finalize(range_);
-    sqlite3_close(db_);
-}
-
-void SignalHistory::Open() {
-    if (db_ != nullptr) return;
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        const std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
-        sqlite3_close(db);
-        throw HistoryQueryError("cannot open " + path_ + ": " + msg);
-    }
-    // The writer commits in WAL mode: a read waits only for a checkpoint, briefly.
-    sqlite3_busy_timeout(db, 200);
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db,
-                           "SELECT stored_at_ms, record FROM history WHERE data_id = ?1 AND "
-                           "stored_at_ms >= ?2 AND stored_at_ms <= ?3 ORDER BY id",
-                           -1, &st, nullptr) != SQLITE_OK) {
-        const std::string msg = sqlite3_errmsg(db);
-        sqlite3_close(db);
-        throw HistoryQueryError("cannot read " + path_ + ": " + msg);
-    }
-    db_ = db;
-    range_ = st;
-}
+SignalHistory::~SignalHistory() = default;
 
 std::vector<HistoryPoint> SignalHistory::Query(unsigned int dataId, const SignalField& signal,
                                                WallTime from, WallTime to, std::size_t points) {
     std::lock_guard<std::mutex> lock(mu_);
-    Open();
-    std::vector<HistoryPoint> samples;
-    sqlite3_bind_int64(range_, 1, dataId);
-    sqlite3_bind_int64(range_, 2, ToMs(from));
-    sqlite3_bind_int64(range_, 3, ToMs(to));
-    int rc;
-    while ((rc = sqlite3_step(range_)) == SQLITE_ROW) {
-        const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(range_, 1));
-        const auto len = static_cast<std::size_t>(sqlite3_column_bytes(range_, 1));
-        if (blob == nullptr || signal.offset + static_cast<std::size_t>(signal.width) > len)
-            continue;
-        const double v = SignalMap::Decode(signal, blob);
-        samples.push_back(HistoryPoint{sqlite3_column_int64(range_, 0), v, v, v, 1});
+    std::vector<StoredRecord> rows;
+    try {
+        if (!reader_) reader_ = std::make_unique<HistoryReader>(path_);
+        rows = reader_->Records(dataId, TimeRange{history::ToMs(from), history::ToMs(to)},
+                                HistoryReader::kAll);
+    } catch (const StoreError& e) {
+        reader_.reset();  // opened again next time: the file may not be there yet
+        throw HistoryQueryError(e.what());
     }
-    const std::string msg = rc == SQLITE_DONE ? "" : sqlite3_errmsg(db_);
-    sqlite3_reset(range_);
-    if (!msg.empty()) throw HistoryQueryError("cannot read " + path_ + ": " + msg);
+    std::vector<HistoryPoint> samples;
+    samples.reserve(rows.size());
+    for (const StoredRecord& r : rows) {
+        if (signal.offset + static_cast<std::size_t>(signal.width) > r.bytes.size()) continue;
+        const double v = SignalMap::Decode(signal, r.bytes.data());
+        samples.push_back(HistoryPoint{history::ToMs(r.storedAt), v, v, v, 1});
+    }
     return Downsample(samples, points);
 }

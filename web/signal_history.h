@@ -3,6 +3,7 @@
 // the device's signal map, thinned to at most a requested number of points for a chart.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -11,8 +12,7 @@
 #include "runner/signal_map.h"
 #include "runner/sink.h"
 
-struct sqlite3;
-struct sqlite3_stmt;
+class HistoryReader;
 
 class HistoryQueryError : public std::runtime_error {
   public:
@@ -45,10 +45,7 @@ class SignalHistory {
                                     WallTime to, std::size_t points);
 
   private:
-    void Open();
-
     std::string path_;
     std::mutex mu_;
-    sqlite3* db_ = nullptr;
-    sqlite3_stmt* range_ = nullptr;
+    std::unique_ptr<HistoryReader> reader_;
 };
