@@ -91,6 +91,11 @@ void InDirectory(const std::string& dir, F&& f) {
     f();
 }
 
+// Codes that may put a command on the line; every other code only reads.
+bool SendsToUnit(int code) {
+    return code == 100 || code == 102 || code == 106 || code == 310 || code == 320;
+}
+
 }  // namespace
 
 // One configured device and everything the host keeps for it.
@@ -113,8 +118,10 @@ struct DeviceSlot : HostObserver {
     std::unique_ptr<DeviceDriver> driver;
     bool running = false;
 
+    // From the moment the loop asks for a round until the round has ended: a control command
+    // sent meanwhile would take the place of a poll command.
+    std::atomic<bool> inRound{false};
     // Health, on the loop's thread.
-    bool inRound = false;
     bool portOpen = false;
     bool lastRoundGood = true;
     uint64_t publishedBefore = 0;
@@ -423,15 +430,19 @@ void Host::Run() {
             const bool limitReached =
                 site_.rounds > 0 && s->rounds >= static_cast<uint64_t>(site_.rounds);
             bool idle = Idle(*s);
-            if (idle && s->controlHold == 0 && !stopping_ && !limitReached) {
-                if (now >= s->nextPoll) {
+            if (idle && !stopping_ && !limitReached) {
+                // Busy before the hold is looked at: Control raises its hold before it looks
+                // at this flag, so one of the two always sees the other.
+                if (now >= s->nextPoll) s->inRound = true;
+                if (s->controlHold != 0) {
+                    s->inRound = false;
+                } else if (now >= s->nextPoll) {
                     ++s->rounds;
                     Say(s->Tag() + "── round " + std::to_string(s->rounds.load()) + " at " +
                         LocalClock() + " ──");
                     s->nextPoll = std::max(
                         s->nextPoll + std::chrono::milliseconds(s->config.pollIntervalMs), now);
                     s->driver->PollNow();
-                    s->inRound = true;
                     idle = false;
                 } else {
                     until = std::min(until, s->nextPoll);
@@ -497,6 +508,22 @@ ControlAnswer Host::Control(const ControlRequest& r) {
     if (slot == nullptr)
         throw ControlError("no running device with data id " + std::to_string(r.dataId));
 
+    ControlAnswer a;
+    std::vector<unsigned char> out(static_cast<std::size_t>(std::max(r.outLen, 0)));
+    int retLen = 0;
+    if (!SendsToUnit(r.code)) {
+        // Reads only: the port lock is enough (the loop holds it while it handles one reply,
+        // and writes the document's values under it), so no round is waited for.
+        std::lock_guard<std::recursive_mutex> lock(slot->protocol->Runtime().mu);
+        a.result = slot->device->DeviceIoControl(r.code, r.in.empty() ? nullptr : r.in.data(),
+                                                 static_cast<int>(r.in.size()), out.data(),
+                                                 r.outLen, retLen);
+        a.retLen = retLen;
+        out.resize(retLen > 0 && retLen <= r.outLen ? static_cast<std::size_t>(retLen) : 0);
+        a.out = std::move(out);
+        return a;
+    }
+
     struct Hold {
         DeviceSlot& s;
         Host& h;
@@ -507,11 +534,12 @@ ControlAnswer Host::Control(const ControlRequest& r) {
     } hold{*slot, *this};
     ++slot->controlHold;
     Wake();
-    // Between rounds only: a command sent into a round would take the place of a reply.
+    // Between rounds only: a command sent into a round would take the place of a reply, and a
+    // round is busy from the moment it is asked for.
     auto waitIdle = [&](std::chrono::milliseconds limit) {
         const auto until = Clock::now() + limit;
         std::unique_lock<std::mutex> lock(idleMu_);
-        while (!Idle(*slot)) {
+        while (slot->inRound || !Idle(*slot)) {
             if (Clock::now() >= until) return false;
             idleCv_.wait_for(lock, std::chrono::milliseconds(50));
         }
@@ -520,11 +548,9 @@ ControlAnswer Host::Control(const ControlRequest& r) {
     const auto roundLimit =
         std::chrono::milliseconds(slot->config.pollIntervalMs + 30 * slot->config.replyTimeoutMs);
     if (!waitIdle(roundLimit))
-        throw ControlError("device " + std::to_string(r.dataId) + " stayed busy");
-
-    ControlAnswer a;
-    std::vector<unsigned char> out(static_cast<std::size_t>(std::max(r.outLen, 0)));
-    int retLen = 0;
+        throw ControlError("device " + std::to_string(r.dataId) +
+                           " stayed busy with a polling round for " +
+                           std::to_string(roundLimit.count()) + " ms: nothing sent");
     {
         std::lock_guard<std::recursive_mutex> lock(slot->protocol->Runtime().mu);
         a.result = slot->device->DeviceIoControl(r.code, r.in.empty() ? nullptr : r.in.data(),

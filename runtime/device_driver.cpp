@@ -15,11 +15,19 @@ bool IsPowerOfTwo(uint64_t n) {
     return n != 0 && (n & (n - 1)) == 0;
 }
 
+// 10 bits a byte on the line (8N1).
+std::chrono::steady_clock::duration LineTime(std::size_t bytes, int baud) {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(bytes) * 10.0 / std::max(baud, 1)));
+}
+
 }  // namespace
 
 DeviceDriver::DeviceDriver(PMBusProtocol& device, SerialPort& port, DriverOptions options)
     : DeviceDriver(device, static_cast<Link&>(port), std::move(options)) {
     port_ = &port;
+    options_.baud = port.Baud();
+    maxFrameTime_ = LineTime(frame::kMaxFrame, options_.baud);
     if (!port_->IsOpen()) port_->Open();
 }
 
@@ -28,6 +36,7 @@ DeviceDriver::DeviceDriver(PMBusProtocol& device, Link& link, DriverOptions opti
     std::lock_guard<std::recursive_mutex> lock(sp_.mu);
     sp_.link = &link;
     sp_.delayScale = options_.delayScale;
+    maxFrameTime_ = LineTime(frame::kMaxFrame, options_.baud);
     device_.AddObserver(this);
     nextRound_ = Clock::now();
 }
@@ -60,10 +69,31 @@ uint64_t DeviceDriver::TotalErrors() const {
     return pm_.TotalErrors();
 }
 
-// First-byte time-out after a command, inter-byte time-out once the reply has begun.
+// First-byte time-out after a command, inter-byte time-out once the reply has begun, and
+// never past the overall deadline.
 DeviceDriver::Clock::time_point DeviceDriver::ReplyDeadline() const {
-    return pm_.lastRx > sp_.lastWrite ? pm_.lastRx + options_.interByteTimeout
-                                      : sp_.lastWrite + options_.firstByteTimeout;
+    const Clock::time_point next = pm_.lastRx > pm_.sentAt ? pm_.lastRx + options_.interByteTimeout
+                                                           : pm_.sentAt + options_.firstByteTimeout;
+    return std::min(next, OverallDeadline());
+}
+
+DeviceDriver::Clock::time_point DeviceDriver::OverallDeadline() const {
+    return pm_.sentAt + options_.firstByteTimeout + maxFrameTime_;
+}
+
+// The held command leaves now, and only from now is its reply awaited.
+void DeviceDriver::ReleaseHeld(Clock::time_point now) {
+    if (!sp_.holding || now < sp_.heldUntil) return;
+    const bool command = pm_.commandHeld;
+    const bool written = sp_.ReleaseHeld(now);
+    if (!command) return;
+    if (written) {
+        pm_.Sent(now);
+        return;
+    }
+    pm_.commandHeld = false;
+    pm_.Count(frame::ReplyError::kPortClosed);
+    device_.process_error();
 }
 
 void DeviceDriver::OnSendSP(int, const unsigned char*, unsigned int, bool) {
@@ -124,8 +154,9 @@ void DeviceDriver::Service(short revents, Clock::time_point now) {
     // Handling a reply may have held the next frame from a moment later than `now`: read the
     // clock again so a frame that is already due does not wait for another turn.
     now = std::max(now, Clock::now());
-    sp_.ReleaseHeld(now);
-    if (pm_.awaiting && !sp_.holding && now >= ReplyDeadline()) pm_.TimedOut(device_);
+    ReleaseHeld(now);
+    if (pm_.awaiting && !sp_.holding && now >= ReplyDeadline())
+        pm_.TimedOut(device_, pm_.ExpiryKind(now >= OverallDeadline()));
     const bool idle = !pm_.awaiting && !sp_.holding;
     const bool portUp = port_ == nullptr || port_->IsOpen();
     if (pollRequested_.exchange(false) ||
@@ -143,15 +174,24 @@ void DeviceDriver::Report() {
     const uint64_t errors = TotalErrors();
     const uint64_t replies = Replies();
     if (errors != reportedErrors_) {
-        for (uint64_t i = reportedErrors_; i < errors; ++i) {
-            ++failingStreak_;
-            if (options_.log && IsPowerOfTwo(failingStreak_)) {
-                options_.log(
-                    "communication error: " + std::string(frame::to_string(pm_.lastError.load())) +
-                    " (" + std::to_string(failingStreak_) + " in a row, " + std::to_string(errors) +
-                    " in all)");
-            }
+        bool due = false;
+        for (uint64_t i = reportedErrors_; i < errors; ++i) due |= IsPowerOfTwo(++failingStreak_);
+        // Every kind that occurred since the last look, not only the last one.
+        std::string kinds;
+        for (std::size_t k = 0; k < frame::kReplyErrorCount; ++k) {
+            const auto kind = static_cast<frame::ReplyError>(k);
+            const uint32_t n = pm_.ErrorCount(kind);
+            if (n == reportedByKind_[k]) continue;
+            reportedByKind_[k] = n;
+            if (!due || !options_.log) continue;
+            kinds += (kinds.empty() ? "" : ", ") + std::string(frame::to_string(kind));
+            if (kind == frame::ReplyError::kPortClosed && port_ != nullptr &&
+                !port_->OpenError().empty())
+                kinds += " (" + port_->OpenError() + ")";
         }
+        if (due && options_.log)
+            options_.log("communication error: " + kinds + " (" + std::to_string(failingStreak_) +
+                         " in a row, " + std::to_string(errors) + " in all)");
         reportedErrors_ = errors;
     } else if (replies != reportedReplies_ && failingStreak_ > 0) {
         failingStreak_ = 0;

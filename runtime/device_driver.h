@@ -20,6 +20,7 @@
 // any thread.
 #include <poll.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -38,9 +39,12 @@ struct DriverOptions {
     // From the start of one round to the start of the next; a round in flight is never cut.
     std::chrono::milliseconds pollInterval{1000};
     bool autoPoll = true;  // false: rounds start only on PollNow()
-    // Reply time-outs: for the first byte after a command, and between bytes of a reply.
+    // Reply time-outs: for the first byte after a command, and between bytes of a reply. A
+    // reply must also be done within the first-byte time-out plus the line time of the longest
+    // frame at `baud`, so a line that trickles or carries noise cannot hold a round open.
     std::chrono::milliseconds firstByteTimeout{1000};
     std::chrono::milliseconds interByteTimeout{300};
+    int baud = 9600;  // a serial port's own speed replaces it
     // Milliseconds per SendDelayData unit (the device asks for 500 between commands).
     double delayScale = 1.0;
     // Receives the throttled communication reports; none when empty.
@@ -85,6 +89,8 @@ class DeviceDriver : private HostObserver {
     void OnSendSP(int, const unsigned char*, unsigned int, bool) override;
     void Report();
     Clock::time_point ReplyDeadline() const;
+    Clock::time_point OverallDeadline() const;
+    void ReleaseHeld(Clock::time_point now);
 
     PMBusProtocol& device_;
     SPDeviceRuntime& sp_;
@@ -96,6 +102,8 @@ class DeviceDriver : private HostObserver {
     Clock::time_point nextRound_{};
     std::atomic<uint64_t> roundsStarted_{0};
     std::atomic<uint64_t> roundsDone_{0};
+    Clock::duration maxFrameTime_{};
+    std::array<uint32_t, frame::kReplyErrorCount> reportedByKind_{};
     uint64_t reportedErrors_ = 0;
     uint64_t reportedReplies_ = 0;
     uint64_t failingStreak_ = 0;

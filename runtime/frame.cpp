@@ -69,6 +69,12 @@ const char* to_string(ReplyError e) {
             return "reply time-out";
         case ReplyError::kUnsolicited:
             return "unsolicited frame";
+        case ReplyError::kLineNoise:
+            return "line noise";
+        case ReplyError::kTooSlow:
+            return "reply too slow";
+        case ReplyError::kPortClosed:
+            return "port not open";
     }
     return "unknown";
 }

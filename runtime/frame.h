@@ -47,8 +47,11 @@ enum class ReplyError : uint8_t {
     kRtnVendor,          // any other RTN
     kTimeout,            // no complete reply within the reply time-out
     kUnsolicited,        // a frame while no command was outstanding (dropped)
+    kLineNoise,          // bytes but no frame begun by the first-byte time-out
+    kTooSlow,            // a reply begun but not done when a full frame's line time had passed
+    kPortClosed,         // the command could not go out: the port is not open
 };
-inline constexpr std::size_t kReplyErrorCount = 16;
+inline constexpr std::size_t kReplyErrorCount = 19;
 const char* to_string(ReplyError e);
 // The error kind for a non-zero RTN.
 ReplyError ErrorOfRtn(uint8_t rtn);

@@ -31,11 +31,11 @@ uint8_t ByteSetting(const Json::Value& v, uint8_t fallback) {
 PMBusProtocol::PMBusProtocol() : pmrt_(std::make_unique<PMBusRuntime>()) {}
 PMBusProtocol::~PMBusProtocol() = default;
 
-void PMBusRuntime::TimedOut(PMBusProtocol& self) {
+void PMBusRuntime::TimedOut(PMBusProtocol& self, frame::ReplyError kind) {
     if (!awaiting) return;
     awaiting = false;
     decoder.Reset();
-    Count(frame::ReplyError::kTimeout);
+    Count(kind);
     self.process_error();
 }
 
@@ -53,12 +53,14 @@ int PMBusProtocol::process(unsigned char* data, unsigned int len) {
     using frame::ReplyError;
     PMBusRuntime& rt = *pmrt_;
     std::lock_guard<std::recursive_mutex> lock(Runtime().mu);
-    rt.lastRx = PMBusRuntime::Clock::now();
     int result = 1;
     std::size_t off = 0;
     while (off < len) {
         Decoder::Event event;
         off += rt.decoder.Feed(data + off, len - off, event);
+        // Only a frame in progress keeps the reply alive: noise before SOI does not.
+        if (event != Decoder::Event::kNone || rt.decoder.InFrame())
+            rt.lastRx = PMBusRuntime::Clock::now();
         if (event == Decoder::Event::kNone) break;
         if (event == Decoder::Event::kError) {
             rt.Count(rt.decoder.LastError());
@@ -118,7 +120,22 @@ int PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2,
     if (n == 0) return 0;
     // Whatever was half received belongs to an earlier command.
     rt.decoder.Reset();
-    rt.awaiting = true;
+    rt.awaiting = false;
     rt.expectCid1 = cid1;
-    return SendData(rt.tx.data(), static_cast<unsigned int>(n)) >= 0 ? 1 : 0;
+    const bool sent = SendData(rt.tx.data(), static_cast<unsigned int>(n)) >= 0;
+    SPDeviceRuntime& sp = Runtime();
+    if (!sent) {
+        // Nothing went out, so no reply can come: the model hears of it now, not after a
+        // time-out that would blame the unit.
+        rt.commandHeld = false;
+        rt.Count(frame::ReplyError::kPortClosed);
+        process_error();
+        return 0;
+    }
+    if (sp.holding) {
+        rt.commandHeld = true;
+    } else {
+        rt.Sent(sp.lastWrite);
+    }
+    return 1;
 }

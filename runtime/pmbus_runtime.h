@@ -21,10 +21,14 @@ struct PMBusRuntime {
     frame::Decoder decoder;
     std::array<uint8_t, frame::kMaxFrame> tx{};  // the command being framed
 
-    // A command went out (or is held) and its reply has not been settled yet.
+    // A command went out and its reply has not been settled yet. A command held back by a
+    // delay is not awaited until it leaves: a frame before that answers nothing of ours.
     bool awaiting = false;
+    bool commandHeld = false;  // the frame held by the port is a command
     uint8_t expectCid1 = 0;
-    Clock::time_point lastRx{};  // when the last bytes arrived
+    Clock::time_point sentAt{};     // when the awaited command left
+    Clock::time_point lastRx{};     // when bytes of a frame last arrived (noise before SOI is not)
+    std::size_t skippedAtSend = 0;  // the decoder's skipped bytes when the command left
 
     std::array<std::atomic<uint32_t>, frame::kReplyErrorCount> errors{};
     std::atomic<uint64_t> replies{0};  // valid replies handed to process_payload
@@ -43,7 +47,25 @@ struct PMBusRuntime {
         errors[static_cast<std::size_t>(e)].fetch_add(1);
     }
 
+    // The command is on the line now: its reply is awaited from this moment.
+    void Sent(Clock::time_point now) {
+        decoder.Reset();
+        awaiting = true;
+        commandHeld = false;
+        sentAt = now;
+        skippedAtSend = decoder.SkippedBytes();
+    }
+
     // The reply time-out expired: the outstanding command is given up and the model hears of it
     // through process_error. The caller holds the port lock.
-    void TimedOut(PMBusProtocol& self);
+    // `kind` says how: silence, noise only, or a reply too slow to finish.
+    void TimedOut(PMBusProtocol& self, frame::ReplyError kind = frame::ReplyError::kTimeout);
+    // What an expired reply was, from what the line carried since the command left.
+    frame::ReplyError ExpiryKind(bool overallDeadlinePassed) const {
+        if (decoder.InFrame())
+            return overallDeadlinePassed ? frame::ReplyError::kTooSlow
+                                         : frame::ReplyError::kTimeout;
+        return decoder.SkippedBytes() != skippedAtSend ? frame::ReplyError::kLineNoise
+                                                       : frame::ReplyError::kTimeout;
+    }
 };

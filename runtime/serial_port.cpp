@@ -3,6 +3,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -59,26 +62,54 @@ SerialPort::~SerialPort() {
     Close();
 }
 
+bool SerialPort::OpenFailed(int fd, Clock::time_point now, std::string why, bool inUse) {
+    if (fd >= 0) ::close(fd);
+    openError_ = options_.path + ": " + why;
+    inUse_ = inUse;
+    nextReopen_ = now + backoff_;
+    backoff_ = std::min(backoff_ * 2, options_.reopenMax);
+    return false;
+}
+
 bool SerialPort::Open(Clock::time_point now) {
     if (fd_ >= 0) return true;
+    // Checked before opening: opening a FIFO or a file in the port's place would block or
+    // read junk.
+    struct stat st {};
+    if (::stat(options_.path.c_str(), &st) != 0) return OpenFailed(-1, now, std::strerror(errno));
+    if (!S_ISCHR(st.st_mode)) return OpenFailed(-1, now, "not a character device");
     const int fd = ::open(options_.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 || !MakeRawTerminal(fd, options_.baud)) {
-        if (fd >= 0) ::close(fd);
-        nextReopen_ = now + backoff_;
-        backoff_ = std::min(backoff_ * 2, options_.reopenMax);
-        return false;
-    }
+    if (fd < 0)
+        return OpenFailed(fd, now,
+                          errno == EBUSY ? "line in use (opened exclusively by another process)"
+                                         : std::strerror(errno),
+                          errno == EBUSY);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return OpenFailed(fd, now,
+                          errno == EWOULDBLOCK ? "line in use (locked by another process)"
+                                               : std::string("flock: ") + std::strerror(errno),
+                          errno == EWOULDBLOCK);
+    if (!MakeRawTerminal(fd, options_.baud))
+        return OpenFailed(fd, now, "not a terminal, or the speed is not supported");
+    // No other open of the line while we hold it (the lock above binds only those who ask).
+    (void)::ioctl(fd, TIOCEXCL);
     // Bytes left from before the (re)open belong to nobody.
     tcflush(fd, TCIOFLUSH);
     fd_ = fd;
     outLen_ = 0;
     backoff_ = options_.reopenFirst;
+    openError_.clear();
+    inUse_ = false;
     ++opens_;
     return true;
 }
 
 void SerialPort::Close() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) {
+        // The exclusive flag lives on the terminal, which may outlive our descriptor.
+        (void)::ioctl(fd_, TIOCNXCL);
+        ::close(fd_);
+    }
     fd_ = -1;
     outLen_ = 0;
 }

@@ -2,6 +2,10 @@
 // A serial line in raw 8N1 with non-blocking I/O, meant to be driven by poll(2). When the line
 // fails (EIO, ENXIO, hang-up, the device file gone) it closes itself and reopens later with a
 // growing back-off; the owner keeps calling it as if nothing happened.
+//
+// The line is held exclusively (TIOCEXCL and an flock), so two hosts never share one: the
+// second gets "line in use". A path is opened only while it is a character device, so a port
+// that vanished is not mistaken for whatever file takes its name.
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -38,6 +42,11 @@ class SerialPort : public Link {
     bool IsOpen() const { return fd_ >= 0; }
     int Fd() const { return fd_; }
     const std::string& Path() const { return options_.path; }
+    int Baud() const { return options_.baud; }
+    // Why the last open failed ("" after a good one), with the OS error; on the owner's thread.
+    const std::string& OpenError() const { return openError_; }
+    // The last open failed because another process holds the line.
+    bool InUse() const { return inUse_; }
 
     // Queues the bytes and writes what the line takes now; the rest goes out on Flush. False
     // when the port is closed or the queue is full.
@@ -59,6 +68,7 @@ class SerialPort : public Link {
 
   private:
     void Fail(Clock::time_point now);
+    bool OpenFailed(int fd, Clock::time_point now, std::string why, bool inUse = false);
 
     Options options_;
     int fd_ = -1;
@@ -66,6 +76,8 @@ class SerialPort : public Link {
     std::size_t outLen_ = 0;
     std::chrono::milliseconds backoff_;
     Clock::time_point nextReopen_{};
+    std::string openError_;
+    bool inUse_ = false;
     std::atomic<uint64_t> failures_{0};
     std::atomic<uint64_t> opens_{0};
 };

@@ -19,6 +19,9 @@ constexpr Named kNames[] = {
     {Fault::kGarbage, "garbage"},
     {Fault::kSplit, "split"},
     {Fault::kLate, "late"},
+    {Fault::kNoise, "noise"},
+    {Fault::kTrickle, "trickle"},
+    {Fault::kDuplicate, "duplicate"},
 };
 
 bool ParseInt(const std::string& s, int& out) {

@@ -16,6 +16,9 @@ enum class Fault {
     kGarbage,            // "garbage": noise bytes (never SOI) before the frame
     kSplit,              // "split": the reply in pieces with pauses between them
     kLate,               // "late": the reply after `SimOptions::lateBy`
+    kNoise,              // "noise": no reply, noise bytes (never SOI) for `SimOptions::noiseFor`
+    kTrickle,            // "trickle": the reply one byte every `SimOptions::tricklePause`
+    kDuplicate,          // "duplicate": the reply twice, back to back
 };
 const char* to_string(Fault f);
 bool ParseFault(const std::string& name, Fault& out);

@@ -22,7 +22,7 @@ int Usage() {
     std::cerr << "usage: rtmk48sim [--link PATH] [--scenario FILE.json] [--baud N] [--pace]\n"
                  "                 [--fault NAME[@STEP][xTIMES]]...\n"
                  "faults: silence bad_chksum bad_lchksum rtn_error short_info long_info garbage\n"
-                 "        split late\n";
+                 "        split late noise trickle duplicate\n";
     return 2;
 }
 

@@ -148,6 +148,12 @@ void Simulator::Reply(const frame::Frame& cmd, int rtn, const std::vector<uint8_
         switch (fault.fault) {
             case Fault::kSilence:
                 return;
+            case Fault::kNoise:
+                // A burst every 20 ms, as a disturbed RS-485 line gives.
+                for (auto t = now; t < now + options_.noiseFor; t += std::chrono::milliseconds(20))
+                    Schedule(std::vector<uint8_t>(std::begin(kGarbage), std::end(kGarbage)), t,
+                             false);
+                return;
             case Fault::kRtnError:
                 rtn = fault.rtn;
                 info.clear();
@@ -189,6 +195,13 @@ void Simulator::Reply(const frame::Frame& cmd, int rtn, const std::vector<uint8_
             case Fault::kLate:
                 at = now + options_.lateBy;
                 break;
+            case Fault::kDuplicate:
+                bytes.insert(bytes.end(), bytes.begin(), bytes.end());
+                break;
+            case Fault::kTrickle:
+                for (std::size_t i = 0; i < bytes.size(); ++i, at += options_.tricklePause)
+                    Schedule({bytes[i]}, at, i + 1 == bytes.size());
+                return;
             case Fault::kSplit: {
                 const std::size_t pieces =
                     static_cast<std::size_t>(std::max(2, options_.splitPieces));

@@ -23,6 +23,8 @@ struct SimOptions {
     int splitPieces = 4;
     std::chrono::milliseconds splitPause{20};
     std::chrono::milliseconds lateBy{1500};
+    std::chrono::milliseconds noiseFor{1500};
+    std::chrono::milliseconds tricklePause{250};
     std::string link;     // when set, a symlink to the slave path made there (and removed on close)
     bool keepLog = true;  // keep CommandLog(); a long-running host turns it off
 };

@@ -359,7 +359,12 @@ TEST(BadInput, DeviceIoControlSendsOnlyWhatWasAskedFor) {
 
 class NullLink : public Link {
   public:
-    bool Write(const uint8_t*, std::size_t) override { return true; }
+    bool Write(const uint8_t*, std::size_t) override {
+        ++writes;
+        return up;
+    }
+    int writes = 0;
+    bool up = true;
 };
 
 std::vector<uint8_t> Frame(uint8_t cid1, uint8_t rtn, const std::vector<uint8_t>& info,
@@ -380,35 +385,38 @@ TEST(BadInput, RepliesAreCountedByKindAndStopTheRound) {
     struct Row {
         const char* what;
         std::vector<uint8_t> bytes;
-        bool timeOut;  // the reply time-out passes afterwards
+        int waitMs;  // then the driver looks again this long after the bytes (0: no look)
         ReplyError kind;
     };
     const std::vector<Row> rows = {
-        {"a character that is no hex digit", with(5, 'G'), false, ReplyError::kBadHex},
-        {"LCHKSUM wrong", with(9, good[9] == 'F' ? 'E' : 'F'), false,
-         ReplyError::kBadLengthChecksum},
-        {"CHKSUM wrong", with(good.size() - 2, lastSum == '0' ? '1' : '0'), false,
+        {"a character that is no hex digit", with(5, 'G'), 0, ReplyError::kBadHex},
+        {"LCHKSUM wrong", with(9, good[9] == 'F' ? 'E' : 'F'), 0, ReplyError::kBadLengthChecksum},
+        {"CHKSUM wrong", with(good.size() - 2, lastSum == '0' ? '1' : '0'), 0,
          ReplyError::kBadChecksum},
-        {"no EOI", with(good.size() - 1, 'X'), false, ReplyError::kMissingEoi},
-        {"another address", Frame(0x40, 0x00, {1}, 0x02), false, ReplyError::kWrongAddress},
-        {"another command's CID1", Frame(0x41, 0x00, {1}), false, ReplyError::kWrongCommand},
-        {"RTN version", Frame(0x40, 0x01, {}), false, ReplyError::kRtnVersion},
-        {"RTN checksum", Frame(0x40, 0x02, {}), false, ReplyError::kRtnChecksum},
-        {"RTN LCHKSUM", Frame(0x40, 0x03, {}), false, ReplyError::kRtnLengthChecksum},
-        {"RTN invalid CID2", Frame(0x40, 0x04, {}), false, ReplyError::kRtnBadCid2},
-        {"RTN format", Frame(0x40, 0x05, {}), false, ReplyError::kRtnFormat},
-        {"RTN data", Frame(0x40, 0x06, {}), false, ReplyError::kRtnData},
-        {"RTN vendor", Frame(0x40, 0xE2, {}), false, ReplyError::kRtnVendor},
-        {"noise without SOI", {0x00, 0xFF, 'x', 0x0D, 0x0A}, true, ReplyError::kTimeout},
-        {"frame cut short", std::vector<uint8_t>(good.begin(), good.begin() + 10), true,
+        {"no EOI", with(good.size() - 1, 'X'), 0, ReplyError::kMissingEoi},
+        {"another address", Frame(0x40, 0x00, {1}, 0x02), 0, ReplyError::kWrongAddress},
+        {"another command's CID1", Frame(0x41, 0x00, {1}), 0, ReplyError::kWrongCommand},
+        {"RTN version", Frame(0x40, 0x01, {}), 0, ReplyError::kRtnVersion},
+        {"RTN checksum", Frame(0x40, 0x02, {}), 0, ReplyError::kRtnChecksum},
+        {"RTN LCHKSUM", Frame(0x40, 0x03, {}), 0, ReplyError::kRtnLengthChecksum},
+        {"RTN invalid CID2", Frame(0x40, 0x04, {}), 0, ReplyError::kRtnBadCid2},
+        {"RTN format", Frame(0x40, 0x05, {}), 0, ReplyError::kRtnFormat},
+        {"RTN data", Frame(0x40, 0x06, {}), 0, ReplyError::kRtnData},
+        {"RTN vendor", Frame(0x40, 0xE2, {}), 0, ReplyError::kRtnVendor},
+        {"noise without SOI", {0x00, 0xFF, 'x', 0x0D, 0x0A}, 10000, ReplyError::kLineNoise},
+        {"frame cut short", std::vector<uint8_t>(good.begin(), good.begin() + 10), 400,
          ReplyError::kTimeout},
-        {"nothing at all", {}, true, ReplyError::kTimeout},
+        {"a frame still coming past a full frame's line time",
+         std::vector<uint8_t>(good.begin(), good.begin() + 10), 10000, ReplyError::kTooSlow},
+        {"nothing at all", {}, 10000, ReplyError::kTimeout},
+        {"the port is closed", {}, 0, ReplyError::kPortClosed},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         ++tally.n;
         DeviceProbe d;
         NullLink link;
+        link.up = row.kind != ReplyError::kPortClosed;
         DriverOptions o;
         o.autoPoll = false;
         o.delayScale = 0.0;
@@ -419,7 +427,8 @@ TEST(BadInput, RepliesAreCountedByKindAndStopTheRound) {
         ASSERT_EQ(Commands(d), 1u);
         const std::vector<uint8_t> before(d.Bytes(), d.Bytes() + sizeof d.data_);
         driver.Receive(row.bytes.data(), row.bytes.size());
-        if (row.timeOut) driver.Service(0, DeviceDriver::Clock::now() + std::chrono::seconds(10));
+        if (row.waitMs > 0)
+            driver.Service(0, DeviceDriver::Clock::now() + std::chrono::milliseconds(row.waitMs));
         EXPECT_EQ(driver.Errors(row.kind), 1u) << frame::to_string(row.kind);
         EXPECT_EQ(driver.TotalErrors(), 1u);
         EXPECT_EQ(Commands(d), 1u) << "the round stops: nothing more is sent";
@@ -469,6 +478,31 @@ TEST(BadInput, RepliesAreCountedByKindAndStopTheRound) {
     driver.Receive(good.data(), good.size());
     EXPECT_EQ(driver.Errors(ReplyError::kUnsolicited), 1u) << "nothing outstanding: dropped";
     EXPECT_EQ(Commands(d), 0u);
+
+    // A reply that comes twice: the second copy arrives while the next command is held for its
+    // delay. It answers nothing of ours; the held command still goes out and gets its reply.
+    ++tally.n;
+    DeviceProbe e;
+    NullLink line;
+    DriverOptions o;
+    o.autoPoll = false;
+    DeviceDriver held(e, line, o);
+    CaptureStdout quiet;
+    held.PollNow();
+    held.Service(0, DeviceDriver::Clock::now());
+    held.Receive(good.data(), good.size());
+    ASSERT_EQ(e.protocolState_, 12);
+    const std::vector<uint8_t> before(e.Bytes(), e.Bytes() + sizeof e.data_);
+    const std::vector<uint8_t> twice = Frame(0x40, 0x00, std::vector<uint8_t>(40, 0xEE));
+    held.Receive(twice.data(), twice.size());
+    EXPECT_EQ(held.Errors(ReplyError::kUnsolicited), 1u);
+    EXPECT_EQ(e.protocolState_, 12) << "the duplicate was taken for the held command's reply";
+    EXPECT_EQ(std::vector<uint8_t>(e.Bytes(), e.Bytes() + sizeof e.data_), before);
+    EXPECT_EQ(line.writes, 1);
+    held.Service(0, DeviceDriver::Clock::now() + std::chrono::seconds(1));
+    EXPECT_EQ(line.writes, 2) << "the held command is sent";
+    held.Receive(twice.data(), twice.size());
+    EXPECT_EQ(e.protocolState_, 13) << "and its own reply is taken";
 }
 
 }  // namespace

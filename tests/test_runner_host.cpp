@@ -25,12 +25,13 @@ class HostCoreTest : public ::testing::Test {
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
-    SiteConfig Site(int rounds) {
+    SiteConfig Site(int rounds, double delayScale = 0.01) {
         const std::string text = R"({"database": "h.db", "plugins": [")" +
                                  std::string(SMD_PLUGIN_PATH) + R"("], "rounds": )" +
                                  std::to_string(rounds) + R"(,
             "devices": [{"model": "rtmk48_pv05", "dataId": 7, "port": "simulated",
-                         "pollIntervalMs": 20, "delayScale": 0.01, "replyTimeoutMs": 300,
+                         "pollIntervalMs": 20, "delayScale": )" +
+                                 std::to_string(delayScale) + R"(, "replyTimeoutMs": 300,
                          "workDir": ")" +
                                  std::string(SMD_SOURCE_DIR) + R"("}]})";
         return ParseSiteConfig(JsonFile::Parse(text, "site.json"), "site.json", dir_);
@@ -92,6 +93,60 @@ TEST_F(HostCoreTest, StopEndsTheRoundInProgressAndRunReturns) {
     EXPECT_EQ(s[0].rounds, s[0].published);
     EXPECT_EQ(s[0].stored, s[0].published);
     EXPECT_TRUE(s[0].errors.empty()) << out.str();
+}
+
+// Control requests in a burst while rounds run back to back: a command goes out only between
+// rounds, never between a round's request and its first command, so no reply is lost.
+TEST_F(HostCoreTest, ABurstOfControlCommandsNeverTakesAPollReplysPlace) {
+    std::ostringstream out;
+    Host host(Site(40), out);
+    host.Start();
+    std::atomic<bool> done{false};
+    std::thread run([&] {
+        host.Run();
+        done = true;
+    });
+    ControlRequest r;
+    r.dataId = 7;
+    r.code = 106;
+    r.in = {0x34, 0x12};
+    int sent = 0;
+    while (!done) {
+        try {
+            host.Control(r);
+            ++sent;
+        } catch (const ControlError&) {
+        }
+    }
+    run.join();
+    const auto s = host.Summary().at(0);
+    EXPECT_GT(sent, 5);
+    EXPECT_EQ(s.errors.count("CID1 not echoed"), 0u) << out.str();
+    EXPECT_EQ(s.errors.count("unsolicited frame"), 0u) << out.str();
+}
+
+// 801 only reads the document: it is answered while a slow round is in progress.
+TEST_F(HostCoreTest, TheDocumentIsReadWithoutWaitingForTheRound) {
+    std::ostringstream out;
+    Host host(Site(1, 0.3), out);  // 150 ms between commands: a round of about 3 s
+    host.Start();
+    std::thread run([&] { host.Run(); });
+    ControlRequest r;
+    r.dataId = 7;
+    r.code = 801;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (host.Summary().at(0).rounds == 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const auto asked = std::chrono::steady_clock::now();
+    const ControlAnswer a = host.Control(r);
+    const auto took = std::chrono::steady_clock::now() - asked;
+    const bool roundOpen = host.Summary().at(0).published == 0;
+    host.Stop();
+    run.join();
+    EXPECT_EQ(a.result, 0);
+    EXPECT_GT(a.retLen, 0);
+    EXPECT_TRUE(roundOpen) << "the round ended before the answer: the test proves nothing";
+    EXPECT_LT(took, std::chrono::milliseconds(1000));
 }
 
 }  // namespace

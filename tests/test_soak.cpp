@@ -1,6 +1,7 @@
 // Fault soak: the host (its core, in this process) polls the simulated unit over a pty while
 // faults are injected at random at a set rate: silence, checksum and length errors, RTN errors,
-// noise, split, short, long and late replies, the pty closed and opened again mid-round, and
+// noise, split, short, long, late, trickled and duplicate replies, continuous line noise, the pty
+// closed and opened again mid-round, and
 // control requests arriving from another thread at any time. Every completed round's record
 // must be what the unit sent in that round, history rows must equal completed rounds, breaker
 // alarm events must follow the stored records exactly, and the host must count errors by kind.
@@ -140,6 +141,8 @@ class Soak : public ::testing::Test {
         o.lateBy = kLateBy;  // past the reply time-out, before the next round starts
         o.splitPieces = 5;
         o.splitPause = 15ms;
+        o.noiseFor = 3 * kReplyTimeout;  // past the first-byte time-out: the round ends
+        o.tricklePause = 200ms;          // below the inter-byte time-out, past the frame's time
         auto sim = std::make_unique<rtmk48sim::Simulator>(o);
         std::string error;
         bool ok = true;
@@ -240,12 +243,14 @@ TEST_F(Soak, RandomFaultsLoseNothingAndCorruptNothing) {
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     const Fault kinds[] = {Fault::kSilence,  Fault::kBadChecksum, Fault::kBadLengthChecksum,
                            Fault::kRtnError, Fault::kShortInfo,   Fault::kLongInfo,
-                           Fault::kGarbage,  Fault::kSplit,       Fault::kLate};
+                           Fault::kGarbage,  Fault::kSplit,       Fault::kLate,
+                           Fault::kNoise,    Fault::kTrickle,     Fault::kDuplicate};
+    constexpr int kKinds = sizeof kinds / sizeof kinds[0];
     while (!done && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(kFaultTick);
         if (unit(rng) >= rate / 6) continue;
-        const int which = static_cast<int>(rng() % 10);
-        if (which == 9) {
+        const int which = static_cast<int>(rng() % (kKinds + 1));
+        if (which == kKinds) {
             ++injected["pty closed"];
             OpenUnit();
             if (HasFatalFailure()) break;
@@ -355,6 +360,9 @@ TEST_F(Soak, RandomFaultsLoseNothingAndCorruptNothing) {
                                                          {"late", "reply time-out"},
                                                          {"bad_chksum", "bad CHKSUM"},
                                                          {"bad_lchksum", "bad LCHKSUM"},
+                                                         {"noise", "line noise"},
+                                                         {"trickle", "reply too slow"},
+                                                         {"duplicate", "unsolicited frame"},
                                                          {"pty closed", "port failure"}};
     for (const auto& [fault, kind] : named) {
         if (injected[fault] >= 3) {
