@@ -1,4 +1,5 @@
 // The real device code in the real runtime, over a pseudo-terminal to the simulated unit.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -225,6 +226,28 @@ TEST(SerialSimE2E, ThePortComesBackAfterTheLineVanishes) {
     EXPECT_EQ(DeviceBlocks(rig.device), UnitBlocks(sim2));
     EXPECT_EQ(rig.driver->RoundsDone(), 2u);
     sim2.Close();
+}
+
+// One line, one host: a second opener is told the line is in use, and a path that is no
+// character device is never opened (a vanished port's name may be taken by anything).
+TEST(SerialSimE2E, ALineIsHeldByOneOpenerOnly) {
+    rtmk48sim::Simulator sim;
+    ASSERT_TRUE(sim.Open());
+    SerialPort first({sim.SlavePath(), 9600}), second({sim.SlavePath(), 9600});
+    ASSERT_TRUE(first.Open());
+    EXPECT_FALSE(second.Open());
+    EXPECT_TRUE(second.InUse());
+    EXPECT_NE(second.OpenError().find("line in use"), std::string::npos) << second.OpenError();
+    first.Close();
+    EXPECT_TRUE(second.Open()) << second.OpenError();
+
+    const std::string fifo = "/tmp/smd-fifo-" + std::to_string(::getpid());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    SerialPort notALine({fifo, 9600});
+    EXPECT_FALSE(notALine.Open());
+    EXPECT_NE(notALine.OpenError().find("not a character device"), std::string::npos);
+    ::unlink(fifo.c_str());
+    sim.Close();
 }
 
 TEST(SerialSimE2E, OneLoopDrivesTwoUnitsOnTwoLines) {
