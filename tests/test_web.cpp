@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "runner/demo.h"
 #include "history/history_reader.h"
+#include "runner/demo.h"
 #include "runner/host.h"
 #include "sim/simulator.h"
 #include "web/web_view.h"
@@ -43,11 +43,21 @@ SiteConfig FastSite(const std::string& dir, const std::string& port = kSimulated
     return site;
 }
 
+// Another concern's sink, as history's writer reports itself.
+struct FigureSink : Sink {
+    const char* Name() const override { return "history"; }
+    std::vector<SinkFigure> Figures() const override {
+        return {{"queue_depth", 3, "Rows waiting to be written."},
+                {"rows_not_stored_total", 2, "Rows given up on."}};
+    }
+};
+
 // A host and its web view in this process, polling until destroyed.
 class LiveHost {
   public:
     explicit LiveHost(const SiteConfig& site) : view(site, "", SMD_SOURCE_DIR), host(site, log) {
         host.AddSink(view.Live());
+        host.AddSink(figures);
         host.Start();
         view.Serve(host.Sinks());
         port = static_cast<uint16_t>(std::stoi(view.Url().substr(view.Url().rfind(':') + 1)));
@@ -59,6 +69,7 @@ class LiveHost {
         view.Stop();
     }
     std::ostringstream log;
+    FigureSink figures;
     WebView view;
     Host host;
     std::thread thread;
@@ -111,6 +122,21 @@ TEST(WebApi, LiveStateKeepsStandingAlarmsAndABoundedEventList) {
     EXPECT_FALSE(live.Device(8).has_value());
     for (int i = 0; i < 60; ++i) alarm("Z", i % 2 == 0);
     EXPECT_EQ(live.Device(7)->events.size(), LiveState::kEvents);
+    EXPECT_EQ(live.Device(7, 3)->events.size(), 3u);
+
+    // Texts reach the API's JSON intact, whatever they hold.
+    AlarmOut odd;
+    odd.dataId = 7;
+    odd.alarmId = "Q";
+    odd.text = "quote \" backslash \\ newline \n tab \t 高于阈值";
+    odd.raised = true;
+    live.OnAlarm(odd);
+    const std::vector<Sink*> sinks;
+    const WebApi api(live, sinks, {}, nullptr,
+                     StaticFiles::Load(std::string(SMD_SOURCE_DIR) + "/web/static", ""), {});
+    Json::Value answer;
+    ASSERT_TRUE(Json::Reader().parse(api.Answer({"GET", "/api/events?limit=1"}).body, answer));
+    EXPECT_EQ(answer["devices"][0]["events"][0]["text"].asString(), odd.text);
 }
 
 TEST(WebApi, DownsampleAveragesRunsOfNearlyEqualLength) {
@@ -192,6 +218,10 @@ TEST_F(WebLive, AnswersMatchTheSimulatorAndTheHistoryDatabaseAndMetricsPassPromt
         std::string::npos)
         << m.body;
     EXPECT_NE(m.body.find("smdhost_port_open{device=\"7\"} 1\n"), std::string::npos) << m.body;
+    EXPECT_NE(m.body.find("smdhost_sink_queue_depth{sink=\"history\"} 3\n"), std::string::npos);
+    EXPECT_NE(m.body.find("# TYPE smdhost_sink_rows_not_stored_total counter\n"
+                          "smdhost_sink_rows_not_stored_total{sink=\"history\"} 2\n"),
+              std::string::npos);
     EXPECT_NE(m.body.find("smdhost_rounds_completed_total{device=\"7\"} "), std::string::npos);
     if (::access("/usr/bin/promtool", X_OK) != 0) GTEST_SKIP() << "promtool not installed";
     std::ofstream(dir_ + "/metrics.txt") << m.body;
@@ -226,6 +256,7 @@ TEST_F(WebLive, BadRequestsGetA4xxWithAJsonErrorAndTheServerGoesOn) {
         {"GET", "/api/history?device=7&signal=nope", 404, "device 7 has no signal nope"},
         {"GET", "/api/history?device=7", 400, "give device and signal"},
         {"GET", "/api/events?device=%zz", 400, "malformed query string"},
+        {"GET", "/api/events?limit=0", 400, "limit must be a whole number"},
         {"GET", "/api/everything", 404, "no such API"},
         {"GET", "/secret.txt", 404, "no such page"},
         {"GET", "/api/devices?q=" + std::string(3000, 'a'), 414, "request target longer"},

@@ -58,14 +58,33 @@ void LiveState::OnHealth(const DeviceHealth& h) {
     if (LiveDevice* d = Find(h.dataId)) d->health = h;
 }
 
-std::vector<LiveDevice> LiveState::Devices() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return devices_;
+namespace {
+
+// The device without its events, then only the newest `events` of them.
+LiveDevice Copy(const LiveDevice& d, std::size_t events) {
+    LiveDevice out;
+    out.health = d.health;
+    out.valuesAt = d.valuesAt;
+    out.values = d.values;
+    out.active = d.active;
+    const std::size_t n = std::min(events, d.events.size());
+    out.events.assign(d.events.end() - static_cast<std::ptrdiff_t>(n), d.events.end());
+    return out;
 }
 
-std::optional<LiveDevice> LiveState::Device(unsigned int dataId) const {
+}  // namespace
+
+std::vector<LiveDevice> LiveState::Devices(std::size_t events) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::vector<LiveDevice> out;
+    out.reserve(devices_.size());
+    for (const auto& d : devices_) out.push_back(Copy(d, events));
+    return out;
+}
+
+std::optional<LiveDevice> LiveState::Device(unsigned int dataId, std::size_t events) const {
     std::lock_guard<std::mutex> lock(mu_);
     const auto it = index_.find(dataId);
     if (it == index_.end()) return std::nullopt;
-    return devices_[it->second];
+    return Copy(devices_[it->second], events);
 }

@@ -61,9 +61,9 @@ class LiveState : public Sink {
     void OnAlarm(const AlarmOut& a) override;
     void OnHealth(const DeviceHealth& h) override;
 
-    // Any thread: copies.
-    std::vector<LiveDevice> Devices() const;
-    std::optional<LiveDevice> Device(unsigned int dataId) const;
+    // Any thread: copies, each with at most its newest `events` events.
+    std::vector<LiveDevice> Devices(std::size_t events = kEvents) const;
+    std::optional<LiveDevice> Device(unsigned int dataId, std::size_t events = kEvents) const;
 
   private:
     LiveDevice* Find(unsigned int dataId);

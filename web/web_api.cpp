@@ -7,8 +7,7 @@
 #include <ctime>
 #include <optional>
 
-#include <json/writer.h>
-
+#include "web/json_out.h"
 #include "web/metrics.h"
 
 namespace {
@@ -26,21 +25,21 @@ std::string Iso(WallTime t) {
     return buf;
 }
 
-Json::Value Time(const std::optional<WallTime>& t) {
-    return t ? Json::Value(Iso(*t)) : Json::Value();
-}
-
 double Seconds(WallTime::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
-WebResponse Ok(const Json::Value& v) {
-    Json::StreamWriterBuilder w;
-    w["indentation"] = "";
-    w["emitUTF8"] = true;
-    w["precision"] = 10;
+void Time(JsonOut& j, const std::optional<WallTime>& t) {
+    if (t)
+        j.String(Iso(*t));
+    else
+        j.Null();
+}
+
+WebResponse Ok(std::string body) {
     WebResponse r;
-    r.body = Json::writeString(w, v) + "\n";
+    r.body = std::move(body);
+    r.body += '\n';
     r.headers["Cache-Control"] = "no-store";
     return r;
 }
@@ -105,71 +104,65 @@ std::optional<unsigned int> DataId(const std::string& s) {
     return static_cast<unsigned int>(v);
 }
 
-Json::Value AlarmJson(const LiveAlarm& a, const char* timeKey) {
-    Json::Value v;
-    v[timeKey] = Iso(a.at);
-    v["level"] = a.level;
-    v["id"] = a.alarmId;
-    v["name"] = a.name;
-    v["value"] = a.value;
-    v["text"] = a.text;
-    return v;
+void Alarm(JsonOut& j, const LiveAlarm& a, const char* timeKey) {
+    j.BeginObject().Key(timeKey).String(Iso(a.at)).Key("level").Int(int64_t{a.level});
+    j.Key("id").String(a.alarmId).Key("name").String(a.name).Key("value").String(a.value);
+    j.Key("text").String(a.text);
 }
 
-Json::Value HealthJson(const LiveDevice& d, WallTime now, int staleSeconds) {
+// The members of a device's health, into an open object.
+void Health(JsonOut& j, const LiveDevice& d, WallTime now, int staleSeconds) {
     const DeviceHealth& h = d.health;
-    Json::Value v;
-    v["dataId"] = h.dataId;
-    v["model"] = h.model;
-    v["port"] = h.port;
-    v["portOpen"] = h.portOpen;
-    v["roundsStarted"] = Json::UInt64(h.roundsStarted);
-    v["roundsCompleted"] = Json::UInt64(h.roundsCompleted);
-    v["lastGoodRound"] = Time(h.lastGoodRound);
+    j.Key("dataId").Int(uint64_t{h.dataId}).Key("model").String(h.model);
+    j.Key("port").String(h.port).Key("portOpen").Bool(h.portOpen);
+    j.Key("roundsStarted").Int(h.roundsStarted).Key("roundsCompleted").Int(h.roundsCompleted);
+    j.Key("lastGoodRound");
+    Time(j, h.lastGoodRound);
+    j.Key("lastGoodRoundAgeSeconds");
     const std::optional<double> age =
         h.lastGoodRound ? std::optional<double>(Seconds(now - *h.lastGoodRound)) : std::nullopt;
-    v["lastGoodRoundAgeSeconds"] = age ? Json::Value(*age) : Json::Value();
-    v["stale"] = !age || *age > staleSeconds;
-    v["errors"] = Json::Value(Json::objectValue);
-    for (const auto& [kind, n] : h.errors) v["errors"][kind] = Json::UInt64(n);
-    v["lastError"] = h.lastError;
-    v["activeAlarms"] = static_cast<Json::UInt>(d.active.size());
-    return v;
+    if (age)
+        j.Number(*age);
+    else
+        j.Null();
+    j.Key("stale").Bool(!age || *age > staleSeconds);
+    j.Key("errors").BeginObject();
+    for (const auto& [kind, n] : h.errors) j.Key(kind).Int(n);
+    j.EndObject().Key("lastError").String(h.lastError);
+    j.Key("activeAlarms").Int(uint64_t{d.active.size()});
 }
 
-Json::Value ValuesJson(const LiveDevice& d) {
-    Json::Value v;
-    v["dataId"] = d.health.dataId;
-    v["at"] = Time(d.valuesAt);
-    v["values"] = Json::Value(Json::arrayValue);
-    for (const auto& s : d.values) {
-        Json::Value x;
-        x["name"] = s.name;
-        x["unit"] = s.unit;
-        x["value"] = s.value ? Json::Value(*s.value) : Json::Value();
-        v["values"].append(x);
+void Values(JsonOut& j, const LiveDevice& d) {
+    j.Key("at");
+    Time(j, d.valuesAt);
+    j.Key("values").BeginArray();
+    for (const auto& v : d.values) {
+        j.BeginObject().Key("name").String(v.name).Key("unit").String(v.unit).Key("value");
+        if (v.value)
+            j.Number(*v.value);
+        else
+            j.Null();
+        j.EndObject();
     }
-    return v;
+    j.EndArray();
 }
 
-Json::Value AlarmsJson(const LiveDevice& d) {
-    Json::Value v;
-    v["dataId"] = d.health.dataId;
-    v["alarms"] = Json::Value(Json::arrayValue);
-    for (const auto& a : d.active) v["alarms"].append(AlarmJson(a, "since"));
-    return v;
+void Alarms(JsonOut& j, const LiveDevice& d) {
+    j.Key("alarms").BeginArray();
+    for (const auto& a : d.active) {
+        Alarm(j, a, "since");
+        j.EndObject();
+    }
+    j.EndArray();
 }
 
-Json::Value EventsJson(const LiveDevice& d) {
-    Json::Value v;
-    v["dataId"] = d.health.dataId;
-    v["events"] = Json::Value(Json::arrayValue);
+void Events(JsonOut& j, const LiveDevice& d) {
+    j.Key("events").BeginArray();
     for (auto it = d.events.rbegin(); it != d.events.rend(); ++it) {
-        Json::Value e = AlarmJson(*it, "at");
-        e["raised"] = it->raised;
-        v["events"].append(e);
+        Alarm(j, *it, "at");
+        j.Key("raised").Bool(it->raised).EndObject();
     }
-    return v;
+    j.EndArray();
 }
 
 }  // namespace
@@ -211,7 +204,7 @@ WebResponse WebApi::Route(const std::string& path, const std::map<std::string, s
     if (path == "/metrics") {
         WebResponse r;
         r.contentType = "text/plain; version=0.0.4; charset=utf-8";
-        r.body = PrometheusText(live_.Devices(), sinks_, now, options_.staleSeconds);
+        r.body = PrometheusText(live_.Devices(0), sinks_, now, options_.staleSeconds);
         r.headers["Cache-Control"] = "no-store";
         return r;
     }
@@ -227,6 +220,16 @@ WebResponse WebApi::Route(const std::string& path, const std::map<std::string, s
     }
     if (path == "/api/history") return History(query, now);
 
+    // Events: the newest `limit` of each device.
+    std::size_t events = kDefaultEvents;
+    if (const auto l = param("limit")) {
+        const auto n = Number(*l);
+        if (!n || *n < 1 || *n > LiveState::kEvents || *n != std::floor(*n))
+            return JsonError(400, "limit must be a whole number from 1 to " +
+                                      std::to_string(LiveState::kEvents));
+        events = static_cast<std::size_t>(*n);
+    }
+
     // One device, or all: /api/devices/ID, or ?device=ID on the lists.
     std::vector<LiveDevice> devices;
     std::string what = path.substr(5);
@@ -235,42 +238,53 @@ WebResponse WebApi::Route(const std::string& path, const std::map<std::string, s
         id = what.substr(8);
         what = "device";
     }
+    void (*part)(JsonOut&, const LiveDevice&) = nullptr;
+    if (what == "values") part = Values;
+    if (what == "alarms") part = Alarms;
+    if (what == "events") part = Events;
+    if (what != "devices" && what != "device" && part == nullptr)
+        return JsonError(404, "no such API: " + path);
     if (id) {
         const auto dataId = DataId(*id);
-        std::optional<LiveDevice> d = dataId ? live_.Device(*dataId) : std::nullopt;
+        std::optional<LiveDevice> d = dataId ? live_.Device(*dataId, events) : std::nullopt;
         if (!d) return JsonError(404, "no device with data id " + *id);
         devices.push_back(std::move(*d));
     } else {
-        devices = live_.Devices();
+        devices = live_.Devices(what == "events" ? events : 0);
     }
 
-    Json::Value out;
-    out["now"] = Iso(now);
+    std::string body;
+    body.reserve(256 + devices.size() * (what == "events" ? 200 * events : 800));
+    JsonOut j(body);
+    j.BeginObject().Key("now").String(Iso(now));
     if (what == "device") {
         const LiveDevice& d = devices.front();
-        out = HealthJson(d, now, options_.staleSeconds);
-        out["now"] = Iso(now);
-        out["at"] = Time(d.valuesAt);
-        out["values"] = ValuesJson(d)["values"];
-        out["alarms"] = AlarmsJson(d)["alarms"];
-        out["events"] = EventsJson(d)["events"];
-        return Ok(out);
+        Health(j, d, now, options_.staleSeconds);
+        Values(j, d);
+        Alarms(j, d);
+        Events(j, d);
+        j.EndObject();
+        return Ok(std::move(body));
     }
-    Json::Value (*each)(const LiveDevice&) = nullptr;
-    if (what == "values") each = ValuesJson;
-    if (what == "alarms") each = AlarmsJson;
-    if (what == "events") each = EventsJson;
-    if (what != "devices" && each == nullptr) return JsonError(404, "no such API: " + path);
-    out["devices"] = Json::Value(Json::arrayValue);
-    for (const auto& d : devices)
-        out["devices"].append(each ? each(d) : HealthJson(d, now, options_.staleSeconds));
+    j.Key("devices").BeginArray();
+    for (const auto& d : devices) {
+        j.BeginObject();
+        if (part == nullptr)
+            Health(j, d, now, options_.staleSeconds);
+        else
+            part(j.Key("dataId").Int(uint64_t{d.health.dataId}), d);
+        j.EndObject();
+    }
+    j.EndArray();
     if (what == "devices") {
-        out["staleSeconds"] = options_.staleSeconds;
-        out["chart"]["hours"] = options_.chartHours;
-        out["chart"]["signals"] = Json::Value(Json::arrayValue);
-        for (const auto& s : options_.chartSignals) out["chart"]["signals"].append(s);
+        j.Key("staleSeconds").Int(int64_t{options_.staleSeconds});
+        j.Key("chart").BeginObject().Key("hours").Int(int64_t{options_.chartHours});
+        j.Key("signals").BeginArray();
+        for (const auto& s : options_.chartSignals) j.String(s);
+        j.EndArray().EndObject();
     }
-    return Ok(out);
+    j.EndObject();
+    return Ok(std::move(body));
 }
 
 WebResponse WebApi::History(const std::map<std::string, std::string>& query, WallTime now) const {
@@ -282,7 +296,7 @@ WebResponse WebApi::History(const std::map<std::string, std::string>& query, Wal
     const std::string name = get("signal");
     if (id.empty() || name.empty()) return JsonError(400, "give device and signal");
     const auto dataId = DataId(id);
-    if (!dataId || !live_.Device(*dataId)) return JsonError(404, "no device with data id " + id);
+    if (!dataId || !live_.Device(*dataId, 0)) return JsonError(404, "no device with data id " + id);
     const auto map = maps_.find(*dataId);
     const SignalField* field = nullptr;
     if (map != maps_.end())
@@ -319,21 +333,17 @@ WebResponse WebApi::History(const std::map<std::string, std::string>& query, Wal
     } catch (const HistoryQueryError& e) {
         return JsonError(503, e.what());
     }
-    Json::Value out;
-    out["dataId"] = *dataId;
-    out["signal"] = name;
-    out["unit"] = field->unit;
-    out["from"] = Iso(*from);
-    out["to"] = Iso(*to);
-    out["points"] = Json::Value(Json::arrayValue);
+    std::string body;
+    body.reserve(200 + rows.size() * 90);
+    JsonOut j(body);
+    j.BeginObject().Key("dataId").Int(uint64_t{*dataId}).Key("signal").String(name);
+    j.Key("unit").String(field->unit).Key("from").String(Iso(*from)).Key("to").String(Iso(*to));
+    j.Key("points").BeginArray();
     for (const auto& r : rows) {
-        Json::Value x;
-        x["t"] = Json::Int64(r.atMs);
-        x["v"] = r.value;
-        x["min"] = r.min;
-        x["max"] = r.max;
-        x["n"] = static_cast<Json::UInt>(r.samples);
-        out["points"].append(x);
+        j.BeginObject().Key("t").Int(int64_t{r.atMs}).Key("v").Number(r.value);
+        j.Key("min").Number(r.min).Key("max").Number(r.max).Key("n").Int(uint64_t{r.samples});
+        j.EndObject();
     }
-    return Ok(out);
+    j.EndArray().EndObject();
+    return Ok(std::move(body));
 }

@@ -23,6 +23,7 @@ class WebApi {
   public:
     static constexpr std::size_t kMaxTarget = 2048;
     static constexpr std::size_t kMaxPoints = 5000;
+    static constexpr std::size_t kDefaultEvents = 10;  // per device, unless ?limit= says
 
     // `sinks` are the host's (their figures go into the metrics); `maps` the devices' signal
     // maps; `history` may be null (no database: /api/history answers 503).
