@@ -13,6 +13,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -42,8 +43,27 @@ const char* const kUsage = R"(usage:
   smdhost alarms (--site FILE | --db FILE) [--device ID] [--active] [--format ...]
                                         alarm events, or the alarms standing now
   smdhost control (--site FILE | --socket PATH) --device ID --code N
-                  [--request TEXT | --value N] [--out-len N]
-                                        send one control request to a running host
+                  [--request TEXT | --value N] [--out-len N] [--wait [SECONDS]]
+                                        send one control request to a running host; exits
+                                        0 only when it was carried out
+)";
+
+const char* const kControlCodes = R"(Control codes (smdhost control --code N):
+  100   remote command D41001 to the unit (no input)
+  102   remote command D41101 to the unit (no input)
+  106   set parameter D48001: --value N, 0..65535
+  310   set a parameter by JSON: --request '{"signal_id":"D48001","SetValue":"5"}'
+        ("D48001" or "D48101"); a value that is no number is refused (result -1)
+  320   remote command by signal id: --request D41001 (settings mode 1) or
+        --request '{"signal_id":"D41001"}' (other modes)
+  801   the signal-value document as JSON text (answered at once, even mid-round)
+  0     (or any code not listed) the result of the last command: 1 the unit answered,
+        -1 outstanding or refused
+  803 hands out a memory address and is not served over the channel.
+A command (100, 102, 106, 310, 320) waits for the polling round in progress, goes out, and
+is answered once the unit's reply or its time-out settled it; "sent" says whether it went
+out. --wait also waits (default 10 s) until the unit's result is 1. Exit status: 0 carried
+out, 1 refused, not sent, not answered in time or the host unreachable, 2 bad arguments.
 )";
 
 std::string ExeDir() {
@@ -153,15 +173,49 @@ int Control(const po::variables_map& vm, std::ostream& out, std::ostream& err) {
     Json::StreamWriterBuilder w;
     w["indentation"] = "";
     w["emitUTF8"] = true;
-    const std::string answer = ControlCall(socket, Json::writeString(w, req), 60000);
-    Json::Value v;
-    Json::Reader().parse(answer, v);
+    auto call = [&](const Json::Value& request) {
+        Json::Value v;
+        Json::Reader().parse(ControlCall(socket, Json::writeString(w, request), 60000), v);
+        return v;
+    };
+    Json::Value v = call(req);
     if (v.isMember("error")) {
         err << "smdhost control: " << v["error"].asString() << "\n";
         return 1;
     }
+    // The unit's answer to a command: its result (code 0 reads it) turns 1 when the reply came.
+    const bool command = v.isMember("sent");
+    if (command && v["sent"].asBool() && vm.count("wait")) {
+        const int seconds = vm["wait"].as<int>();
+        Json::Value ask;
+        ask["device"] = req["device"];
+        ask["code"] = 0;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        Json::Value result = call(ask);
+        while (result["value"].asInt() != 1 && !result.isMember("error") &&
+               std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            result = call(ask);
+        }
+        v["unitResult"] = result.isMember("error") ? Json::Value(result["error"]) : result["value"];
+    }
     w["indentation"] = "  ";
     out << Json::writeString(w, v) << "\n";
+    if (v["result"].asInt() != 0) {
+        err << "smdhost control: the device refused the request (result " << v["result"].asInt()
+            << ")\n";
+        return 1;
+    }
+    if (command && !v["sent"].asBool()) {
+        err << "smdhost control: nothing was sent to the unit (unknown signal id or bad "
+               "value)\n";
+        return 1;
+    }
+    if (v.isMember("unitResult") && v["unitResult"] != Json::Value(1)) {
+        err << "smdhost control: the unit did not answer the command within "
+            << vm["wait"].as<int>() << " s\n";
+        return 1;
+    }
     return 0;
 }
 
@@ -186,7 +240,9 @@ int RunSmdhost(int argc, char** argv, std::ostream& out, std::ostream& err) {
         "code", po::value<int>(), "control code")("request", po::value<std::string>(),
                                                   "request text, e.g. a JSON request or D41001")(
         "value", po::value<int>(), "16-bit value (code 106), sent in host byte order")(
-        "out-len", po::value<int>()->default_value(4096), "size of the answer buffer");
+        "out-len", po::value<int>()->default_value(4096), "size of the answer buffer")(
+        "wait", po::value<int>()->implicit_value(10),
+        "after a command, wait up to SECONDS for the unit's answer; fail unless its result is 1");
     po::options_description shared("control");
     shared.add_options()("device", po::value<unsigned int>(), "data id of the device");
 
@@ -206,6 +262,7 @@ int RunSmdhost(int argc, char** argv, std::ostream& out, std::ostream& err) {
             << run << "\n"
             << shared << "\n"
             << ctl << "\n"
+            << kControlCodes << "\n"
             << SiteFileHelp()
             << "\nIn settings mode 1 the host checks analog values against limits by alarm id:\n"
                "each \"thresholdSetting\" rule gives its \"ID\" the limits \"LowValue\" and\n"

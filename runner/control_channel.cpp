@@ -1,8 +1,11 @@
 #include "runner/control_channel.h"
 
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -78,6 +81,10 @@ ControlRequest ParseControlRequest(const std::string& line) {
     const Json::Value& code = v["code"];
     if (!code.isInt()) throw ControlError("request needs \"code\": a whole number");
     r.code = code.asInt();
+    if (r.code == 803)
+        throw ControlError(
+            "code 803 hands out a memory address and is not served here (801 "
+            "gives the document as text)");
     const Json::Value& text = v["request"];
     const Json::Value& value = v["value"];
     if (!text.isNull() && !value.isNull())
@@ -124,6 +131,7 @@ Json::Value ControlAnswerJson(const ControlRequest& r, const ControlAnswer& a) {
         v["value"] = i;
     }
     if (r.code == 801) v["output"] = std::string(a.out.begin(), a.out.end());
+    if (a.sent >= 0) v["sent"] = a.sent == 1;
     return v;
 }
 
@@ -134,32 +142,57 @@ std::string ControlErrorLine(const std::string& what) {
 }
 
 ControlServer::ControlServer(std::string path, Handler handler)
-    : path_(std::move(path)), handler_(std::move(handler)) {
+    : ControlServer(std::move(path), std::move(handler), Options{}) {}
+
+ControlServer::ControlServer(std::string path, Handler handler, Options options)
+    : path_(std::move(path)), handler_(std::move(handler)), options_(std::move(options)) {
     const sockaddr_un addr = Address(path_);
+    if (!options_.group.empty()) {
+        const group* g = ::getgrnam(options_.group.c_str());
+        if (g == nullptr) throw ControlError("control group " + options_.group + " does not exist");
+        groupId_ = g->gr_gid;
+        hasGroup_ = true;
+    }
+    // Whatever sits at the path is ours to replace only when it is a socket left by a host that
+    // died: a live host answers on it, and any other file is someone's data.
+    struct stat st {};
+    if (::lstat(path_.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode))
+            throw ControlError("control socket " + path_ +
+                               ": a file that is not a socket is in the way (left alone)");
+        const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (probe < 0) throw ControlError(Errno("control socket"));
+        const int rc = ::connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+        const int err = errno;
+        ::close(probe);
+        if (rc == 0) throw ControlError("control socket " + path_ + " is in use by another host");
+        if (err != ECONNREFUSED) {
+            errno = err;
+            throw ControlError(Errno("control socket " + path_));
+        }
+        if (::unlink(path_.c_str()) != 0 && errno != ENOENT)
+            throw ControlError(Errno("removing the stale control socket " + path_));
+    } else if (errno != ENOENT) {
+        throw ControlError(Errno("control socket " + path_));
+    }
     listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) throw ControlError(Errno("control socket"));
-    // A socket file left by a host that died would block the bind; one a live host answers on
-    // must stay.
-    if (::connect(listenFd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
+    auto fail = [&](const std::string& what, bool bound) {
+        const std::string msg = Errno(what);
         ::close(listenFd_);
-        throw ControlError("control socket " + path_ + " is in use by another host");
-    }
-    ::close(listenFd_);
-    ::unlink(path_.c_str());
-    listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listenFd_ < 0 ||
-        ::bind(listenFd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listenFd_, 8) != 0) {
-        const std::string msg = Errno("control socket " + path_);
-        if (listenFd_ >= 0) ::close(listenFd_);
+        if (bound) ::unlink(path_.c_str());
         throw ControlError(msg);
-    }
+    };
+    if (::bind(listenFd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+        fail("control socket " + path_, false);
+    // Owner and group only, whatever the umask; set before listen(), so no one connects under
+    // the umask's mode.
+    if (hasGroup_ && ::chown(path_.c_str(), static_cast<uid_t>(-1), groupId_) != 0)
+        fail("giving the control socket to group " + options_.group, true);
+    if (::chmod(path_.c_str(), 0660) != 0) fail("control socket mode", true);
+    if (::listen(listenFd_, 16) != 0) fail("control socket " + path_, true);
     stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (stopFd_ < 0) {
-        ::close(listenFd_);
-        ::unlink(path_.c_str());
-        throw ControlError(Errno("eventfd"));
-    }
+    if (stopFd_ < 0) fail("eventfd", true);
     thread_ = std::thread([this] { Serve(); });
 }
 
@@ -173,32 +206,95 @@ ControlServer::~ControlServer() {
     ::unlink(path_.c_str());
 }
 
+// Root, the host's own user, and members of the configured group.
+bool ControlServer::Allowed(int fd) const {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
+    if (cred.uid == 0 || cred.uid == ::geteuid()) return true;
+    if (!hasGroup_) return false;
+    if (cred.gid == groupId_) return true;
+    // Supplementary membership, as the group database lists it.
+    std::vector<char> buf(16384);
+    passwd pw{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(cred.uid, &pw, buf.data(), buf.size(), &found) != 0 || found == nullptr)
+        return false;
+    int n = 64;
+    std::vector<gid_t> groups(static_cast<std::size_t>(n));
+    if (::getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &n) < 0) {
+        groups.resize(static_cast<std::size_t>(n));
+        if (::getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &n) < 0) return false;
+    }
+    for (int i = 0; i < n; ++i)
+        if (groups[static_cast<std::size_t>(i)] == groupId_) return true;
+    return false;
+}
+
 void ControlServer::Serve() {
     while (!stopping_) {
         pollfd fds[2] = {{listenFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return;
+        const int rc = ::poll(fds, 2, 1000);
+        if (rc < 0 && errno != EINTR) break;
+        for (auto it = clients_.begin(); it != clients_.end();) {
+            if (it->done) {
+                it->thread.join();
+                it = clients_.erase(it);
+            } else {
+                ++it;
+            }
         }
-        if (fds[1].revents) return;
-        if (fds[0].revents & POLLIN) {
-            const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) continue;
+        if (rc <= 0) continue;
+        if (fds[1].revents) break;
+        if (!(fds[0].revents & POLLIN)) continue;
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        // A client that does not read its answer cannot hold a thread (or the shutdown) for long.
+        const timeval sendLimit{5, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
+        if (!Allowed(fd)) {
+            WriteAll(fd, ControlErrorLine("not allowed: the control channel serves root, the "
+                                          "host's user and its control group"));
+            ::close(fd);
+            continue;
+        }
+        if (static_cast<int>(clients_.size()) >= options_.maxClients) {
+            WriteAll(fd, ControlErrorLine("too many clients at once: try again"));
+            ::close(fd);
+            continue;
+        }
+        clients_.emplace_back();
+        Client& c = clients_.back();
+        c.thread = std::thread([this, fd, &c] {
             ServeClient(fd);
             ::close(fd);
-        }
+            c.done = true;
+        });
     }
+    for (Client& c : clients_) c.thread.join();
+    clients_.clear();
 }
 
-// Clients are served one at a time: a request may wait for its device's port anyway.
+// One client, on a thread of its own: a request may wait for its device's port. Each request
+// line has a deadline from its first byte on (or from the last answer), so trickling bytes
+// does not keep a connection open.
 void ControlServer::ServeClient(int fd) {
+    using Clock = std::chrono::steady_clock;
     std::string buf;
     char chunk[4096];
+    auto deadline = Clock::now() + std::chrono::milliseconds(options_.requestMs);
     while (!stopping_) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            if (!buf.empty()) WriteAll(fd, ControlErrorLine("request not complete in time"));
+            return;
+        }
         pollfd fds[2] = {{fd, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-        const int rc = ::poll(fds, 2, 30000);  // an idle client is dropped
+        const int rc = ::poll(fds, 2, static_cast<int>(left));
         if (rc < 0 && errno == EINTR) continue;
-        if (rc <= 0 || fds[1].revents) return;
+        if (rc < 0 || fds[1].revents) return;
+        if (rc == 0) continue;
         const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
@@ -215,6 +311,7 @@ void ControlServer::ServeClient(int fd) {
                 answer = ControlErrorLine(e.what());
             }
             if (!WriteAll(fd, answer)) return;
+            deadline = Clock::now() + std::chrono::milliseconds(options_.requestMs);
         }
         if (buf.size() > kMaxLine) {
             WriteAll(fd, ControlErrorLine("request line too long"));
@@ -236,7 +333,10 @@ std::string ControlCall(const std::string& socketPath, const std::string& reques
         throw ControlError(Errno("cannot reach the host at " + socketPath));
     std::string line = requestLine;
     if (line.empty() || line.back() != '\n') line += '\n';
-    if (!WriteAll(fd, line)) throw ControlError(Errno("sending the request"));
+    // A host that refuses the client answers and closes at once: its answer is read even when
+    // the request could not be sent.
+    const bool sent = WriteAll(fd, line);
+    const std::string sendError = sent ? std::string() : Errno("sending the request");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::string buf;
     char chunk[4096];
@@ -253,7 +353,9 @@ std::string ControlCall(const std::string& socketPath, const std::string& reques
         if (rc <= 0) continue;
         const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw ControlError("the host closed the connection without an answer");
+        if (n <= 0)
+            throw ControlError(sent ? "the host closed the connection without an answer"
+                                    : sendError);
         buf.append(chunk, static_cast<std::size_t>(n));
         const std::size_t eol = buf.find('\n');
         if (eol != std::string::npos) return buf.substr(0, eol);

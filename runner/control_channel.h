@@ -7,10 +7,16 @@
 //            optional "outLen": size of the answer buffer (default 4096)
 //   answer:  {"device": 7, "code": 106, "result": 0, "retLen": 4, "value": -1, "hex": "FFFFFFFF"}
 //            "value" when retLen is 4 (an int32 in host order), "output" (the bytes as text)
-//            for code 801; {"error": "..."} when the request could not be carried out.
+//            for code 801, "sent" for codes that command the unit (whether a command went
+//            out); {"error": "..."} when the request could not be carried out.
+//
+// Several clients are served at once, each request within a deadline, so no client can hold
+// the channel. Only root, the host's own user and members of an optional group may use it; the
+// socket is made mode 0660. Code 803 (a memory address) is not served.
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -29,6 +35,7 @@ struct ControlAnswer {
     int result = 0;
     int retLen = 0;
     std::vector<unsigned char> out;  // out[0, retLen) when retLen fits, else empty
+    int sent = -1;                   // a command went to the unit: 1 yes, 0 no, -1 not a command
 };
 
 class ControlError : public std::runtime_error {
@@ -47,8 +54,16 @@ class ControlServer {
     // Carries out one request; throws ControlError (or anything else) to answer with an error.
     using Handler = std::function<ControlAnswer(const ControlRequest&)>;
 
-    // Binds the socket (replacing a stale one) and starts serving; throws ControlError.
+    struct Options {
+        std::string group;  // members may use the channel too; "" none
+        int maxClients = 8;
+        int requestMs = 5000;  // a whole request line must arrive within this
+    };
+
+    // Binds the socket and starts serving; throws ControlError. A file already at `path` is
+    // replaced only when it is a socket nobody answers on; anything else there stays.
     ControlServer(std::string path, Handler handler);
+    ControlServer(std::string path, Handler handler, Options options);
     ~ControlServer();  // stops serving and removes the socket
     ControlServer(const ControlServer&) = delete;
     ControlServer& operator=(const ControlServer&) = delete;
@@ -56,15 +71,24 @@ class ControlServer {
     const std::string& Path() const { return path_; }
 
   private:
+    struct Client {
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
     void Serve();
     void ServeClient(int fd);
+    bool Allowed(int fd) const;
 
     std::string path_;
     Handler handler_;
+    Options options_;
+    unsigned int groupId_ = 0;
+    bool hasGroup_ = false;
     int listenFd_ = -1;
     int stopFd_ = -1;  // eventfd
     std::atomic<bool> stopping_{false};
     std::thread thread_;
+    std::list<Client> clients_;  // the accepting thread's own
 };
 
 // Sends one request line and returns the answer line; throws ControlError when the host cannot

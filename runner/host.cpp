@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,9 +16,9 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include "history/history_store.h"
 #include "host/framework.h"
 #include "host/observer.h"
-#include "history/history_store.h"
 #include "runner/json_check.h"
 #include "runner/plugin_loader.h"
 #include "runner/record_layout.h"
@@ -91,6 +92,24 @@ void InDirectory(const std::string& dir, F&& f) {
     f();
 }
 
+// The settings mode the device will take: "appSetting"."b_mode" read as decimal, 1 when absent.
+long SettingsMode(const Json::Value& settings) {
+    if (!settings.isObject() || !settings["appSetting"].isObject()) return 1;
+    const Json::Value& mode = settings["appSetting"]["b_mode"];
+    if (mode.isNull()) return 1;
+    if (!mode.isString() && !mode.isNumeric()) return -1;
+    return std::strtol(mode.asString().c_str(), nullptr, 10);
+}
+
+// The model files a device looks for in its working directory, in the order it looks.
+std::vector<std::string> ModelFileCandidates(unsigned int dataId, const std::string& type) {
+    std::vector<std::string> out;
+    for (const char* dir : {"ini/", "ini/zariza/"})
+        for (const std::string& name : {std::to_string(dataId), type})
+            for (const char* ext : {".yaml", ".ini"}) out.push_back(dir + name + ext);
+    return out;
+}
+
 // Codes that may put a command on the line; every other code only reads.
 bool SendsToUnit(int code) {
     return code == 100 || code == 102 || code == 106 || code == 310 || code == 320;
@@ -129,6 +148,7 @@ struct DeviceSlot : HostObserver {
 
     Clock::time_point nextPoll{};
     std::atomic<int> controlHold{0};
+    std::mutex controlMu;
     int typeId = 0;
 
     // Counters: written on the loop's thread, read after the loop (or roughly, by the tests).
@@ -262,6 +282,20 @@ void Host::Stop() {
 }
 
 void Host::Start() {
+    // The socket first: a second host on a running site is turned away here, before it has
+    // touched the store or any device (a device's start may store its cached record).
+    if (!site_.controlSocket.empty()) {
+        ControlServer::Options options;
+        options.group = site_.controlGroup;
+        try {
+            control_ = std::make_unique<ControlServer>(
+                site_.controlSocket, [this](const ControlRequest& r) { return Control(r); },
+                options);
+        } catch (const ControlError& e) {
+            throw HostError(e.what());
+        }
+        Say("control channel on " + site_.controlSocket);
+    }
     try {
         store_ = std::make_unique<HistoryStore>(site_.database);
     } catch (const StoreError& e) {
@@ -283,6 +317,7 @@ void Host::Start() {
         slots_.push_back(std::move(slot));
     }
     for (auto& slot : slots_) {
+        if (stopping_) return;  // a signal during start-up: Run returns at once
         try {
             StartDevice(*slot);
             slot->running = true;
@@ -296,17 +331,30 @@ void Host::Start() {
             if (slot->sim) slot->sim->Close();
         }
     }
+    if (stopping_) return;
     if (std::none_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->running; }))
         throw HostError("no device could be started");
-    if (!site_.controlSocket.empty()) {
-        try {
-            control_ = std::make_unique<ControlServer>(
-                site_.controlSocket, [this](const ControlRequest& r) { return Control(r); });
-        } catch (const ControlError& e) {
-            throw HostError(e.what());
-        }
-        Say("control channel on " + site_.controlSocket);
+    started_ = true;  // the control channel may look at the devices from now on
+}
+
+// The device reads its model file itself, and would block on a FIFO or fill memory from a
+// device file: the file it will pick is checked first. Without one its alarm checks are off.
+void Host::CheckModelFile(DeviceSlot& slot) {
+    const DeviceConfig& c = slot.config;
+    if (SettingsMode(c.settings) != 1) return;
+    const std::string base =
+        c.workDir.empty() || c.workDir.back() == '/' ? c.workDir : c.workDir + "/";
+    for (const std::string& name : ModelFileCandidates(c.dataId, slot.device->DeviceType())) {
+        struct stat st {};
+        if (::stat((base + name).c_str(), &st) != 0) continue;
+        const std::string problem = InputFileProblem(base + name);
+        if (!problem.empty()) throw HostError("model file " + base + name + " " + problem);
+        return;
     }
+    Say(slot.Tag() + "no model file (ini/" + std::to_string(c.dataId) + ".ini, ini/" +
+            slot.device->DeviceType() + ".ini, ...) in " + c.workDir +
+            ": settings mode 1 runs with every alarm check off",
+        Priority::kWarning);
 }
 
 void Host::StartDevice(DeviceSlot& slot) {
@@ -326,6 +374,7 @@ void Host::StartDevice(DeviceSlot& slot) {
 
     Say(slot.Tag() + "setting up " + c.model + " data id " + std::to_string(c.dataId) + " on " +
         c.port);
+    CheckModelFile(slot);
     try {
         InDirectory(c.workDir, [&] { slot.device->InitSetting(c.settings); });
     } catch (const HostError&) {
@@ -342,6 +391,31 @@ void Host::StartDevice(DeviceSlot& slot) {
         slot.doc = static_cast<Json::Value*>(address);
     else if (!slot.signals.Empty())
         Say(slot.Tag() + "the device hands out no signal-value document: values not written");
+
+    std::string path = c.port;
+    if (c.port == kSimulatedPort) {
+        rtmk48sim::SimOptions simOptions;
+        simOptions.keepLog = false;  // the host runs for months; nothing reads the log here
+        slot.sim = std::make_unique<rtmk48sim::Simulator>(simOptions);
+        std::string error;
+        if (!slot.sim->Open(&error)) throw HostError("simulator: " + error);
+        if (!c.simulation.isNull()) {
+            bool ok = true;
+            slot.sim->WithUnit(
+                [&](rtmk48sim::UnitModel& unit) { ok = unit.LoadScenario(c.simulation, &error); });
+            if (!ok) throw HostError("simulation scenario: " + error);
+        }
+        slot.sim->Start();
+        path = slot.sim->SlavePath();
+    }
+    slot.port = std::make_unique<SerialPort>(
+        SerialPort::Options{path, static_cast<SMDSPDevice*>(slot.protocol)->BaudRate()});
+    if (!slot.port->Open()) {
+        // Another host on this line would make both fail: this device stays out.
+        if (slot.port->InUse()) throw HostError(slot.port->OpenError());
+        Say(slot.Tag() + "cannot open " + slot.port->OpenError() + ": retrying",
+            Priority::kWarning);
+    }
 
     // A cached record is stamped with the current time again, so only a recent one may return.
     if (auto last = store_->LastRecord(c.dataId)) {
@@ -364,26 +438,6 @@ void Host::StartDevice(DeviceSlot& slot) {
                 " s old: not restored (limit " + std::to_string(site_.cacheMaxAgeSeconds) + " s)");
         }
     }
-
-    std::string path = c.port;
-    if (c.port == kSimulatedPort) {
-        rtmk48sim::SimOptions simOptions;
-        simOptions.keepLog = false;  // the host runs for months; nothing reads the log here
-        slot.sim = std::make_unique<rtmk48sim::Simulator>(simOptions);
-        std::string error;
-        if (!slot.sim->Open(&error)) throw HostError("simulator: " + error);
-        if (!c.simulation.isNull()) {
-            bool ok = true;
-            slot.sim->WithUnit(
-                [&](rtmk48sim::UnitModel& unit) { ok = unit.LoadScenario(c.simulation, &error); });
-            if (!ok) throw HostError("simulation scenario: " + error);
-        }
-        slot.sim->Start();
-        path = slot.sim->SlavePath();
-    }
-    slot.port = std::make_unique<SerialPort>(
-        SerialPort::Options{path, static_cast<SMDSPDevice*>(slot.protocol)->BaudRate()});
-    if (!slot.port->Open()) Say(slot.Tag() + "cannot open " + path + " yet: retrying");
 
     DriverOptions o;
     o.autoPoll = false;  // rounds are scheduled here, so a round limit and a stop are exact
@@ -502,6 +556,7 @@ void Host::Run() {
 }
 
 ControlAnswer Host::Control(const ControlRequest& r) {
+    if (!started_) throw ControlError("the host is still starting: try again");
     DeviceSlot* slot = nullptr;
     for (auto& s : slots_)
         if (s->running && s->config.dataId == r.dataId) slot = s.get();
@@ -524,6 +579,8 @@ ControlAnswer Host::Control(const ControlRequest& r) {
         return a;
     }
 
+    // One command at a time per device: a second would take the first one's reply.
+    std::lock_guard<std::mutex> one(slot->controlMu);
     struct Hold {
         DeviceSlot& s;
         Host& h;
@@ -552,10 +609,20 @@ ControlAnswer Host::Control(const ControlRequest& r) {
                            " stayed busy with a polling round for " +
                            std::to_string(roundLimit.count()) + " ms: nothing sent");
     {
-        std::lock_guard<std::recursive_mutex> lock(slot->protocol->Runtime().mu);
+        SPDeviceRuntime& sp = slot->protocol->Runtime();
+        PMBusRuntime& pm = slot->protocol->Protocol();
+        std::lock_guard<std::recursive_mutex> lock(sp.mu);
+        const uint32_t notSent = pm.ErrorCount(frame::ReplyError::kPortClosed);
         a.result = slot->device->DeviceIoControl(r.code, r.in.empty() ? nullptr : r.in.data(),
                                                  static_cast<int>(r.in.size()), out.data(),
                                                  r.outLen, retLen);
+        // Whether a command is now on its way is what the operator needs to know.
+        a.sent = pm.awaiting || (sp.holding && pm.commandHeld) ? 1 : 0;
+        if (pm.ErrorCount(frame::ReplyError::kPortClosed) != notSent) {
+            const std::string why = slot->port ? slot->port->OpenError() : std::string();
+            throw ControlError("command not sent: the port is not open" +
+                               (why.empty() ? std::string() : " (" + why + ")"));
+        }
     }
     Wake();
     // A command went to the unit: answer once its reply (or its time-out) settled it.

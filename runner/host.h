@@ -81,6 +81,7 @@ class Host {
 
   private:
     void StartDevice(DeviceSlot& slot);
+    void CheckModelFile(DeviceSlot& slot);
     bool Idle(DeviceSlot& slot) const;
     DeviceHealth Health(const DeviceSlot& slot) const;
     void Wake();
@@ -98,6 +99,7 @@ class Host {
     // The thread in Run(): it recomputes its deadlines every turn, so its own sends need no wake.
     std::atomic<std::thread::id> loopThread_{};
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> started_{false};
     mutable std::mutex idleMu_;
     std::condition_variable idleCv_;
 };

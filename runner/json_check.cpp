@@ -1,28 +1,87 @@
 #include "runner/json_check.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
-#include <fstream>
+#include <cstring>
 #include <memory>
 #include <sstream>
 
 #include <json/reader.h>
 
+namespace {
+
+std::string Mib(std::size_t bytes) {
+    return std::to_string(bytes / (1024 * 1024)) + " MiB";
+}
+
+// What is wrong with an opened file's kind and size, "" when nothing.
+std::string KindProblem(const struct stat& st, std::size_t limit) {
+    if (S_ISDIR(st.st_mode)) return "is a directory, not a file";
+    if (!S_ISREG(st.st_mode)) return "is not a regular file (a FIFO, device or socket)";
+    if (static_cast<uint64_t>(st.st_size) > limit) return "is larger than " + Mib(limit);
+    return "";
+}
+
+}  // namespace
+
+std::string InputFileProblem(const std::string& path, std::size_t limit) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
+    return KindProblem(st, limit);
+}
+
+std::string ReadInputFile(const std::string& path, std::size_t limit) {
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; the kind is checked on the open
+    // file, so it cannot change between the check and the read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw ConfigError(path + ": cannot be read: " + std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) throw ConfigError(path + ": " + std::strerror(errno));
+    const std::string problem = KindProblem(st, limit);
+    if (!problem.empty()) throw ConfigError(path + ": " + problem);
+    std::string text;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw ConfigError(path + ": cannot be read: " + std::strerror(errno));
+        if (n == 0) break;
+        // The file may grow after fstat.
+        if (text.size() + static_cast<std::size_t>(n) > limit)
+            throw ConfigError(path + ": is larger than " + Mib(limit));
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
 Json::Value JsonFile::Load(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ConfigError(path + ": cannot be read");
-    std::ostringstream text;
-    text << in.rdbuf();
-    return Parse(text.str(), path);
+    return Parse(ReadInputFile(path), path);
 }
 
 Json::Value JsonFile::Parse(const std::string& text, const std::string& name) {
     Json::CharReaderBuilder builder;
     Json::CharReaderBuilder::strictMode(&builder.settings_);
     builder["allowComments"] = true;
+    // No hand-written file nests this deep; the reader recurses once a level.
+    builder["stackLimit"] = 64;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
+    bool ok = false;
+    try {
+        ok = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+    } catch (const Json::Exception& e) {
+        errors = e.what();  // the nesting limit is thrown, not reported
+    }
+    if (!ok) {
         while (!errors.empty() && (errors.back() == '\n' || errors.back() == ' '))
             errors.pop_back();
         throw ConfigError(name + ": not valid JSON: " + errors);

@@ -1,6 +1,7 @@
 #pragma once
 // Reading hand-written JSON files with errors a person can act on: every error names the file,
 // the member (as a path such as devices[1].port) and what is wrong with it.
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <stdexcept>
@@ -12,6 +13,18 @@ class ConfigError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
 };
+
+// The most the host reads of any file it is given: a site file, a signal map, a scenario, a
+// model file. Hand-written files are far smaller; this keeps a mistake from exhausting memory.
+inline constexpr std::size_t kMaxInputFile = 4 * 1024 * 1024;
+
+// Why `path` cannot be read as an input file ("" when it can): it must be a regular file no
+// larger than `limit`. A FIFO, a device or a directory is refused without being opened for
+// reading, so nothing blocks.
+std::string InputFileProblem(const std::string& path, std::size_t limit = kMaxInputFile);
+
+// Reads a regular file of at most `limit` bytes whole; ConfigError "<path>: <why>" otherwise.
+std::string ReadInputFile(const std::string& path, std::size_t limit = kMaxInputFile);
 
 class JsonFile {
   public:

@@ -1,5 +1,7 @@
 #include "runner/site_config.h"
 
+#include <grp.h>
+
 #include <filesystem>
 #include <set>
 
@@ -112,13 +114,18 @@ SiteConfig LoadSiteConfig(const std::string& path) {
 SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
                            const std::string& baseDir) {
     const JsonFile file(name);
-    file.OnlyKnown(
-        root, "",
-        {"database", "plugins", "controlSocket", "cacheMaxAgeSeconds", "rounds", "devices", "web"});
+    file.OnlyKnown(root, "",
+                   {"database", "plugins", "controlSocket", "controlGroup", "cacheMaxAgeSeconds",
+                    "rounds", "devices", "web"});
     SiteConfig site;
     site.file = name;
     site.database = Resolve(baseDir, file.String(root, "", "database", site.database));
     site.controlSocket = Resolve(baseDir, file.String(root, "", "controlSocket", ""));
+    site.controlGroup = file.String(root, "", "controlGroup", "");
+    if (!site.controlGroup.empty() && site.controlSocket.empty())
+        file.Fail("controlGroup", "needs a controlSocket");
+    if (!site.controlGroup.empty() && ::getgrnam(site.controlGroup.c_str()) == nullptr)
+        file.Fail("controlGroup", "no group named " + site.controlGroup);
     site.cacheMaxAgeSeconds = static_cast<int>(
         file.Integer(root, "", "cacheMaxAgeSeconds", site.cacheMaxAgeSeconds, 0, 365 * 86400));
     site.rounds = static_cast<int>(file.Integer(root, "", "rounds", 0, 0, 1000000000));
@@ -162,7 +169,10 @@ const char* SiteFileHelp() {
     return R"(Site file (JSON). Relative paths are taken from the site file's directory.
   database             SQLite file for history and events (default "smdhost.db")
   plugins              array of plug-in files to load, e.g. ["rtmk48_pv05.so"] (required)
-  controlSocket        Unix socket of the control channel (default: none)
+  controlSocket        Unix socket of the control channel (default: none); made mode 0660,
+                       served to root and the host's own user only
+  controlGroup         group whose members may use the control channel too; the socket is
+                       given to this group (default: none)
   cacheMaxAgeSeconds   a device's last stored record is handed back at start-up only when
                        younger than this (default 300)
   rounds               polling rounds per device before the host stops (default 0: until

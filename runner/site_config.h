@@ -44,6 +44,7 @@ struct SiteConfig {
     std::string database = "smdhost.db";
     std::vector<std::string> plugins;
     std::string controlSocket;  // empty: no control channel
+    std::string controlGroup;   // members may use the control channel; empty: none
     int cacheMaxAgeSeconds = 300;
     int rounds = 0;  // per device; 0: until stopped
     std::vector<DeviceConfig> devices;

@@ -105,6 +105,41 @@ TEST(BadInput, SiteFileErrorsNameTheMember) {
     }
     ++tally.n;
     EXPECT_THROW(LoadSiteConfig("/nonexistent/site.json"), ConfigError) << "missing file";
+
+    // Files that are no site file: refused at once, by name, without reading them whole.
+    char tmpl[] = "/tmp/smdsite.XXXXXX";
+    const std::string dir = ::mkdtemp(tmpl);
+    ASSERT_EQ(::mkfifo((dir + "/fifo.json").c_str(), 0600), 0);
+    std::ofstream(dir + "/huge.json") << "{";
+    std::filesystem::resize_file(dir + "/huge.json", 5u * 1024 * 1024);
+    std::ofstream(dir + "/deep.json") << std::string(100000, '[') << std::string(100000, ']');
+    std::ofstream(dir + "/group.json")
+        << R"({"plugins": ["p.so"], "controlSocket": "c.sock", "controlGroup": "no-such-grp",
+              "devices": [)" +
+               dev + "}]}";
+    const struct {
+        std::string path, error;
+    } files[] = {
+        {dir, "is a directory"},
+        {dir + "/fifo.json", "is not a regular file"},
+        {"/dev/zero", "is not a regular file"},
+        {dir + "/huge.json", "is larger than 4 MiB"},
+        {dir + "/deep.json", "not valid JSON"},
+        {dir + "/group.json", "controlGroup: no group named no-such-grp"},
+    };
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.path);
+        ++tally.n;
+        try {
+            LoadSiteConfig(f.path);
+            ADD_FAILURE() << "accepted";
+        } catch (const ConfigError& e) {
+            const std::string msg = e.what();
+            EXPECT_EQ(msg.rfind(f.path + ": ", 0), 0u) << msg;
+            EXPECT_NE(msg.find(f.error), std::string::npos) << msg;
+        }
+    }
+    std::filesystem::remove_all(dir);
 }
 
 // ---------------------------------------------------------------------------------------------

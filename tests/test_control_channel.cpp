@@ -1,11 +1,16 @@
 // The control channel: request lines, answers, and a server with its client.
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -58,6 +63,7 @@ TEST(ControlRequest, BadRequestsAreRefusedWithAReason) {
         {R"({"device": 7, "code": 106, "value": 70000})", "\"value\" must be"},
         {R"({"device": 7, "code": 106, "value": 1, "request": "x"})", "not both"},
         {R"({"device": 7, "code": 801, "outLen": -1})", "\"outLen\" must be"},
+        {R"({"device": 7, "code": 803})", "code 803 hands out a memory address"},
     };
     for (const auto& c : cases) {
         try {
@@ -145,6 +151,81 @@ TEST_F(ControlServerTest, AStaleSocketIsReplacedAndALiveOneIsNot) {
     EXPECT_THROW(ControlServer second(path_, echo), ControlError);
     EXPECT_EQ(ParseLine(ControlCall(path_, R"({"device": 1, "code": 1})", 5000))["result"].asInt(),
               0);
+}
+
+TEST_F(ControlServerTest, OnlyAStaleSocketIsReplacedAndTheModeIgnoresTheUmask) {
+    auto echo = [](const ControlRequest&) { return ControlAnswer{}; };
+    // A typo'd path or the database named here: the file stays, the host does not start.
+    std::ofstream(path_) << "precious";
+    EXPECT_THROW(ControlServer(path_, echo), ControlError);
+    std::ifstream in(path_);
+    std::string kept;
+    in >> kept;
+    EXPECT_EQ(kept, "precious");
+    std::filesystem::remove(path_);
+
+    const mode_t old = ::umask(0);
+    {
+        ControlServer server(path_, echo);
+        struct stat st {};
+        ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0660u);
+    }
+    ::umask(old);
+}
+
+// A client that sends nothing, or a byte now and then, holds neither the channel nor its
+// own connection past the request deadline.
+TEST_F(ControlServerTest, AnIdleOrTricklingClientLocksNobodyOut) {
+    ControlServer::Options o;
+    o.requestMs = 1500;
+    ControlServer server(
+        path_, [](const ControlRequest&) { return ControlAnswer{}; }, o);
+    const int idle = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, path_.c_str());
+    ASSERT_EQ(::connect(idle, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::send(idle, "{", 1, 0), 1);
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(ParseLine(ControlCall(path_, R"({"device": 1, "code": 1})", 5000))["result"].asInt(),
+              0);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(1000));
+    // Trickling: one byte every 300 ms still ends at the deadline.
+    std::string answer;
+    char buf[256];
+    for (int i = 0; i < 20; ++i) {
+        if (::send(idle, " ", 1, MSG_NOSIGNAL) != 1) break;
+        pollfd p{idle, POLLIN, 0};
+        if (::poll(&p, 1, 300) == 1) {
+            const ssize_t n = ::recv(idle, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            answer.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(idle);
+    EXPECT_NE(answer.find("request not complete in time"), std::string::npos) << answer;
+}
+
+TEST_F(ControlServerTest, AnotherUserOutsideTheGroupIsRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    ControlServer server(path_, [](const ControlRequest&) { return ControlAnswer{}; });
+    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(path_.c_str(), 0666), 0);  // so the kernel lets it connect at all
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        try {
+            const Json::Value v =
+                ParseLine(ControlCall(path_, R"({"device": 1, "code": 1})", 5000));
+            ::_exit(v["error"].asString().find("not allowed") != std::string::npos ? 0 : 1);
+        } catch (...) {
+            ::_exit(2);
+        }
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST_F(ControlServerTest, TheSocketGoesWithTheServerAndTheClientSaysSo) {

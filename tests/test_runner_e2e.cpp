@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -223,9 +224,7 @@ TEST_F(RunnerE2E, AlarmsRaiseAndClearAsValuesCrossThresholdsInModes1And5) {
         << out;
     const std::string last = std::to_string(store.LastRecord(7)->id);
     ASSERT_EQ(Run({"history", "--db", db_, "--record", last}, &out), 0) << out;
-    EXPECT_NE(out.find("record " + last +
-                       " of device 7, type 5156, 1550 bytes"),
-              std::string::npos)
+    EXPECT_NE(out.find("record " + last + " of device 7, type 5156, 1550 bytes"), std::string::npos)
         << out;
     // analog_40 holds the scenario's 220.0 V (0x0898) at its start, record offset 139 (0x8B).
     EXPECT_NE(out.find("analog_40    @ 139  24 bytes"), std::string::npos) << out;
@@ -239,11 +238,14 @@ TEST_F(RunnerE2E, AlarmsRaiseAndClearAsValuesCrossThresholdsInModes1And5) {
 TEST_F(RunnerE2E, ARestartRestoresTheLastRecordOnlyWhileItIsRecent) {
     Json::Value devices;
     devices.append(Device(7, "simulated"));
+    // A loaded machine may delay a reply past a short time-out; this test is about the cache.
+    devices[0]["replyTimeoutMs"] = 5000;
     std::string out;
     ASSERT_EQ(Run({"--site", WriteSite(devices, 2)}, &out), 0) << out;
     HistoryReader store(db_);
     const auto before = store.LastRecord(7);
     ASSERT_TRUE(before.has_value());
+    const std::size_t first = store.RecordCount(7);
 
     // The unit's content changes while the host is down: the first row after the restart is
     // the cached record, the next one the new poll.
@@ -252,7 +254,7 @@ TEST_F(RunnerE2E, ARestartRestoresTheLastRecordOnlyWhileItIsRecent) {
     EXPECT_NE(out.find("[7] restoring the last record"), std::string::npos) << out;
     const auto rows = store.Records(7, 2);
     ASSERT_EQ(rows.size(), 2u);
-    ASSERT_EQ(store.RecordCount(7), 4u);
+    ASSERT_EQ(store.RecordCount(7), first + 2);
     // Same blocks, re-stamped on restore.
     EXPECT_TRUE(
         std::equal(before->bytes.begin(), before->bytes.begin() + 1543, rows[0].bytes.begin()));
@@ -263,7 +265,7 @@ TEST_F(RunnerE2E, ARestartRestoresTheLastRecordOnlyWhileItIsRecent) {
     extra["cacheMaxAgeSeconds"] = 0;
     ASSERT_EQ(Run({"--site", WriteSite(devices, 1, "site.json", extra)}, &out), 0) << out;
     EXPECT_NE(out.find("not restored (limit 0 s)"), std::string::npos) << out;
-    EXPECT_EQ(store.RecordCount(7), 5u);
+    EXPECT_EQ(store.RecordCount(7), first + 3);
 }
 
 TEST_F(RunnerE2E, AControlRequestReachesTheUnitAndTheResultReadsOneAfterwards) {
@@ -318,6 +320,41 @@ TEST_F(RunnerE2E, AControlRequestReachesTheUnitAndTheResultReadsOneAfterwards) {
     EXPECT_EQ(Run({"control", "--socket", socket, "--device", "9", "--code", "801"}, &out), 1);
     EXPECT_NE(out.find("no running device with data id 9"), std::string::npos) << out;
 
+    // The exit status says whether the request was carried out.
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* says;
+    } exits[] = {
+        {{"--code", "106", "--value", "77", "--wait", "20"}, 0, "\"unitResult\" : 1"},
+        {{"--code", "310", "--request", R"({"signal_id":"D48001","SetValue":"x"})"},
+         1,
+         "refused the request (result -1)"},
+        {{"--code", "320", "--request", "D49999"}, 1, "nothing was sent"},
+        {{"--code", "803"}, 1, "not served here"},
+    };
+    for (const auto& e : exits) {
+        std::vector<std::string> args = {"control", "--socket", socket, "--device", "7"};
+        args.insert(args.end(), e.args.begin(), e.args.end());
+        EXPECT_EQ(Run(args, &out), e.status) << e.args[1] << ": " << out;
+        EXPECT_NE(out.find(e.says), std::string::npos) << e.args[1] << ": " << out;
+    }
+
+    // A second host on this site is turned away before it touches a database or a device.
+    Json::Value other = extra;
+    other["database"] = dir_ + "/second.db";
+    Json::Value again = devices;
+    again[0]["port"] = "simulated";
+    std::ofstream(dir_ + "/second.json") << [&] {
+        Json::Value site = other;
+        site["plugins"].append(SMD_PLUGIN_PATH);
+        site["devices"] = again;
+        return site.toStyledString();
+    }();
+    EXPECT_EQ(Run({"--site", dir_ + "/second.json"}, &out), 1);
+    EXPECT_NE(out.find("in use by another host"), std::string::npos) << out;
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/second.db"));
+
     host.Signal(SIGTERM);
     EXPECT_EQ(host.Wait(), 0) << host.Output();
     EXPECT_NE(host.Output().find("summary: "), std::string::npos);
@@ -336,8 +373,7 @@ TEST_F(RunnerE2E, TwoDevicesOnTwoPortsPollIndependentlyAndSigintStopsCleanly) {
     devices.append(Device(7, "simulated"));
     devices.append(Device(8, silent.SlavePath()));
     Smdhost host({"--site", WriteSite(devices, 0)}, dir_ + "/host.txt");
-    ASSERT_TRUE(WaitFor([&] { return Stored(7) >= 5 && silent.Commands() >= 2; }))
-        << host.Output();
+    ASSERT_TRUE(WaitFor([&] { return Stored(7) >= 5 && silent.Commands() >= 2; })) << host.Output();
     host.Signal(SIGINT);
     ASSERT_EQ(host.Wait(), 0) << host.Output();
     EXPECT_EQ(Stored(8), 0u);
@@ -382,8 +418,23 @@ TEST_F(RunnerE2E, ADeviceWhoseSettingsThrowIsLeftOutAndTheOthersRun) {
     devices[1]["workDir"] = broken;
     devices.append(Device(9, "simulated"));
     devices[2]["settings"]["appSetting"]["b_mode"] = Json::Value(Json::objectValue);
+    // Device 10's model file is a FIFO: reading it would block start-up for good.
+    const std::string fifo = dir_ + "/fifo";
+    std::filesystem::create_directories(fifo + "/ini");
+    ASSERT_EQ(::mkfifo((fifo + "/ini/10.ini").c_str(), 0600), 0);
+    devices.append(Device(10, "simulated"));
+    devices[3]["workDir"] = fifo;
+    // Device 11 has no model file at all: it runs, and the host says what that costs.
+    devices.append(Device(11, "simulated"));
+    devices[4]["workDir"] = dir_;
     std::string out;
     ASSERT_EQ(Run({"--site", WriteSite(devices, 2)}, &out), 0) << out;
+    EXPECT_NE(out.find("[10] device 10 not started: model file " + fifo +
+                       "/ini/10.ini is not a regular file"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("[11] no model file"), std::string::npos) << out;
+    EXPECT_NE(out.find("every alarm check off"), std::string::npos) << out;
     EXPECT_NE(out.find("[8] device 8 not started: InitSetting failed: "), std::string::npos) << out;
     EXPECT_NE(out.find("[9] device 9 not started: InitSetting failed: "), std::string::npos) << out;
     EXPECT_NE(out.find("device 8 (not started)"), std::string::npos) << out;

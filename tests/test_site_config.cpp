@@ -138,7 +138,7 @@ TEST(SiteConfig, AMissingFileIsNamed) {
         LoadSiteConfig("/nonexistent/site.json");
         FAIL();
     } catch (const ConfigError& e) {
-        EXPECT_STREQ(e.what(), "/nonexistent/site.json: cannot be read");
+        EXPECT_STREQ(e.what(), "/nonexistent/site.json: cannot be read: No such file or directory");
     }
 }
 
@@ -155,7 +155,7 @@ TEST(SiteConfig, HelpNamesEveryMember) {
                           "limits",        "web",
                           "address",       "staleSeconds",
                           "root",          "chartSignals",
-                          "chartHours"})
+                          "chartHours",    "controlGroup"})
         EXPECT_NE(help.find(std::string("  ") + m + " "), std::string::npos) << m;
 }
 
