@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -25,7 +27,10 @@
 #include "runner/control_channel.h"
 #include "runner/demo.h"
 #include "runner/host.h"
+#include "runner/install_dirs.h"
 #include "runner/json_check.h"
+#include "runner/logger.h"
+#include "runner/service_notify.h"
 #include "runner/site_config.h"
 #include "web/web_view.h"
 
@@ -34,7 +39,8 @@ namespace po = boost::program_options;
 namespace {
 
 const char* const kUsage = R"(usage:
-  smdhost --site FILE [--rounds N]      run the devices of a site until SIGINT or SIGTERM
+  smdhost --site FILE [--rounds N]      run the devices of a site until SIGINT or SIGTERM;
+                                        SIGHUP reads FILE again
   smdhost --demo [--rounds N]           run the built-in demonstration
   smdhost history (--site FILE | --db FILE) --device ID [--signal NAME] [--since T]
                   [--until T] [--limit N] [--format table|json|csv] [--record ROW]
@@ -66,77 +72,113 @@ out. --wait also waits (default 10 s) until the unit's result is 1. Exit status:
 out, 1 refused, not sent, not answered in time or the host unreachable, 2 bad arguments.
 )";
 
-std::string ExeDir() {
-    std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string(".") : exe.parent_path().string();
-}
-
-// The first candidate that exists, else the first one (so the error names it).
-std::string FirstExisting(const std::vector<std::string>& candidates) {
-    for (const auto& c : candidates)
-        if (std::filesystem::exists(c)) return c;
-    return candidates.front();
-}
-
-// The demo runs from a build tree (plug-in beside smdhost, data in the sources) or from an
-// installation (plug-in and ini/ in the working directory or the shared data directory).
+// The demo takes the plug-in from the plug-in directory and the model file and signal map from
+// the data directory (SMDHOST_DATA_DIR in a source tree), else from the working directory.
 SiteConfig Demo() {
-    const std::string exe = ExeDir();
-    const std::string plugin =
-        FirstExisting({exe + "/rtmk48_pv05.so", "./rtmk48_pv05.so",
-                       exe + "/../lib/" SMD_LIB_TRIPLET "/smdhost/rtmk48_pv05.so"});
-    const std::string model = "/ini/rtmk48_pv05.ini";
-    std::string data = ".";
-    for (const std::string& dir :
-         {std::string("."), std::string(SMD_SOURCE_DIR), exe + "/../share/smdhost"})
-        if (std::filesystem::exists(dir + model)) {
-            data = dir;
-            break;
-        }
-    return DemoSite(plugin, data);
+    std::string data = DataDir();
+    if (!std::filesystem::exists(data + "/ini/rtmk48_pv05.ini")) data = ".";
+    return DemoSite(PluginDir() + "/rtmk48_pv05.so", data);
 }
 
-// Blocks SIGINT and SIGTERM in every thread the host starts; one thread waits for them.
-class StopOnSignal {
+// Blocks SIGINT, SIGTERM and SIGHUP in every thread the host starts; one thread waits for
+// them. SIGHUP reads the site file again: a file that does not load is reported and the running
+// configuration kept.
+class Signals {
   public:
-    explicit StopOnSignal(Host& host) {
+    Signals(Host& host, std::string siteFile) : host_(host), siteFile_(std::move(siteFile)) {
         sigemptyset(&set_);
         sigaddset(&set_, SIGINT);
         sigaddset(&set_, SIGTERM);
+        sigaddset(&set_, SIGHUP);
         sigaddset(&set_, SIGUSR1);  // our own wake-up at the end
         pthread_sigmask(SIG_BLOCK, &set_, nullptr);
-        thread_ = std::thread([this, &host] {
-            int sig = 0;
-            sigwait(&set_, &sig);
-            if (sig != SIGUSR1) host.Stop();
-        });
+        thread_ = std::thread([this] { Wait(); });
     }
-    ~StopOnSignal() {
+    ~Signals() {
         pthread_kill(thread_.native_handle(), SIGUSR1);
         thread_.join();
     }
+    // Reloads wait until the devices are set up.
+    void Started() { started_ = true; }
 
   private:
+    void Wait() {
+        for (;;) {
+            int sig = 0;
+            sigwait(&set_, &sig);
+            if (sig == SIGUSR1) return;
+            if (sig != SIGHUP) {
+                service::Stopping();
+                host_.Stop();
+                return;
+            }
+            Reload();
+        }
+    }
+    void Reload() {
+        Logger& log = host_.Log();
+        if (siteFile_.empty() || !started_) {
+            log.Write(Priority::kWarning, siteFile_.empty()
+                                              ? "SIGHUP: no site file to reload"
+                                              : "SIGHUP: still starting, not reloaded");
+            return;
+        }
+        service::Reloading();
+        log.Write(Priority::kNotice, "SIGHUP: reloading " + siteFile_);
+        try {
+            host_.Reload(LoadSiteConfig(siteFile_));
+        } catch (const std::exception& e) {
+            log.Write(Priority::kErr,
+                      "reload failed, the running configuration stays: " + std::string(e.what()));
+        }
+        service::Ready("running " + siteFile_);
+    }
+
+    Host& host_;
+    std::string siteFile_;
+    std::atomic<bool> started_{false};
     sigset_t set_;
     std::thread thread_;
 };
 
+// The journal reads a "<3>" at the start of a line on its stream as priority err.
+const char* ErrorPrefix(const std::ostream& err) {
+    return &err == &std::cerr && IsJournalStream(STDERR_FILENO) ? "<3>" : "";
+}
+
 // Errors leave to RunSmdhost, which turns them into messages and exit statuses.
 int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
+    const std::string file = site.file;
     std::unique_ptr<WebView> web;
-    if (site.web.enabled) web = std::make_unique<WebView>(site, ExeDir(), SMD_SOURCE_DIR);
+    // The page's files: the package's, else those under SMDHOST_DATA_DIR (a source tree).
+    if (site.web.enabled) web = std::make_unique<WebView>(site, ExeDir(), DataDir());
     Host host(std::move(site), out);
+    // Under systemd the host's lines go to the journal with their priorities and fields.
+    if (&out == &std::cout && IsJournalStream(STDOUT_FILENO))
+        host.Log().SetBackend([&out](Priority p, const std::string& text, const LogFields& f) {
+            if (!SendToJournal(p, text, f)) out << text << std::endl;
+        });
+    // The loop turns at least once a second: tell the watchdog at half its interval.
+    if (const auto interval = service::WatchdogInterval(); interval.count() > 0)
+        host.SetTurnHook([interval, next = std::chrono::steady_clock::time_point()]() mutable {
+            const auto now = std::chrono::steady_clock::now();
+            if (now < next) return;
+            service::Alive();
+            next = now + interval / 2;
+        });
     // Signals blocked before any host thread exists, so only the waiter takes them.
-    StopOnSignal stop(host);
+    Signals signals(host, demo ? std::string() : file);
     if (web) host.AddSink(web->Live());
     host.Start();
+    signals.Started();
     if (web) {
         // The demo's page takes any free port when its usual one is taken.
         web->Serve(host.Sinks(), demo);
         host.Log().Write(Priority::kNotice, "status page on " + web->Url());
     }
+    service::Ready("running " + file);
     host.Run();
+    service::Stopping();
     if (web) web->Stop();
     host.PrintSummary();
     return 0;
@@ -232,8 +274,9 @@ int RunSmdhost(int argc, char** argv, std::ostream& out, std::ostream& err) {
     if (argc > 1 && std::strcmp(argv[1], "control") == 0) command = argv[1];
 
     po::options_description run("Running a site");
-    run.add_options()("help,h", "this text")("site", po::value<std::string>(), "site file (JSON)")(
-        "demo", "run the built-in demonstration")(
+    run.add_options()("help,h", "this text")("version", "print the version and exit")(
+        "site", po::value<std::string>(), "site file (JSON)")("demo",
+                                                              "run the built-in demonstration")(
         "rounds", po::value<int>(), "polling rounds per device, overriding the site file");
     po::options_description ctl("control");
     ctl.add_options()("socket", po::value<std::string>(), "control socket (instead of --site)")(
@@ -269,6 +312,10 @@ int RunSmdhost(int argc, char** argv, std::ostream& out, std::ostream& err) {
                "\"UpValue\"; the device's \"limits\" member adds to and overrides them.\n";
         return 0;
     }
+    if (vm.count("version")) {
+        out << VersionLine("smdhost") << "\n";
+        return 0;
+    }
     try {
         if (command == "control") return Control(vm, out, err);
 
@@ -286,10 +333,10 @@ int RunSmdhost(int argc, char** argv, std::ostream& out, std::ostream& err) {
         }
         return RunSite(std::move(site), out, vm.count("demo") > 0);
     } catch (const ConfigError& e) {
-        err << "smdhost: " << e.what() << std::endl;
+        err << ErrorPrefix(err) << "smdhost: " << e.what() << std::endl;
         return 2;
     } catch (const std::exception& e) {
-        err << "smdhost: " << e.what() << std::endl;
+        err << ErrorPrefix(err) << "smdhost: " << e.what() << std::endl;
         return 1;
     }
 }

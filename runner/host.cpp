@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <iomanip>
 #include <limits>
 #include <optional>
@@ -73,7 +74,8 @@ std::map<std::string, ThresholdLimitConfig> LimitsFromSettings(const Json::Value
 }
 
 // Runs `f` with the working directory set to `dir`: the device finds its model files from
-// there. Set-up is single-threaded, so changing the process's directory is safe here.
+// there. Only set-up and reloads run it, on one thread, and nothing else in the process opens
+// files by relative names once the store and the control socket are open.
 template <class F>
 void InDirectory(const std::string& dir, F&& f) {
     char* old = ::getcwd(nullptr, 0);
@@ -124,7 +126,8 @@ struct DeviceSlot : HostObserver {
     Host& host;
     const DeviceConfig& config;
     HistoryStore& store;
-    std::function<void(const std::string&)> say;
+    std::function<void(const std::string&, Priority, const LogFields&)> say;
+    std::atomic<Priority>* roundPriority = nullptr;
     const std::vector<Sink*>* sinks = nullptr;
     Json::Value values;  // signal values of the record last published
 
@@ -161,6 +164,7 @@ struct DeviceSlot : HostObserver {
     std::atomic<uint64_t> storeErrors{0};
 
     std::string Tag() const { return "[" + std::to_string(config.dataId) + "] "; }
+    LogFields Fields(const std::string& alarmId = {}) const { return {config.dataId, alarmId}; }
 
     // The record is out: the signal values it carries go into the device's document now, on
     // the device's own thread and before the device evaluates its thresholds.
@@ -178,7 +182,9 @@ struct DeviceSlot : HostObserver {
             }
         }
         say(Tag() + "published record " + std::to_string(type) + " (" + std::to_string(len) +
-            " bytes, stamped " + RecordStamp(data, len) + ")" + (shown.empty() ? "" : ":") + shown);
+                " bytes, stamped " + RecordStamp(data, len) + ")" + (shown.empty() ? "" : ":") +
+                shown,
+            roundPriority->load(), Fields());
     }
 
     void OnSaveDeviceHistory(const unsigned char* data, unsigned int len) override {
@@ -196,16 +202,17 @@ struct DeviceSlot : HostObserver {
             ++stored;
         } catch (const StoreError& e) {
             ++storeErrors;
-            say(Tag() + "history not stored: " + e.what());
+            say(Tag() + "history not stored: " + e.what(), Priority::kErr, Fields());
         }
     }
 
     void OnAlarm(const AlarmEvent& e) override {
         ++(e.raised ? raised : cleared);
         say(Tag() + (e.raised ? "ALARM RAISED  " : "alarm cleared ") + "level " +
-            std::to_string(e.level) + "  id " + e.alarmId +
-            (e.name == e.alarmId ? "" : "  " + e.name) + "  value " + e.value +
-            (e.text.empty() ? "" : "  text " + e.text));
+                std::to_string(e.level) + "  id " + e.alarmId +
+                (e.name == e.alarmId ? "" : "  " + e.name) + "  value " + e.value +
+                (e.text.empty() ? "" : "  text " + e.text),
+            e.raised ? Priority::kWarning : Priority::kNotice, Fields(e.alarmId));
         AlarmOut out;
         out.dataId = config.dataId;
         out.at = std::chrono::system_clock::now();
@@ -229,7 +236,7 @@ struct DeviceSlot : HostObserver {
             store.AddAlarm(a);
         } catch (const StoreError& err) {
             ++storeErrors;
-            say(Tag() + "alarm event not stored: " + err.what());
+            say(Tag() + "alarm event not stored: " + err.what(), Priority::kErr, Fields(e.alarmId));
         }
     }
 
@@ -245,13 +252,16 @@ struct DeviceSlot : HostObserver {
             store.AddAnalogReport(config.dataId, r.at, signalId, value);
         } catch (const StoreError& err) {
             ++storeErrors;
-            say(Tag() + "analog report not stored: " + err.what());
+            say(Tag() + "analog report not stored: " + err.what(), Priority::kErr, Fields());
         }
     }
 };
 
 Host::Host(SiteConfig site, std::ostream& out)
-    : site_(std::move(site)), log_(out), wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    : site_(std::move(site)),
+      log_(out),
+      wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      roundPriority_(site_.roundPriority) {}
 
 Host::~Host() {
     control_.reset();
@@ -296,13 +306,19 @@ void Host::Start() {
         }
         Say("control channel on " + site_.controlSocket);
     }
+    // A database that cannot be opened and a plug-in that is not there are the site file's
+    // fault: reported as such (status 2), not retried.
     try {
         store_ = std::make_unique<HistoryStore>(site_.database);
     } catch (const StoreError& e) {
-        throw HostError(e.what());
+        throw ConfigError(site_.file + ": database: " + e.what());
     }
     plugins_ = std::make_unique<PluginLoader>();
-    for (const auto& path : site_.plugins) {
+    for (std::size_t i = 0; i < site_.plugins.size(); ++i) {
+        const std::string& path = site_.plugins[i];
+        if (!std::filesystem::exists(path))
+            throw ConfigError(site_.file + ": plugins[" + std::to_string(i) + "]: no plug-in " +
+                              path);
         try {
             plugins_->Load(path);
         } catch (const PluginError& e) {
@@ -311,7 +327,10 @@ void Host::Start() {
     }
     for (const auto& dev : site_.devices) {
         auto slot = std::make_unique<DeviceSlot>(*this, dev, *store_);
-        slot->say = [this](const std::string& line) { Say(line); };
+        slot->say = [this](const std::string& line, Priority p, const LogFields& f) {
+            Say(line, p, f);
+        };
+        slot->roundPriority = &roundPriority_;
         slot->sinks = &sinks_;
         if (!dev.signalMap.empty()) slot->signals = SignalMap::Load(dev.signalMap);
         slots_.push_back(std::move(slot));
@@ -323,7 +342,8 @@ void Host::Start() {
             slot->running = true;
         } catch (const std::exception& e) {
             Say(slot->Tag() + "device " + std::to_string(slot->config.dataId) +
-                " not started: " + e.what());
+                    " not started: " + e.what(),
+                Priority::kErr, slot->Fields());
             slot->driver.reset();
             if (slot->protocol) slot->protocol->RemoveObserver(slot.get());
             slot->protocol = nullptr;
@@ -373,7 +393,8 @@ void Host::StartDevice(DeviceSlot& slot) {
     for (const auto& [id, l] : limits) slot.protocol->SetThresholdLimit(id, l.lower, l.upper);
 
     Say(slot.Tag() + "setting up " + c.model + " data id " + std::to_string(c.dataId) + " on " +
-        c.port);
+            c.port,
+        Priority::kInfo, slot.Fields());
     CheckModelFile(slot);
     try {
         InDirectory(c.workDir, [&] { slot.device->InitSetting(c.settings); });
@@ -390,7 +411,8 @@ void Host::StartDevice(DeviceSlot& slot) {
         retLen == static_cast<int>(sizeof address))
         slot.doc = static_cast<Json::Value*>(address);
     else if (!slot.signals.Empty())
-        Say(slot.Tag() + "the device hands out no signal-value document: values not written");
+        Say(slot.Tag() + "the device hands out no signal-value document: values not written",
+            Priority::kWarning, slot.Fields());
 
     std::string path = c.port;
     if (c.port == kSimulatedPort) {
@@ -413,8 +435,8 @@ void Host::StartDevice(DeviceSlot& slot) {
     if (!slot.port->Open()) {
         // Another host on this line would make both fail: this device stays out.
         if (slot.port->InUse()) throw HostError(slot.port->OpenError());
-        Say(slot.Tag() + "cannot open " + slot.port->OpenError() + ": retrying",
-            Priority::kWarning);
+        Say(slot.Tag() + "cannot open " + slot.port->OpenError() + ": retrying", Priority::kErr,
+            slot.Fields());
     }
 
     // A cached record is stamped with the current time again, so only a recent one may return.
@@ -423,19 +445,24 @@ void Host::StartDevice(DeviceSlot& slot) {
             std::chrono::system_clock::now() - last->storedAt);
         if (age.count() < site_.cacheMaxAgeSeconds) {
             Say(slot.Tag() + "restoring the last record (" + std::to_string(age.count()) +
-                " s old)");
+                    " s old)",
+                Priority::kInfo, slot.Fields());
             try {
                 std::lock_guard<std::recursive_mutex> lock(slot.protocol->Runtime().mu);
                 if (slot.device->LoadFromCache(last->bytes.data(),
                                                static_cast<int>(last->bytes.size())) == 0)
-                    Say(slot.Tag() + "the device refused the cached record");
+                    Say(slot.Tag() + "the device refused the cached record", Priority::kWarning,
+                        slot.Fields());
             } catch (const std::exception& e) {
                 ++slot.exceptions;
-                Say(slot.Tag() + "restoring the cached record failed: " + e.what());
+                Say(slot.Tag() + "restoring the cached record failed: " + e.what(), Priority::kErr,
+                    slot.Fields());
             }
         } else {
             Say(slot.Tag() + "last record is " + std::to_string(age.count()) +
-                " s old: not restored (limit " + std::to_string(site_.cacheMaxAgeSeconds) + " s)");
+                    " s old: not restored (limit " + std::to_string(site_.cacheMaxAgeSeconds) +
+                    " s)",
+                Priority::kInfo, slot.Fields());
         }
     }
 
@@ -444,9 +471,121 @@ void Host::StartDevice(DeviceSlot& slot) {
     o.pollInterval = std::chrono::milliseconds(c.pollIntervalMs);
     o.firstByteTimeout = std::chrono::milliseconds(c.replyTimeoutMs);
     o.delayScale = c.delayScale;
-    o.log = [this, tag = slot.Tag()](const std::string& line) { Say(tag + line); };
+    // The driver reports failures at a falling rate, and the one recovery line.
+    o.log = [this, tag = slot.Tag(), fields = slot.Fields()](const std::string& line) {
+        Say(tag + line, line == "communication restored" ? Priority::kNotice : Priority::kErr,
+            fields);
+    };
     slot.driver = std::make_unique<DeviceDriver>(*slot.protocol, *slot.port, o);
     slot.driver->SetWake([this] { Wake(); });
+}
+
+struct Host::PendingReload {
+    // One per slot: the new configuration and signal map to apply, or none.
+    std::vector<std::unique_ptr<DeviceConfig>> devices;
+    std::vector<SignalMap> maps;
+    Priority roundPriority = Priority::kInfo;
+};
+
+void Host::Reload(SiteConfig next) {
+    auto pending = std::make_unique<PendingReload>();
+    pending->roundPriority = next.roundPriority;
+    pending->devices.resize(slots_.size());
+    pending->maps.resize(slots_.size());
+    // Everything that can fail comes first, so a bad file changes nothing.
+    for (std::size_t i = 0; i < slots_.size(); ++i)
+        for (const DeviceConfig& d : next.devices)
+            if (d.dataId == site_.devices[i].dataId && !d.signalMap.empty())
+                pending->maps[i] = SignalMap::Load(d.signalMap);
+
+    auto keep = [&](const std::string& what, const std::string& was, const std::string& is,
+                    std::optional<unsigned int> dataId = std::nullopt) {
+        if (was == is) return;
+        Say((dataId ? "[" + std::to_string(*dataId) + "] " : std::string()) + "reload: " + what +
+                " changed from \"" + was + "\" to \"" + is + "\": needs a restart, kept",
+            Priority::kWarning, LogFields{dataId, {}});
+    };
+    auto join = [](const std::vector<std::string>& v) {
+        std::string out;
+        for (const auto& p : v) out += (out.empty() ? "" : " ") + p;
+        return out;
+    };
+    keep("database", site_.database, next.database);
+    keep("plugins", join(site_.plugins), join(next.plugins));
+    keep("controlSocket", site_.controlSocket, next.controlSocket);
+    keep("rounds", std::to_string(site_.rounds), std::to_string(next.rounds));
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        // Only members that never change after Start are read here; the loop writes the others.
+        const DeviceConfig& was = site_.devices[i];
+        const DeviceConfig* is = nullptr;
+        for (const DeviceConfig& d : next.devices)
+            if (d.dataId == was.dataId) is = &d;
+        if (is == nullptr) {
+            Say(slots_[i]->Tag() + "reload: device " + std::to_string(was.dataId) +
+                    " is no longer in the site file: it runs on until a restart",
+                Priority::kWarning, slots_[i]->Fields());
+            continue;
+        }
+        keep("model", was.model, is->model, was.dataId);
+        keep("port", was.port, is->port, was.dataId);
+        keep("pollIntervalMs", std::to_string(was.pollIntervalMs),
+             std::to_string(is->pollIntervalMs), was.dataId);
+        keep("replyTimeoutMs", std::to_string(was.replyTimeoutMs),
+             std::to_string(is->replyTimeoutMs), was.dataId);
+        keep("delayScale", Number(was.delayScale), Number(is->delayScale), was.dataId);
+        keep("simulation", was.simulation.toStyledString(), is->simulation.toStyledString(),
+             was.dataId);
+        if (slots_[i]->running) pending->devices[i] = std::make_unique<DeviceConfig>(*is);
+    }
+    for (const DeviceConfig& d : next.devices)
+        if (std::none_of(site_.devices.begin(), site_.devices.end(),
+                         [&](const DeviceConfig& c) { return c.dataId == d.dataId; }))
+            Say("reload: device " + std::to_string(d.dataId) +
+                    " is new in the site file: it starts after a restart",
+                Priority::kWarning, LogFields{d.dataId, {}});
+
+    std::lock_guard<std::mutex> lock(reloadMu_);
+    reload_ = std::move(pending);
+    reloadPending_ = true;
+    Wake();
+}
+
+// On the loop's thread, between the device's rounds.
+void Host::ApplyReload(DeviceSlot& slot, DeviceConfig& current) {
+    const std::size_t i = static_cast<std::size_t>(&current - site_.devices.data());
+    std::unique_ptr<DeviceConfig> next = std::move(reload_->devices[i]);
+    std::lock_guard<std::recursive_mutex> lock(slot.protocol->Runtime().mu);
+    try {
+        InDirectory(next->workDir, [&] { slot.device->InitSetting(next->settings); });
+    } catch (const std::exception& e) {
+        Say(slot.Tag() + "reload: new settings refused (" + e.what() + "): the previous ones stay",
+            Priority::kErr, slot.Fields());
+        try {
+            InDirectory(current.workDir, [&] { slot.device->InitSetting(current.settings); });
+        } catch (const std::exception& again) {
+            Say(slot.Tag() + "reload: the previous settings failed too: " + again.what(),
+                Priority::kErr, slot.Fields());
+        }
+        return;
+    }
+    // Host-side limits: a limit gone from the file checks nothing any more.
+    auto limits = [](const DeviceConfig& c) {
+        std::map<std::string, ThresholdLimitConfig> out = LimitsFromSettings(c.settings);
+        for (const auto& [id, l] : c.limits) out[id] = l;
+        return out;
+    };
+    const auto before = limits(current);
+    const auto after = limits(*next);
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    for (const auto& [id, l] : before)
+        if (after.count(id) == 0) slot.protocol->SetThresholdLimit(id, -kInf, kInf);
+    for (const auto& [id, l] : after) slot.protocol->SetThresholdLimit(id, l.lower, l.upper);
+    slot.signals = std::move(reload_->maps[i]);
+    current.settings = next->settings;
+    current.limits = next->limits;
+    current.workDir = next->workDir;
+    current.signalMap = next->signalMap;
+    Say(slot.Tag() + "reload: new settings applied", Priority::kNotice, slot.Fields());
 }
 
 bool Host::Observe(unsigned int dataId, HostObserver& observer) {
@@ -475,6 +614,26 @@ void Host::Run() {
     std::vector<pollfd> fds(active.size() + 1);
 
     for (;;) {
+        if (turnHook_) turnHook_();
+        if (reloadPending_) {
+            std::lock_guard<std::mutex> lock(reloadMu_);
+            bool all = true;
+            for (std::size_t i = 0; i < slots_.size() && reload_; ++i) {
+                DeviceSlot& s = *slots_[i];
+                if (!reload_->devices[i]) continue;
+                if (s.inRound || s.controlHold != 0 || !Idle(s)) {
+                    all = false;
+                    continue;
+                }
+                ApplyReload(s, site_.devices[i]);
+            }
+            if (all) {
+                roundPriority_ = reload_->roundPriority;
+                Say("reload of " + site_.file + " done", Priority::kNotice);
+                reload_.reset();
+                reloadPending_ = false;
+            }
+        }
         auto now = Clock::now();
         if (stopping_ && stopDeadline == Clock::time_point::max())
             stopDeadline = now + std::chrono::seconds(10);
@@ -493,7 +652,8 @@ void Host::Run() {
                 } else if (now >= s->nextPoll) {
                     ++s->rounds;
                     Say(s->Tag() + "── round " + std::to_string(s->rounds.load()) + " at " +
-                        LocalClock() + " ──");
+                            LocalClock() + " ──",
+                        roundPriority_.load(), s->Fields());
                     s->nextPoll = std::max(
                         s->nextPoll + std::chrono::milliseconds(s->config.pollIntervalMs), now);
                     s->driver->PollNow();
@@ -527,7 +687,8 @@ void Host::Run() {
                 // The plug-in's own failure (its clock, its settings): this round is lost, the
                 // next one runs.
                 ++active[i]->exceptions;
-                Say(active[i]->Tag() + "round failed: " + e.what());
+                Say(active[i]->Tag() + "round failed: " + e.what(), Priority::kErr,
+                    active[i]->Fields());
             }
             DeviceSlot& s = *active[i];
             const bool portOpen = s.driver->Fd() >= 0;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -61,6 +62,15 @@ class Host {
     void Run();
     // Any thread.
     void Stop();
+    // Any thread: takes a new version of the site file. Devices get their new settings (InitSetting
+    // again, in their work directory) and host-side limits between rounds; what needs a restart
+    // (port, model, data id, timing, store, plug-ins, socket, devices added or removed) is
+    // reported and kept as it was. Throws ConfigError, leaving everything as it was, for a bad
+    // signal map.
+    void Reload(SiteConfig next);
+    // Called on the polling thread every turn of its loop (at least once a second), e.g. to tell
+    // a watchdog that the loop is alive. Before Run.
+    void SetTurnHook(std::function<void()> hook) { turnHook_ = std::move(hook); }
 
     std::vector<DeviceSummary> Summary() const;
     // Prints the closing summary.
@@ -82,6 +92,7 @@ class Host {
   private:
     void StartDevice(DeviceSlot& slot);
     void CheckModelFile(DeviceSlot& slot);
+    void ApplyReload(DeviceSlot& slot, DeviceConfig& current);
     bool Idle(DeviceSlot& slot) const;
     DeviceHealth Health(const DeviceSlot& slot) const;
     void Wake();
@@ -102,4 +113,11 @@ class Host {
     std::atomic<bool> started_{false};
     mutable std::mutex idleMu_;
     std::condition_variable idleCv_;
+    std::function<void()> turnHook_;
+    std::atomic<Priority> roundPriority_;
+    // A reload waiting for the devices' next pause between rounds.
+    struct PendingReload;
+    std::mutex reloadMu_;
+    std::unique_ptr<PendingReload> reload_;
+    std::atomic<bool> reloadPending_{false};
 };

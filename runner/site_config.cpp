@@ -7,6 +7,7 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include "runner/install_dirs.h"
 #include "runner/json_check.h"
 
 namespace {
@@ -39,7 +40,8 @@ DeviceConfig ParseDevice(const JsonFile& file, const Json::Value& d, const std::
     dev.delayScale = file.Number(d, path, "delayScale", dev.delayScale, 0.0);
     dev.replyTimeoutMs =
         static_cast<int>(file.Integer(d, path, "replyTimeoutMs", dev.replyTimeoutMs, 1, 600000));
-    dev.workDir = Resolve(baseDir, file.String(d, path, "workDir", "."));
+    const std::string workDir = file.String(d, path, "workDir", "");
+    dev.workDir = workDir.empty() ? DataDir() : Resolve(baseDir, workDir);
     dev.signalMap = Resolve(baseDir, file.String(d, path, "signalMap", ""));
 
     const Json::Value& sim = d["simulation"];
@@ -116,7 +118,7 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
     const JsonFile file(name);
     file.OnlyKnown(root, "",
                    {"database", "plugins", "controlSocket", "controlGroup", "cacheMaxAgeSeconds",
-                    "rounds", "devices", "web"});
+                    "rounds", "roundPriority", "devices", "web"});
     SiteConfig site;
     site.file = name;
     site.database = Resolve(baseDir, file.String(root, "", "database", site.database));
@@ -130,6 +132,12 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
         file.Integer(root, "", "cacheMaxAgeSeconds", site.cacheMaxAgeSeconds, 0, 365 * 86400));
     site.rounds = static_cast<int>(file.Integer(root, "", "rounds", 0, 0, 1000000000));
     site.web = ParseWeb(file, root, baseDir);
+    const std::string roundPriority = file.String(root, "", "roundPriority", "info");
+    if (roundPriority == "debug")
+        site.roundPriority = Priority::kDebug;
+    else if (roundPriority != "info")
+        file.Fail("roundPriority",
+                  "expected \"info\" or \"debug\", found \"" + roundPriority + "\"");
 
     const Json::Value& plugins = root["plugins"];
     if (plugins.isNull()) file.Fail("plugins", "missing (an array of plug-in files is required)");
@@ -141,7 +149,10 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
         if (!plugins[i].isString() || plugins[i].asString().empty())
             file.Fail(JsonFile::Index("plugins", i),
                       "expected a file name, found " + JsonFile::TypeName(plugins[i]));
-        site.plugins.push_back(Resolve(baseDir, plugins[i].asString()));
+        // A bare file name is a packaged plug-in, so one site file serves every architecture.
+        const std::string name = plugins[i].asString();
+        site.plugins.push_back(name.find('/') == std::string::npos ? PluginDir() + "/" + name
+                                                                   : Resolve(baseDir, name));
     }
 
     const Json::Value& devices = root["devices"];
@@ -168,7 +179,10 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
 const char* SiteFileHelp() {
     return R"(Site file (JSON). Relative paths are taken from the site file's directory.
   database             SQLite file for history and events (default "smdhost.db")
-  plugins              array of plug-in files to load, e.g. ["rtmk48_pv05.so"] (required)
+  plugins              array of plug-in files to load (required): a bare file name such as
+                       "rtmk48_pv05.so" is taken from the package's plug-in directory
+                       (/usr/lib/<triplet>/smdhost, or $SMDHOST_PLUGIN_DIR), a path
+                       from the site file's directory
   controlSocket        Unix socket of the control channel (default: none); made mode 0660,
                        served to root and the host's own user only
   controlGroup         group whose members may use the control channel too; the socket is
@@ -177,6 +191,8 @@ const char* SiteFileHelp() {
                        younger than this (default 300)
   rounds               polling rounds per device before the host stops (default 0: until
                        SIGINT or SIGTERM)
+  roundPriority        journal priority of the lines of every round: "info" (default) or
+                       "debug" (alarms are warning and notice, failures err)
   devices              array of devices (required), each an object with:
     model              device type a plug-in serves, e.g. "rtmk48_pv05" (required)
     dataId             the device's data id, unique in the site (required)
@@ -185,7 +201,8 @@ const char* SiteFileHelp() {
     pollIntervalMs     time from the start of one round to the start of the next (default 5000)
     delayScale         milliseconds per unit of the device's delay requests (default 1)
     replyTimeoutMs     time allowed for a reply (default 1000)
-    workDir            directory in which the device finds its ./ini/ model files (default ".")
+    workDir            directory in which the device finds its ./ini/ model files
+                       (default: the package's /usr/share/smdhost, or $SMDHOST_DATA_DIR)
     signalMap          signal map file: where each signal's value sits in the record
                        (default: none, no signal values are written)
     simulation         "simulated" port only: scenario file name or inline scenario object

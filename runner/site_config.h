@@ -7,6 +7,8 @@
 
 #include <json/value.h>
 
+#include "runner/logger.h"
+
 inline constexpr const char* kSimulatedPort = "simulated";
 
 struct ThresholdLimitConfig {
@@ -46,7 +48,8 @@ struct SiteConfig {
     std::string controlSocket;  // empty: no control channel
     std::string controlGroup;   // members may use the control channel; empty: none
     int cacheMaxAgeSeconds = 300;
-    int rounds = 0;  // per device; 0: until stopped
+    int rounds = 0;                            // per device; 0: until stopped
+    Priority roundPriority = Priority::kInfo;  // of the round and record lines
     std::vector<DeviceConfig> devices;
     WebConfig web;
 };

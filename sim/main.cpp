@@ -19,10 +19,11 @@ void OnSignal(int) {
 }
 
 int Usage() {
-    std::cerr << "usage: rtmk48sim [--link PATH] [--scenario FILE.json] [--baud N] [--pace]\n"
-                 "                 [--fault NAME[@STEP][xTIMES]]...\n"
-                 "faults: silence bad_chksum bad_lchksum rtn_error short_info long_info garbage\n"
-                 "        split late noise trickle duplicate\n";
+    std::cerr
+        << "usage: rtmk48sim [--version] [--link PATH] [--scenario FILE.json] [--baud N] [--pace]\n"
+           "                 [--fault NAME[@STEP][xTIMES]]...\n"
+           "faults: silence bad_chksum bad_lchksum rtn_error short_info long_info garbage\n"
+           "        split late noise trickle duplicate\n";
     return 2;
 }
 
@@ -35,7 +36,10 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (a == "--link" && hasValue) {
+        if (a == "--version") {
+            std::cout << "rtmk48sim " SMD_VERSION "\n";
+            return 0;
+        } else if (a == "--link" && hasValue) {
             options.link = argv[++i];
         } else if (a == "--scenario" && hasValue) {
             scenarioPath = argv[++i];

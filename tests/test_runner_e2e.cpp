@@ -3,7 +3,9 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -138,7 +140,7 @@ class RunnerE2E : public ::testing::Test {
                           const std::string& name = "site.json",
                           Json::Value extra = Json::Value(Json::objectValue)) {
         Json::Value site = extra;
-        site["database"] = db_;
+        if (!site.isMember("database")) site["database"] = db_;
         site["plugins"].append(SMD_PLUGIN_PATH);
         site["rounds"] = rounds;
         site["devices"] = devices;
@@ -362,6 +364,76 @@ TEST_F(RunnerE2E, AControlRequestReachesTheUnitAndTheResultReadsOneAfterwards) {
     sim.Close();
 }
 
+// The service manager's end of the notify protocol: a datagram socket named by NOTIFY_SOCKET.
+class NotifySocket {
+  public:
+    explicit NotifySocket(const std::string& path) : path_(path) {
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        path.copy(a.sun_path, sizeof a.sun_path - 1);
+        ok_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~NotifySocket() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool Ok() const { return ok_; }
+    // Waits for a message that holds `part`; every message read goes into Seen().
+    bool WaitFor(const std::string& part) {
+        return ::WaitFor([&] {
+            char buf[512];
+            for (ssize_t n; (n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+                seen_ += std::string(buf, static_cast<std::size_t>(n)) + "|";
+            return seen_.find(part) != std::string::npos;
+        });
+    }
+    const std::string& Seen() const { return seen_; }
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+    bool ok_ = false;
+    std::string seen_;
+};
+
+TEST_F(RunnerE2E, SighupReloadsTheSiteFileAndABrokenOneKeepsTheRunningConfiguration) {
+    Json::Value devices;
+    devices.append(Device(7, "simulated"));
+    const std::string site = WriteSite(devices, 0);
+    // As systemd runs it: readiness, reloading, stopping and a watchdog of 200 ms to feed.
+    NotifySocket notify(dir_ + "/notify");
+    ASSERT_TRUE(notify.Ok());
+    ::setenv("NOTIFY_SOCKET", (dir_ + "/notify").c_str(), 1);
+    ::setenv("WATCHDOG_USEC", "200000", 1);
+    Smdhost host({"--site", site}, dir_ + "/host.txt");
+    ::unsetenv("NOTIFY_SOCKET");
+    ::unsetenv("WATCHDOG_USEC");
+    ASSERT_TRUE(notify.WaitFor("READY=1\nSTATUS=running " + site)) << notify.Seen();
+    ASSERT_TRUE(notify.WaitFor("WATCHDOG=1|WATCHDOG=1|")) << notify.Seen();
+    HistoryStore store(db_);
+    ASSERT_TRUE(WaitFor([&] { return store.RecordCount(7) >= 1; })) << host.Output();
+
+    std::ofstream(site) << "{ \"plugins\": [";
+    host.Signal(SIGHUP);
+    ASSERT_TRUE(WaitFor([&] {
+        return host.Output().find("reload failed, the running configuration stays: " + site) !=
+               std::string::npos;
+    })) << host.Output();
+    const uint64_t before = store.RecordCount(7);
+    ASSERT_TRUE(WaitFor([&] { return store.RecordCount(7) > before; })) << "polling stopped";
+
+    WriteSite(devices, 0);
+    host.Signal(SIGHUP);
+    ASSERT_TRUE(WaitFor([&] {
+        return host.Output().find("reload of " + site + " done") != std::string::npos;
+    })) << host.Output();
+    EXPECT_TRUE(notify.WaitFor("RELOADING=1|")) << notify.Seen();
+    host.Signal(SIGTERM);
+    EXPECT_EQ(host.Wait(), 0) << host.Output();
+    EXPECT_NE(host.Output().find("summary: "), std::string::npos);
+    EXPECT_TRUE(notify.WaitFor("STOPPING=1|")) << notify.Seen();
+}
+
 TEST_F(RunnerE2E, TwoDevicesOnTwoPortsPollIndependentlyAndSigintStopsCleanly) {
     // Device 8's unit never answers; device 7's rounds go on regardless.
     rtmk48sim::Simulator silent;
@@ -387,7 +459,7 @@ TEST_F(RunnerE2E, ABadSiteFileFailsWithStatus2AndAClearMessage) {
     Json::Value devices;
     devices.append(Device(7, "simulated"));
     devices[0]["dataId"] = "7";
-    const std::string site = WriteSite(devices, 1);
+    std::string site = WriteSite(devices, 1);
     std::string out;
     EXPECT_EQ(Run({"--site", site}, &out), 2);
     EXPECT_EQ(
@@ -401,8 +473,27 @@ TEST_F(RunnerE2E, ABadSiteFileFailsWithStatus2AndAClearMessage) {
               std::string::npos)
         << out;
 
-    EXPECT_EQ(Run({"--site", dir_ + "/missing.json"}, &out), 2);
+    // What an installation gets wrong: each names the file and stops with status 2.
+    const std::string missing = dir_ + "/missing.json";
+    EXPECT_EQ(Run({"--site", missing}, &out), 2);
+    EXPECT_NE(out.find(missing), std::string::npos) << out;
+    Json::Value extra;
+    extra["plugins"].append("no_such_plugin.so");
+    site = WriteSite(devices, 1, "site.json", extra);
+    EXPECT_EQ(Run({"--site", site}, &out), 2);
+    EXPECT_NE(out.find(site + ": plugins[0]: no plug-in "), std::string::npos) << out;
+    EXPECT_NE(out.find("/no_such_plugin.so"), std::string::npos) << out;
+    extra = Json::Value(Json::objectValue);
+    extra["database"] = dir_ + "/no/such/dir/h.db";
+    site = WriteSite(devices, 1, "site.json", extra);
+    EXPECT_EQ(Run({"--site", site}, &out), 2);
+    EXPECT_NE(out.find(site + ": database: cannot open database " + dir_ + "/no/such/dir/h.db"),
+              std::string::npos)
+        << out;
+
     EXPECT_EQ(Run({"--rounds", "2"}, &out), 2);
+    EXPECT_EQ(Run({"--version"}, &out), 0);
+    EXPECT_EQ(out, "smdhost " SMD_VERSION "\n");
     EXPECT_EQ(Run({"--help"}, &out), 0);
     EXPECT_NE(out.find("cacheMaxAgeSeconds"), std::string::npos);
 }

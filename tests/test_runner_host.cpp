@@ -3,16 +3,20 @@
 
 #include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "host/observer.h"
+#include "runner/demo.h"
 #include "runner/host.h"
 #include "runner/json_check.h"
 #include "runner/site_config.h"
+#include "sim/simulator.h"
 
 namespace {
 
@@ -147,6 +151,178 @@ TEST_F(HostCoreTest, TheDocumentIsReadWithoutWaitingForTheRound) {
     EXPECT_GT(a.retLen, 0);
     EXPECT_TRUE(roundOpen) << "the round ended before the answer: the test proves nothing";
     EXPECT_LT(took, std::chrono::milliseconds(1000));
+}
+
+// The host's lines as the journal would get them.
+class Lines {
+  public:
+    struct Line {
+        Priority priority;
+        std::string text;
+        LogFields fields;
+    };
+    void Attach(Host& host) {
+        host.Log().SetBackend([this](Priority p, const std::string& t, const LogFields& f) {
+            std::lock_guard<std::mutex> lock(mu_);
+            lines_.push_back({p, t, f});
+        });
+    }
+    std::vector<Line> With(const std::string& part) const {
+        std::lock_guard<std::mutex> lock(mu_);
+        std::vector<Line> out;
+        for (const auto& l : lines_)
+            if (l.text.find(part) != std::string::npos) out.push_back(l);
+        return out;
+    }
+    bool WaitFor(const std::string& part, std::size_t n = 1) const {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (With(part).size() < n)
+            if (std::chrono::steady_clock::now() > until)
+                return false;
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return true;
+    }
+
+  private:
+    mutable std::mutex mu_;
+    std::vector<Line> lines_;
+};
+
+SiteConfig SiteOf(const Json::Value& devices, const std::string& dir, int rounds,
+                  const std::string& extra = "") {
+    Json::Value site;
+    site["database"] = "h.db";
+    site["plugins"].append(SMD_PLUGIN_PATH);
+    site["rounds"] = rounds;
+    site["devices"] = devices;
+    if (!extra.empty()) site["roundPriority"] = extra;
+    return ParseSiteConfig(site, "site.json", dir);
+}
+
+Json::Value FastDevice(unsigned int dataId, const std::string& port, int mode) {
+    Json::Value d;
+    d["model"] = "rtmk48_pv05";
+    d["dataId"] = dataId;
+    d["port"] = port;
+    d["pollIntervalMs"] = 20;
+    d["delayScale"] = 0.01;
+    d["replyTimeoutMs"] = 300;
+    d["workDir"] = SMD_SOURCE_DIR;
+    d["signalMap"] = std::string(SMD_SOURCE_DIR) + "/ini/rtmk48_pv05.signals.json";
+    d["settings"]["appSetting"]["b_mode"] = mode;
+    return d;
+}
+
+TEST_F(HostCoreTest, LinesCarryThePriorityAndTheDeviceAndAlarmTheyConcern) {
+    // Device 7 raises and clears the demo's alarms; device 8's unit never answers.
+    rtmk48sim::Simulator silent;
+    std::string error;
+    ASSERT_TRUE(silent.Open(&error)) << error;
+    silent.Inject({rtmk48sim::Fault::kSilence, 0, -1});
+    silent.Start();
+    Json::Value devices;
+    devices.append(FastDevice(7, "simulated", 1));
+    devices[0]["simulation"] = DemoScenario();
+    devices[0]["settings"]["thresholdSetting"] =
+        DemoSite("", ".").devices[0].settings["thresholdSetting"];
+    devices.append(FastDevice(8, silent.SlavePath(), 1));
+    devices[1]["replyTimeoutMs"] = 5;
+    std::ostringstream out;
+    Lines lines;
+    {
+        Host host(SiteOf(devices, dir_, 6, "debug"), out);
+        lines.Attach(host);
+        host.Start();
+        host.Run();
+        host.PrintSummary();
+    }
+    silent.Close();
+    const struct {
+        std::string text;
+        Priority priority;
+        std::optional<unsigned int> dataId;
+        std::string alarmId;
+    } rows[] = {
+        {"[7] ALARM RAISED  level 1  id 0416004011", Priority::kWarning, 7, "0416004011"},
+        {"[7] alarm cleared level 1  id 0416004011", Priority::kNotice, 7, "0416004011"},
+        {"[7] ── round 1 ", Priority::kDebug, 7, ""},
+        {"[7] published record", Priority::kDebug, 7, ""},
+        {"[8] communication error: reply time-out (1 in a row", Priority::kErr, 8, ""},
+        {"summary: ", Priority::kInfo, std::nullopt, ""},
+    };
+    for (const auto& r : rows) {
+        const auto found = lines.With(r.text);
+        ASSERT_FALSE(found.empty()) << r.text;
+        EXPECT_EQ(found[0].priority, r.priority) << r.text;
+        EXPECT_EQ(found[0].fields.dataId, r.dataId) << r.text;
+        EXPECT_EQ(found[0].fields.alarmId, r.alarmId) << r.text;
+    }
+    EXPECT_TRUE(out.str().empty()) << "lines went to the stream besides the backend";
+}
+
+TEST_F(HostCoreTest, AReloadAppliesNewThresholdsKeepsAlarmStateAndReportsWhatNeedsARestart) {
+    // A steady 53.5 V against a mode-5 rule whose upper limit the reloads move.
+    auto site = [&](const std::string& up, const std::string& port) {
+        Json::Value d = FastDevice(7, port, 5);
+        if (port == "simulated") {
+            d["simulation"] = DemoScenario();
+            d["simulation"].removeMember("rounds");
+        }
+        Json::Value rule;
+        rule["SignalName"] = "直流输出电压";
+        rule["ID"] = "0416004011";
+        rule["UpValue"] = up;
+        rule["UpReconverValue"] = std::to_string(std::stoi(up) - 1);
+        rule["UpAlarmLevel"] = "2";
+        d["settings"]["thresholdSetting"]["dc_voltage"] = rule;
+        Json::Value devices;
+        devices.append(d);
+        return SiteOf(devices, dir_, 0);
+    };
+    std::ostringstream out;
+    Lines lines;
+    Host host(site("60", "simulated"), out);
+    lines.Attach(host);
+    host.Start();
+    std::thread run([&] { host.Run(); });
+    struct Join {
+        Host& host;
+        std::thread& run;
+        ~Join() {
+            host.Stop();
+            if (run.joinable()) run.join();
+        }
+    } join{host, run};
+    ASSERT_TRUE(lines.WaitFor("published record", 2));
+    EXPECT_TRUE(lines.With("ALARM RAISED").empty());
+
+    // The port cannot change while running: reported, kept; the new limit applies.
+    host.Reload(site("50", "/dev/ttyS9"));
+    EXPECT_TRUE(lines.WaitFor("ALARM RAISED")) << "the new upper limit of 50 V raised nothing";
+    const auto port = lines.With("reload: port changed from \"simulated\" to \"/dev/ttyS9\"");
+    ASSERT_EQ(port.size(), 1u);
+    EXPECT_EQ(port[0].priority, Priority::kWarning);
+    EXPECT_EQ(lines.With("[7] reload: new settings applied").size(), 1u);
+    EXPECT_NE(lines.With("ALARM RAISED")[0].text.find("高于阈值:50"), std::string::npos);
+
+    // Still above the next limit: the raised alarm stays raised, no second event.
+    host.Reload(site("52", "simulated"));
+    ASSERT_TRUE(lines.WaitFor("reload of site.json done", 2));
+    const std::size_t seen = lines.With("published record").size();
+    ASSERT_TRUE(lines.WaitFor("published record", seen + 3));
+    EXPECT_EQ(lines.With("ALARM RAISED").size(), 1u);
+    EXPECT_TRUE(lines.With("alarm cleared").empty());
+
+    // A signal map that does not load changes nothing.
+    SiteConfig bad = site("40", "simulated");
+    bad.devices[0].signalMap = dir_ + "/missing.json";
+    EXPECT_THROW(host.Reload(bad), ConfigError);
+    host.Stop();
+    run.join();
+    EXPECT_EQ(lines.With("reload of site.json done").size(), 2u);
+    EXPECT_EQ(host.Summary()[0].raised, 1u);
+    EXPECT_EQ(host.Summary()[0].published, host.Summary()[0].stored) << "history was lost";
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "runner/install_dirs.h"
 #include "runner/json_check.h"
 #include "runner/site_config.h"
 
@@ -36,7 +37,8 @@ TEST(SiteConfig, ReadsEveryMemberAndResolvesPathsFromTheFile) {
       "web": {"address": "0.0.0.0", "port": 0, "staleSeconds": 30, "root": "page",
               "chartSignals": ["a"], "chartHours": 6}})");
     EXPECT_EQ(s.database, "/etc/smd/data/h.db");
-    EXPECT_EQ(s.plugins, (std::vector<std::string>{"/etc/smd/rtmk48_pv05.so", "/opt/p.so"}));
+    // A bare name is a packaged plug-in; a path is taken from the site file's directory.
+    EXPECT_EQ(s.plugins, (std::vector<std::string>{PluginDir() + "/rtmk48_pv05.so", "/opt/p.so"}));
     EXPECT_EQ(s.controlSocket, "/run/smd.sock");
     EXPECT_EQ(s.cacheMaxAgeSeconds, 60);
     EXPECT_EQ(s.rounds, 3);
@@ -66,7 +68,7 @@ TEST(SiteConfig, ReadsEveryMemberAndResolvesPathsFromTheFile) {
     // Defaults.
     EXPECT_EQ(sim.pollIntervalMs, 5000);
     EXPECT_DOUBLE_EQ(sim.delayScale, 1.0);
-    EXPECT_EQ(sim.workDir, "/etc/smd");
+    EXPECT_EQ(sim.workDir, DataDir());
     EXPECT_TRUE(sim.signalMap.empty());
     EXPECT_TRUE(sim.settings.isObject());
     const SiteConfig bare = Parse(R"({"plugins": ["p.so"], "devices": [{"model": "m", "dataId": 1,
