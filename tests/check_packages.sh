@@ -76,6 +76,12 @@ for deb in "${debs[@]}"; do
     [[ $kind == *", stripped"* ]] || fail "$path is not stripped: $kind"
     dyn=$("$readelf" -dW "$f")
     ! grep -qE '\((RPATH|RUNPATH)\)' <<<"$dyn" || fail "$path keeps a library path"
+    grep -qE '\(FLAGS\).*BIND_NOW|\(FLAGS_1\).*NOW' <<<"$dyn" || fail "$path is not linked with -z now"
+    "$readelf" -lW "$f" | grep -q GNU_RELRO || fail "$path has no read-only relocations"
+    # No build path: the binaries must not depend on where they were built.
+    for dir in "$build" ${SMD_SOURCE_DIR:+"$SMD_SOURCE_DIR"}; do
+      ! grep -qaF "$dir" "$f" || fail "$path names the build path $dir"
+    done
     for lib in $(sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' <<<"$dyn"); do
       [ -n "$(find "$root" -name "$lib" -print -quit)" ] && continue
       pkg=$(owner_of "$lib") || fail "$path needs $lib, which no installed $arch package ships"
@@ -113,11 +119,21 @@ else
   what="smdhost <plugin>"
 fi
 
+for program in smdhost rtmk48sim; do
+  version=$(run "$root/usr/bin/$program" --version) || fail "$program --version failed"
+  [ "$version" = "$program $(dpkg-deb -f "${deb_of[smdhost]}" Version | sed 's/-[^-]*$//')" ] \
+    || fail "$program --version says '$version'"
+done
+
+# lintian: no error or warning (overrides carry their reasons in the package).
+lint=$(lintian --fail-on error,warning --tag-display-limit 0 "${debs[@]}" 2>&1) \
+  || fail "lintian: $lint"
+
 # apt resolves the declared dependencies against what this machine has installed.
 if command -v apt-get >/dev/null; then
   apt-get install -s -qq "${debs[@]}" >"$scratch/apt.log" 2>&1 \
     || { cat "$scratch/apt.log" >&2; fail "apt cannot install the packages"; }
 fi
 
-printf 'ok: %s packages %s; %d ELF files; %s ran from the scratch root\n' "$arch" \
+printf 'ok: %s packages %s lintian-clean; %d ELF files; %s ran from the scratch root\n' "$arch" \
   "$(cd "$scratch/out" && echo *.deb)" "$elf_count" "$what"
