@@ -410,8 +410,7 @@ TEST_F(RunnerE2E, SighupReloadsTheSiteFileAndABrokenOneKeepsTheRunningConfigurat
     ::unsetenv("WATCHDOG_USEC");
     ASSERT_TRUE(notify.WaitFor("READY=1\nSTATUS=running " + site)) << notify.Seen();
     ASSERT_TRUE(notify.WaitFor("WATCHDOG=1|WATCHDOG=1|")) << notify.Seen();
-    HistoryStore store(db_);
-    ASSERT_TRUE(WaitFor([&] { return store.RecordCount(7) >= 1; })) << host.Output();
+    ASSERT_TRUE(WaitFor([&] { return Stored(7) >= 1; })) << host.Output();
 
     std::ofstream(site) << "{ \"plugins\": [";
     host.Signal(SIGHUP);
@@ -419,8 +418,8 @@ TEST_F(RunnerE2E, SighupReloadsTheSiteFileAndABrokenOneKeepsTheRunningConfigurat
         return host.Output().find("reload failed, the running configuration stays: " + site) !=
                std::string::npos;
     })) << host.Output();
-    const uint64_t before = store.RecordCount(7);
-    ASSERT_TRUE(WaitFor([&] { return store.RecordCount(7) > before; })) << "polling stopped";
+    const std::size_t before = Stored(7);
+    ASSERT_TRUE(WaitFor([&] { return Stored(7) > before; })) << "polling stopped";
 
     WriteSite(devices, 0);
     host.Signal(SIGHUP);
