@@ -285,6 +285,7 @@ TEST_F(WebLive, SmdhostServesThePageAndPrintsItsAddress) {
     site["database"] = dir_ + "/h.db";
     site["plugins"].append(SMD_PLUGIN_PATH);
     site["web"]["port"] = 0;
+    site["web"]["root"] = SMD_SOURCE_DIR "/web/static";  // smdhost knows no source tree
     Json::Value& d = site["devices"][0];
     d["model"] = "rtmk48_pv05";
     d["dataId"] = 7;
