@@ -207,7 +207,7 @@ TEST_F(WebLive, AnswersMatchTheSimulatorAndTheHistoryDatabaseAndMetricsPassPromt
         EXPECT_NEAR(all["points"][i]["v"].asDouble(), rows[i].second, 1e-9);
     }
     const Json::Value two = Call(live.port, q + "&points=2").Json();
-    ASSERT_EQ(two["points"].size(), 2u) << two;
+    ASSERT_EQ(two["points"].size(), 2u) << two << all;
     EXPECT_EQ(two["points"][0]["n"].asUInt() + two["points"][1]["n"].asUInt(), rows.size());
     EXPECT_EQ(two["unit"].asString(), "V");
 

@@ -41,11 +41,12 @@ std::vector<HistoryPoint> SignalHistory::Query(unsigned int dataId, const Signal
     std::lock_guard<std::mutex> lock(mu_);
     std::vector<StoredRecord> rows;
     try {
-        if (!reader_) reader_ = std::make_unique<HistoryReader>(path_);
-        rows = reader_->Records(dataId, TimeRange{history::ToMs(from), history::ToMs(to)},
-                                HistoryReader::kAll);
+        // Opened for each query: a long-lived read-only connection beside the writer came back
+        // empty-handed after the writer moved on (seen under TSan's timing).
+        const HistoryReader reader(path_);
+        rows = reader.Records(dataId, TimeRange{history::ToMs(from), history::ToMs(to)},
+                              HistoryReader::kAll);
     } catch (const StoreError& e) {
-        reader_.reset();  // opened again next time: the file may not be there yet
         throw HistoryQueryError(e.what());
     }
     std::vector<HistoryPoint> samples;
