@@ -110,7 +110,8 @@ set(CPACK_DEBIAN_HOST_PACKAGE_NAME smdhost)
 string(JOIN ", " CPACK_DEBIAN_HOST_PACKAGE_DEPENDS "${SMD_RUNTIME_DEPENDS}"
   "libjsoncpp25 (>= 1.9.5)" "libsqlite3-0 (>= 3.40)" "libboost-program-options1.74.0 (>= 1.74.0)"
   "libjs-chart.js (>= 3)"  # the status page's chart, served from /usr/share/javascript
-  "libsystemd0 (>= 252)" "adduser")
+  "libsystemd0 (>= 252)" "adduser"
+  "libmosquitto1 (>= 2.0.11)")
 # libsmdhost goes into the linker cache on install and removal (triggers); the maintainer scripts
 # create the service user and directories; the site file is a conffile; shlibs: programs built
 # against libsmdhost.so.0 depend on this version of the host or later.

@@ -15,7 +15,6 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -24,6 +23,7 @@
 #include <boost/program_options.hpp>
 
 #include "history/views.h"
+#include "mqtt/forwarder.h"
 #include "runner/control_channel.h"
 #include "runner/demo.h"
 #include "runner/host.h"
@@ -149,9 +149,13 @@ const char* ErrorPrefix(const std::ostream& err) {
 // Errors leave to RunSmdhost, which turns them into messages and exit statuses.
 int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
     const std::string file = site.file;
+    // Declared before the page, which reads its figures until it stops.
+    std::unique_ptr<MqttForwarder> forwarder;
     std::unique_ptr<WebView> web;
     // The page's files: the package's, else those under SMDHOST_DATA_DIR (a source tree).
     if (site.web.enabled) web = std::make_unique<WebView>(site, ExeDir(), DataDir());
+    const std::optional<MqttConfig> mqtt = site.mqtt;
+    const std::string database = site.database;
     Host host(std::move(site), out);
     // Under systemd the host's lines go to the journal with their priorities and fields.
     if (&out == &std::cout && IsJournalStream(STDOUT_FILENO))
@@ -166,6 +170,18 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
             service::Alive();
             next = now + interval / 2;
         });
+    if (mqtt) {
+        forwarder = std::make_unique<MqttForwarder>(*mqtt, database, host.Log());
+        host.AddSink(*forwarder);
+        host.AddHistoryCompanion(forwarder->Companion());
+    }
+    // Should the run end in an error, the sender stops while the host's logger still exists.
+    struct StopSender {
+        MqttForwarder* f;
+        ~StopSender() {
+            if (f) f->Drain(std::chrono::milliseconds(0));
+        }
+    } stopSender{forwarder.get()};
     // Signals blocked before any host thread exists, so only the waiter takes them.
     Signals signals(host, demo ? std::string() : file);
     if (web) host.AddSink(web->Live());
@@ -176,10 +192,12 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
         web->Serve(host.Sinks(), demo);
         host.Log().Write(Priority::kNotice, "status page on " + web->Url());
     }
+    if (forwarder) forwarder->Start();
     service::Ready("running " + file);
     host.Run();
     service::Stopping();
     if (web) web->Stop();
+    if (forwarder) forwarder->Drain(std::chrono::seconds(2));
     host.PrintSummary();
     return 0;
 }
@@ -306,7 +324,7 @@ int RunSmdhost(int argc, char** argv, std::ostream& out, std::ostream& err) {
             << shared << "\n"
             << ctl << "\n"
             << kControlCodes << "\n"
-            << SiteFileHelp()
+            << SiteFileHelp() << MqttFileHelp()
             << "\nIn settings mode 1 the host checks analog values against limits by alarm id:\n"
                "each \"thresholdSetting\" rule gives its \"ID\" the limits \"LowValue\" and\n"
                "\"UpValue\"; the device's \"limits\" member adds to and overrides them.\n";

@@ -17,6 +17,7 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include "history/companion.h"
 #include "history/history_store.h"
 #include "host/framework.h"
 #include "host/observer.h"
@@ -129,6 +130,7 @@ struct DeviceSlot : HostObserver {
     std::function<void(const std::string&, Priority, const LogFields&)> say;
     std::atomic<Priority>* roundPriority = nullptr;
     const std::vector<Sink*>* sinks = nullptr;
+    const std::vector<HistoryCompanion*>* companions = nullptr;
     Json::Value values;  // signal values of the record last published
 
     std::unique_ptr<VDeviceInterface> device;
@@ -166,6 +168,29 @@ struct DeviceSlot : HostObserver {
     std::string Tag() const { return "[" + std::to_string(config.dataId) + "] "; }
     LogFields Fields(const std::string& alarmId = {}) const { return {config.dataId, alarmId}; }
 
+    // The row and its companions' rows (the broker's outbox) in one transaction: all stored,
+    // or none.
+    template <class Insert>
+    void Store(Insert insert, HistoryRow row) {
+        if (companions->empty()) {
+            insert();
+            return;
+        }
+        store.Begin();
+        try {
+            row.rowId = insert();
+            for (HistoryCompanion* c : *companions) c->OnStored(store.Db(), row);
+            store.Commit();
+        } catch (const StoreError&) {
+            store.Rollback();
+            throw;
+        } catch (const std::exception& e) {
+            store.Rollback();
+            throw StoreError(e.what());
+        }
+        for (HistoryCompanion* c : *companions) c->OnCommitted();
+    }
+
     // The record is out: the signal values it carries go into the device's document now, on
     // the device's own thread and before the device evaluates its thresholds.
     void OnSendSP(int type, const unsigned char* data, unsigned int len, bool) override {
@@ -198,7 +223,9 @@ struct DeviceSlot : HostObserver {
         r.values = signals.Empty() ? nullptr : &values;
         for (Sink* s : *sinks) s->OnRecord(r);
         try {
-            store.AddRecord(config.dataId, typeId, now, data, len);
+            HistoryRow row;
+            row.record = &r;
+            Store([&] { return store.AddRecord(config.dataId, typeId, now, data, len); }, row);
             ++stored;
         } catch (const StoreError& e) {
             ++storeErrors;
@@ -233,7 +260,9 @@ struct DeviceSlot : HostObserver {
         a.text = e.text;
         a.raised = e.raised;
         try {
-            store.AddAlarm(a);
+            HistoryRow row;
+            row.alarm = &out;
+            Store([&] { return store.AddAlarm(a); }, row);
         } catch (const StoreError& err) {
             ++storeErrors;
             say(Tag() + "alarm event not stored: " + err.what(), Priority::kErr, Fields(e.alarmId));
@@ -249,7 +278,9 @@ struct DeviceSlot : HostObserver {
         r.value = value;
         for (Sink* s : *sinks) s->OnReport(r);
         try {
-            store.AddAnalogReport(config.dataId, r.at, signalId, value);
+            HistoryRow row;
+            row.report = &r;
+            Store([&] { return store.AddAnalogReport(config.dataId, r.at, signalId, value); }, row);
         } catch (const StoreError& err) {
             ++storeErrors;
             say(Tag() + "analog report not stored: " + err.what(), Priority::kErr, Fields());
@@ -313,6 +344,11 @@ void Host::Start() {
     } catch (const StoreError& e) {
         throw ConfigError(site_.file + ": database: " + e.what());
     }
+    try {
+        for (HistoryCompanion* c : companions_) c->Prepare(store_->Db());
+    } catch (const std::exception& e) {
+        throw HostError(e.what());
+    }
     plugins_ = std::make_unique<PluginLoader>();
     for (std::size_t i = 0; i < site_.plugins.size(); ++i) {
         const std::string& path = site_.plugins[i];
@@ -332,6 +368,7 @@ void Host::Start() {
         };
         slot->roundPriority = &roundPriority_;
         slot->sinks = &sinks_;
+        slot->companions = &companions_;
         if (!dev.signalMap.empty()) slot->signals = SignalMap::Load(dev.signalMap);
         slots_.push_back(std::move(slot));
     }
@@ -870,4 +907,10 @@ void Host::PrintSummary() const {
                 ": " + std::to_string(d.rounds) + " rounds, " + std::to_string(d.stored) +
                 " stored, " + std::to_string(d.raised) + " raised, " + std::to_string(d.cleared) +
                 " cleared; errors: " + errors(d.errors));
+    for (const Sink* sink : sinks_) {
+        std::string figures;
+        for (const auto& f : sink->Figures())
+            figures += (figures.empty() ? "" : ", ") + f.name + " " + Number(f.value);
+        if (!figures.empty()) Say("  " + std::string(sink->Name()) + ": " + figures);
+    }
 }

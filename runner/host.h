@@ -22,6 +22,7 @@
 #include "runner/sink.h"
 #include "runner/site_config.h"
 
+class HistoryCompanion;
 class HistoryStore;
 class HostObserver;
 class PluginLoader;
@@ -80,6 +81,8 @@ class Host {
     // must outlive the host's run.
     void AddSink(Sink& sink) { sinks_.push_back(&sink); }
     const std::vector<Sink*>& Sinks() const { return sinks_; }
+    // Adds rows of another concern to the history store's transactions (before Start).
+    void AddHistoryCompanion(HistoryCompanion& c) { companions_.push_back(&c); }
     Logger& Log() { return log_; }
 
     // Adds an observer of a started device's framework calls (after Start, before Run); false
@@ -102,6 +105,7 @@ class Host {
     SiteConfig site_;
     mutable Logger log_;
     std::vector<Sink*> sinks_;
+    std::vector<HistoryCompanion*> companions_;
     std::unique_ptr<HistoryStore> store_;
     std::unique_ptr<PluginLoader> plugins_;
     std::vector<std::unique_ptr<DeviceSlot>> slots_;  // destroyed before the plug-ins

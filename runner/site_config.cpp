@@ -118,7 +118,7 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
     const JsonFile file(name);
     file.OnlyKnown(root, "",
                    {"database", "plugins", "controlSocket", "controlGroup", "cacheMaxAgeSeconds",
-                    "rounds", "roundPriority", "devices", "web"});
+                    "rounds", "roundPriority", "devices", "web", "mqtt"});
     SiteConfig site;
     site.file = name;
     site.database = Resolve(baseDir, file.String(root, "", "database", site.database));
@@ -154,6 +154,8 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
         site.plugins.push_back(name.find('/') == std::string::npos ? PluginDir() + "/" + name
                                                                    : Resolve(baseDir, name));
     }
+
+    site.mqtt = ParseMqttConfig(root["mqtt"], name, baseDir);
 
     const Json::Value& devices = root["devices"];
     if (devices.isNull()) file.Fail("devices", "missing (an array of devices is required)");

@@ -2,11 +2,13 @@
 // The site file: what one host process runs. See SiteFileHelp() for every member.
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <json/value.h>
 
+#include "mqtt/mqtt_config.h"
 #include "runner/logger.h"
 
 inline constexpr const char* kSimulatedPort = "simulated";
@@ -52,6 +54,7 @@ struct SiteConfig {
     Priority roundPriority = Priority::kInfo;  // of the round and record lines
     std::vector<DeviceConfig> devices;
     WebConfig web;
+    std::optional<MqttConfig> mqtt;  // none: nothing goes to a broker
 };
 
 // Relative paths in the file are taken from the file's own directory (baseDir for Parse).

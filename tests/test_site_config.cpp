@@ -79,6 +79,14 @@ TEST(SiteConfig, ReadsEveryMemberAndResolvesPathsFromTheFile) {
                           "port": "simulated"}]})")
                   .web.address,
               "127.0.0.1");
+    EXPECT_FALSE(bare.mqtt);
+    const auto mqtt = Parse(R"({"plugins": ["p.so"], "devices": [{"model": "m", "dataId": 1,
+                             "port": "simulated"}], "mqtt": {"host": "b", "siteId": "s"}})")
+                          .mqtt;
+    ASSERT_TRUE(mqtt);
+    EXPECT_EQ(mqtt->port, 1883);
+    EXPECT_EQ(mqtt->clientId, "smdhost-s");
+    EXPECT_EQ(mqtt->topicPrefix, "smd");
 }
 
 TEST(SiteConfig, ErrorsNameTheFileTheMemberAndWhatIsWrong) {
@@ -128,6 +136,18 @@ TEST(SiteConfig, ErrorsNameTheFileTheMemberAndWhatIsWrong) {
          "site.json: web.chartSignals: expected an array"},
         {"{" + top + R"("devices": [{)" + dev + R"(}], "web": {"stale": 5}})",
          "site.json: web.stale: unknown member"},
+        {"{" + top + R"("devices": [{)" + dev + R"(}], "mqtt": {"port": 1883}})",
+         "site.json: mqtt.host: missing"},
+        {"{" + top + R"("devices": [{)" + dev + R"(}], "mqtt": {"host": "b", "siteId": "a/b"}})",
+         "site.json: mqtt.siteId: must be a non-empty name without '/'"},
+        {"{" + top + R"("devices": [{)" + dev +
+             R"(}], "mqtt": {"host": "b", "tls": {"caFile": "/nonexistent/ca.crt"}}})",
+         "site.json: mqtt.tls: no file /nonexistent/ca.crt"},
+        {"{" + top + R"("devices": [{)" + dev +
+             R"(}], "mqtt": {"host": "b", "username": "u", "passwordFile": "/etc/passwd"}})",
+         "site.json: mqtt.passwordFile: /etc/passwd is readable by everyone"},
+        {"{" + top + R"("devices": [{)" + dev + R"(}], "mqtt": {"host": "b", "outboxMaxRows": 0}})",
+         "site.json: mqtt.outboxMaxRows: must lie between 1 and"},
     };
     for (const auto& c : cases) {
         const std::string got = ErrorOf(c.text);
@@ -145,19 +165,42 @@ TEST(SiteConfig, AMissingFileIsNamed) {
 }
 
 TEST(SiteConfig, HelpNamesEveryMember) {
-    const std::string help = SiteFileHelp();
-    for (const char* m : {"database",      "plugins",
-                          "controlSocket", "cacheMaxAgeSeconds",
-                          "rounds",        "devices",
-                          "model",         "dataId",
-                          "port",          "pollIntervalMs",
-                          "delayScale",    "replyTimeoutMs",
-                          "workDir",       "signalMap",
-                          "simulation",    "settings",
-                          "limits",        "web",
-                          "address",       "staleSeconds",
-                          "root",          "chartSignals",
-                          "chartHours",    "controlGroup"})
+    const std::string help = std::string(SiteFileHelp()) + MqttFileHelp();
+    for (const char* m : {"database",
+                          "plugins",
+                          "controlSocket",
+                          "cacheMaxAgeSeconds",
+                          "rounds",
+                          "devices",
+                          "model",
+                          "dataId",
+                          "port",
+                          "pollIntervalMs",
+                          "delayScale",
+                          "replyTimeoutMs",
+                          "workDir",
+                          "signalMap",
+                          "simulation",
+                          "settings",
+                          "limits",
+                          "web",
+                          "address",
+                          "staleSeconds",
+                          "root",
+                          "chartSignals",
+                          "chartHours",
+                          "controlGroup",
+                          "mqtt",
+                          "host",
+                          "siteId",
+                          "clientId",
+                          "topicPrefix",
+                          "keepAliveSeconds",
+                          "tls",
+                          "username",
+                          "passwordFile",
+                          "outboxMaxRows",
+                          "outboxMaxAgeSeconds"})
         EXPECT_NE(help.find(std::string("  ") + m + " "), std::string::npos) << m;
 }
 

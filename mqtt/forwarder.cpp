@@ -1,0 +1,420 @@
+#include "mqtt/forwarder.h"
+
+#include <mosquitto.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "mqtt/payload.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Messages handed to the library and not yet acknowledged: bounds its memory, and keeps the
+// link busy while acknowledgements travel.
+constexpr std::size_t kWindow = 64;
+constexpr std::chrono::milliseconds kFirstBackoff = 250ms;
+constexpr std::chrono::milliseconds kMaxBackoff = 8s;
+constexpr std::chrono::seconds kConnectTimeout = 10s;
+
+std::string Describe(int rc) {
+    if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
+    return mosquitto_strerror(rc);
+}
+
+int BitLength(uint64_t n) {
+    int b = 0;
+    for (; n; n >>= 1) ++b;
+    return b;
+}
+
+void Exec(sqlite3* db, const char* sql) {
+    char* err = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
+        const std::string msg = err ? err : "unknown error";
+        sqlite3_free(err);
+        throw std::runtime_error(msg);
+    }
+}
+
+}  // namespace
+
+MqttForwarder::MqttForwarder(MqttConfig config, std::string database, Logger& log)
+    : config_(std::move(config)),
+      database_(std::move(database)),
+      statusTopic_(mqtt_payload::StatusTopic(config_.topicPrefix, config_.siteId)),
+      broker_(config_.host + ":" + std::to_string(config_.port)),
+      log_(log),
+      outbox_(config_.topicPrefix, config_.siteId, config_.outboxMaxRows,
+              config_.outboxMaxAgeSeconds,
+              [&log](const std::string& line, Priority p) { log.Write(p, line); }) {}
+
+MqttForwarder::~MqttForwarder() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        stop_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void MqttForwarder::Say(const std::string& line, Priority p) const {
+    log_.Write(p, "mqtt: " + line);
+}
+
+void MqttForwarder::Start() {
+    thread_ = std::thread([this] {
+        // A write to a connection the broker closed must fail with EPIPE, not end the process.
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+        Run();
+    });
+}
+
+void MqttForwarder::OnHealth(const DeviceHealth& health) {
+    std::lock_guard<std::mutex> lock(mu_);
+    health_[health.dataId] = health;
+    healthChanged_ = true;
+}
+
+std::vector<SinkFigure> MqttForwarder::Figures() const {
+    const int64_t oldest = figOldestMs_.load();
+    const double age =
+        oldest == 0
+            ? 0.0
+            : std::max<double>(
+                  0.0, (mqtt_payload::EpochMs(std::chrono::system_clock::now()) - oldest) / 1000.0);
+    return {
+        {"mqtt_connected", figConnected_ ? 1.0 : 0.0, "1 while the broker accepts the connection"},
+        {"mqtt_outbox_depth", static_cast<double>(figDepth_.load()),
+         "messages waiting for the broker's acknowledgement"},
+        {"mqtt_oldest_message_age_seconds", age, "age of the oldest message waiting"},
+        {"mqtt_messages_dropped", static_cast<double>(outbox_.Dropped()),
+         "messages dropped by the outbox bounds since start"},
+        {"mqtt_messages_sent", static_cast<double>(figSent_.load()),
+         "messages the broker acknowledged since start"},
+        {"mqtt_connection_failures", static_cast<double>(figFailures_.load()),
+         "failed or lost connections since start"},
+    };
+}
+
+void MqttForwarder::Drain(std::chrono::milliseconds limit) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        draining_ = true;
+        drainUntil_ = Clock::now() + limit;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void MqttForwarder::Setup() {
+    static std::once_flag libInit;
+    std::call_once(libInit, [] { mosquitto_lib_init(); });
+
+    if (sqlite3_open_v2(database_.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+        throw std::runtime_error("cannot open " + database_ + ": " +
+                                 (db_ ? sqlite3_errmsg(db_) : "out of memory"));
+    sqlite3_busy_timeout(db_, 5000);
+    // A delete lost to a power cut only means the message is sent once more.
+    Exec(db_, "PRAGMA synchronous=NORMAL");
+    Outbox::CreateTables(db_);
+
+    mosq_ = mosquitto_new(config_.clientId.c_str(), false, this);
+    if (!mosq_) throw std::runtime_error("cannot create a client: " + Describe(MOSQ_ERR_ERRNO));
+    mosquitto_int_option(mosq_, MOSQ_OPT_SEND_MAXIMUM, static_cast<int>(kWindow));
+    const std::string offline = mqtt_payload::Offline(config_.siteId);
+    int rc = mosquitto_will_set(mosq_, statusTopic_.c_str(), static_cast<int>(offline.size()),
+                                offline.data(), 1, true);
+    if (rc == MOSQ_ERR_SUCCESS && !config_.username.empty())
+        rc = mosquitto_username_pw_set(
+            mosq_, config_.username.c_str(),
+            config_.password.empty() ? nullptr : config_.password.c_str());
+    if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error(Describe(rc));
+    if (!config_.caFile.empty()) {
+        rc =
+            mosquitto_tls_set(mosq_, config_.caFile.c_str(), nullptr,
+                              config_.certFile.empty() ? nullptr : config_.certFile.c_str(),
+                              config_.keyFile.empty() ? nullptr : config_.keyFile.c_str(), nullptr);
+        if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error("TLS set-up: " + Describe(rc));
+    }
+    mosquitto_connect_callback_set(mosq_, &MqttForwarder::OnConnect);
+    mosquitto_disconnect_callback_set(mosq_, &MqttForwarder::OnDisconnect);
+    mosquitto_publish_callback_set(mosq_, &MqttForwarder::OnPublish);
+}
+
+void MqttForwarder::Run() {
+    try {
+        Setup();
+    } catch (const std::exception& e) {
+        Say(std::string("not forwarding: ") + e.what(), Priority::kErr);
+        if (mosq_) mosquitto_destroy(mosq_);
+        sqlite3_close(db_);
+        return;
+    }
+    Say("forwarding to broker " + broker_ + " as " + config_.clientId + " under " +
+        statusTopic_.substr(0, statusTopic_.size() - 6));
+    backoff_ = kFirstBackoff;
+    bool attempted = false;
+    auto nextAttempt = Clock::now();
+    for (;;) {
+        bool draining;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (stop_ || (draining_ && Clock::now() >= drainUntil_)) break;
+            // The outbox keeps what a broker out of reach did not take, for the next run.
+            if (draining_ && !connected_ && failures_ > 0) break;
+            draining = draining_;
+        }
+        try {
+            // Done when a look after the stop finds nothing more to send.
+            if (draining && connected_) {
+                PublishMore();
+                if (outboxEmpty_ && inflight_.empty() && acked_.empty()) break;
+            }
+            if (!socket_ && Clock::now() >= nextAttempt) {
+                refusal_.clear();
+                const int rc =
+                    attempted ? mosquitto_reconnect_async(mosq_)
+                              : mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port,
+                                                        config_.keepAliveSeconds);
+                attempted = true;
+                if (rc == MOSQ_ERR_SUCCESS) {
+                    socket_ = true;
+                    connectBy_ = Clock::now() + kConnectTimeout;
+                } else {
+                    Failure(Describe(rc));
+                    nextAttempt = Clock::now() + backoff_;
+                    backoff_ = std::min(backoff_ * 2, kMaxBackoff);
+                }
+            }
+            if (!socket_) {
+                RefreshFigures();
+                if (!Sleep(nextAttempt)) break;
+                continue;
+            }
+            if (connected_) {
+                PublishMore();
+                bool changed;
+                {
+                    std::lock_guard<std::mutex> lock(mu_);
+                    changed = healthChanged_;
+                }
+                if (changed && Clock::now() >= nextStatus_) PublishStatus(true);
+            }
+            const int rc = mosquitto_loop(mosq_, 50, 1);
+            DeleteAcked();
+            std::string why;
+            if (rc != MOSQ_ERR_SUCCESS)
+                why = refusal_.empty() ? Describe(rc) : refusal_;
+            else if (!connected_)
+                why = Unanswered();
+            if (!why.empty()) {
+                connected_ = false;
+                socket_ = false;
+                figConnected_ = false;
+                Failure(why);
+                nextAttempt = Clock::now() + backoff_;
+                backoff_ = std::min(backoff_ * 2, kMaxBackoff);
+            }
+            RefreshFigures();
+        } catch (const std::exception& e) {
+            // The database: busy for longer than the time-out, or broken. Try again shortly.
+            Failure(std::string("outbox: ") + e.what());
+            if (!Sleep(Clock::now() + backoff_)) break;
+        }
+    }
+
+    if (connected_) {
+        PublishStatus(false);
+        const auto until = Clock::now() + 1s;
+        while (!inflight_.empty() && Clock::now() < until &&
+               mosquitto_loop(mosq_, 50, 1) == MOSQ_ERR_SUCCESS) {
+        }
+        mosquitto_disconnect(mosq_);
+        mosquitto_loop(mosq_, 10, 1);
+    }
+    try {
+        DeleteAcked();
+    } catch (const std::exception&) {
+        // Sent again next time.
+    }
+    figConnected_ = false;
+    nextFigures_ = Clock::time_point{};
+    RefreshFigures();
+    mosquitto_destroy(mosq_);
+    mosq_ = nullptr;
+    sqlite3_close(db_);
+    db_ = nullptr;
+}
+
+// Why a connection the broker has not accepted yet is given up, or "" to wait on. Under TLS the
+// library keeps writing to a socket whose connection was refused; the socket says so.
+std::string MqttForwarder::Unanswered() const {
+    pollfd p{mosquitto_socket(mosq_), POLLOUT, 0};
+    if (p.fd >= 0 && ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR))) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        ::getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        return err ? std::strerror(err) : "connection refused or closed before the broker answered";
+    }
+    if (Clock::now() > connectBy_)
+        return "no answer within " + std::to_string(kConnectTimeout.count()) + " s";
+    return "";
+}
+
+bool MqttForwarder::Sleep(Clock::time_point until) {
+    std::unique_lock<std::mutex> lock(mu_);
+    const bool draining = draining_;
+    cv_.wait_until(lock, draining ? std::min(until, drainUntil_) : until,
+                   [&] { return stop_ || draining_ != draining; });
+    return !stop_;
+}
+
+void MqttForwarder::Failure(const std::string& why) {
+    ++failures_;
+    ++figFailures_;
+    // At a falling rate: the 1st, 2nd, 4th, 8th, ... failure in a row.
+    if (BitLength(failures_) > BitLength(failures_ - 1))
+        Say("broker " + broker_ + ": " + why +
+                (failures_ > 1 ? " (" + std::to_string(failures_) + " failures in a row)" : "") +
+                "; retrying, polling and history go on",
+            Priority::kWarning);
+}
+
+void MqttForwarder::OnConnect(mosquitto*, void* self, int rc) {
+    auto& f = *static_cast<MqttForwarder*>(self);
+    if (rc != 0) {
+        f.refusal_ = std::string("connection refused: ") + mosquitto_connack_string(rc);
+        return;
+    }
+    f.connected_ = true;
+    f.figConnected_ = true;
+    if (!f.everConnected_)
+        f.Say("connected to broker " + f.broker_);
+    else if (f.failures_ > 0)
+        f.Say("connected to broker " + f.broker_ + " again after " + std::to_string(f.failures_) +
+              (f.failures_ == 1 ? " failure" : " failures"));
+    f.everConnected_ = true;
+    f.failures_ = 0;
+    f.backoff_ = kFirstBackoff;
+    // The library resends what it holds unacknowledged; the status goes out at once.
+    std::lock_guard<std::mutex> lock(f.mu_);
+    f.healthChanged_ = true;
+    f.nextStatus_ = Clock::time_point{};
+}
+
+void MqttForwarder::OnDisconnect(mosquitto*, void* self, int) {
+    auto& f = *static_cast<MqttForwarder*>(self);
+    f.connected_ = false;
+    f.figConnected_ = false;
+}
+
+void MqttForwarder::OnPublish(mosquitto*, void* self, int mid) {
+    auto& f = *static_cast<MqttForwarder*>(self);
+    const auto it = f.inflight_.find(mid);
+    if (it == f.inflight_.end()) return;
+    if (it->second > 0) f.acked_.push_back(it->second);
+    f.inflight_.erase(it);
+}
+
+void MqttForwarder::PublishMore() {
+    if (inflight_.size() >= kWindow) return;
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db_,
+                           "SELECT id, topic, payload FROM mqtt_outbox WHERE id > ?1 "
+                           "ORDER BY id LIMIT ?2",
+                           -1, &s, nullptr) != SQLITE_OK)
+        throw std::runtime_error(sqlite3_errmsg(db_));
+    const std::size_t want = kWindow - inflight_.size();
+    sqlite3_bind_int64(s, 1, cursor_);
+    sqlite3_bind_int64(s, 2, static_cast<int64_t>(want));
+    std::size_t got = 0;
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        const int64_t id = sqlite3_column_int64(s, 0);
+        const auto* topic = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
+        const void* payload = sqlite3_column_blob(s, 2);
+        const int len = sqlite3_column_bytes(s, 2);
+        int mid = 0;
+        if (mosquitto_publish(mosq_, &mid, topic, len, payload, 1, false) != MOSQ_ERR_SUCCESS)
+            break;  // the loop finds out what is wrong with the connection
+        inflight_[mid] = id;
+        cursor_ = id;
+        ++got;
+    }
+    const std::string err = rc == SQLITE_ROW || rc == SQLITE_DONE ? "" : sqlite3_errmsg(db_);
+    sqlite3_finalize(s);
+    if (!err.empty()) throw std::runtime_error(err);
+    outboxEmpty_ = got < want && rc == SQLITE_DONE;
+}
+
+void MqttForwarder::PublishStatus(bool online) {
+    std::string body;
+    if (online) {
+        std::map<unsigned int, DeviceHealth> health;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            health = health_;
+            healthChanged_ = false;
+        }
+        Json::Value outbox;
+        for (const auto& f : Figures())
+            if (f.name != "mqtt_connected") outbox[f.name.substr(5)] = f.value;
+        body =
+            mqtt_payload::Online(config_.siteId, std::chrono::system_clock::now(), health, outbox);
+    } else {
+        body = mqtt_payload::Offline(config_.siteId);
+    }
+    int mid = 0;
+    if (mosquitto_publish(mosq_, &mid, statusTopic_.c_str(), static_cast<int>(body.size()),
+                          body.data(), 1, true) == MOSQ_ERR_SUCCESS)
+        inflight_[mid] = 0;  // no outbox row
+    nextStatus_ = Clock::now() + 1s;
+}
+
+void MqttForwarder::DeleteAcked() {
+    if (acked_.empty()) return;
+    Exec(db_, "BEGIN IMMEDIATE");
+    sqlite3_stmt* s = nullptr;
+    bool ok = sqlite3_prepare_v2(db_, "DELETE FROM mqtt_outbox WHERE id = ?1", -1, &s, nullptr) ==
+              SQLITE_OK;
+    for (std::size_t i = 0; ok && i < acked_.size(); ++i) {
+        sqlite3_bind_int64(s, 1, acked_[i]);
+        ok = sqlite3_step(s) == SQLITE_DONE;
+        sqlite3_reset(s);
+    }
+    sqlite3_finalize(s);
+    if (!ok || sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        const std::string msg = sqlite3_errmsg(db_);
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw std::runtime_error("deleting sent messages: " + msg);
+    }
+    figSent_ += acked_.size();
+    acked_.clear();
+}
+
+void MqttForwarder::RefreshFigures() {
+    const auto now = Clock::now();
+    if (now < nextFigures_) return;
+    nextFigures_ = now + 250ms;
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db_,
+                           "SELECT count(*), (SELECT queued_ms FROM mqtt_outbox ORDER BY id "
+                           "LIMIT 1) FROM mqtt_outbox",
+                           -1, &s, nullptr) == SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW) {
+        figDepth_ = sqlite3_column_int64(s, 0);
+        figOldestMs_ = sqlite3_column_int64(s, 1);
+    }
+    sqlite3_finalize(s);
+}

@@ -1,0 +1,149 @@
+#include "mqtt/outbox.h"
+
+#include <sqlite3.h>
+
+#include <stdexcept>
+
+#include "mqtt/payload.h"
+
+namespace {
+
+// AUTOINCREMENT: ids never come back after the table emptied, so the sender's cursor holds.
+const char* const kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS mqtt_outbox(
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    data_id INTEGER NOT NULL,
+    queued_ms INTEGER NOT NULL,
+    topic TEXT NOT NULL,
+    payload TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS mqtt_sequence(
+    data_id INTEGER NOT NULL,
+    kind TEXT NOT NULL,
+    last INTEGER NOT NULL,
+    PRIMARY KEY(data_id, kind));
+)sql";
+
+[[noreturn]] void Fail(sqlite3* db, const std::string& what) {
+    throw std::runtime_error("mqtt outbox: " + what + ": " + sqlite3_errmsg(db));
+}
+
+// One statement, finalized whatever happens.
+class Statement {
+  public:
+    Statement(sqlite3* db, const char* sql) : db_(db) {
+        if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK) Fail(db, "prepare");
+    }
+    ~Statement() { sqlite3_finalize(s_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    sqlite3_stmt* operator*() const { return s_; }
+    int Step(const char* what) {
+        const int rc = sqlite3_step(s_);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) Fail(db_, what);
+        return rc;
+    }
+
+  private:
+    sqlite3* db_;
+    sqlite3_stmt* s_ = nullptr;
+};
+
+int BitLength(uint64_t n) {
+    int b = 0;
+    for (; n; n >>= 1) ++b;
+    return b;
+}
+
+}  // namespace
+
+Outbox::Outbox(std::string topicPrefix, std::string siteId, int64_t maxRows, int64_t maxAgeSeconds,
+               Say say)
+    : prefix_(std::move(topicPrefix)),
+      site_(std::move(siteId)),
+      maxRows_(maxRows),
+      maxAge_(std::chrono::seconds(maxAgeSeconds)),
+      say_(std::move(say)) {}
+
+void Outbox::CreateTables(sqlite3* db) {
+    char* err = nullptr;
+    if (sqlite3_exec(db, kSchema, nullptr, nullptr, &err) != SQLITE_OK) {
+        const std::string msg = err ? err : "unknown error";
+        sqlite3_free(err);
+        throw std::runtime_error("mqtt outbox: creating its tables: " + msg);
+    }
+}
+
+void Outbox::Prepare(sqlite3* db) {
+    CreateTables(db);
+}
+
+void Outbox::OnStored(sqlite3* db, const HistoryRow& row) {
+    using namespace mqtt_payload;
+    if (row.record) {
+        const RecordOut& r = *row.record;
+        Queue(db, r.dataId, r.at, "record", [&](uint64_t seq) { return Record(site_, r, seq); });
+    } else if (row.alarm && !row.alarm->restored) {
+        const AlarmOut& a = *row.alarm;
+        Queue(db, a.dataId, a.at, "alarm", [&](uint64_t seq) { return Alarm(site_, a, seq); });
+    } else if (row.report) {
+        const ReportOut& r = *row.report;
+        Queue(db, r.dataId, r.at, "report", [&](uint64_t seq) { return Report(site_, r, seq); });
+    }
+}
+
+void Outbox::Queue(sqlite3* db, unsigned int dataId, WallTime at, const char* kind,
+                   const std::function<std::string(uint64_t)>& payload) {
+    Statement next(db,
+                   "INSERT INTO mqtt_sequence(data_id, kind, last) VALUES(?1, ?2, 1) "
+                   "ON CONFLICT(data_id, kind) DO UPDATE SET last = last + 1 RETURNING last");
+    sqlite3_bind_int64(*next, 1, dataId);
+    sqlite3_bind_text(*next, 2, kind, -1, SQLITE_STATIC);
+    if (next.Step("numbering a message") != SQLITE_ROW) Fail(db, "numbering a message");
+    const auto seq = static_cast<uint64_t>(sqlite3_column_int64(*next, 0));
+
+    const std::string topic = mqtt_payload::DeviceTopic(prefix_, site_, dataId, kind);
+    const std::string body = payload(seq);
+    Statement insert(db,
+                     "INSERT INTO mqtt_outbox(data_id, queued_ms, topic, payload) "
+                     "VALUES(?1, ?2, ?3, ?4)");
+    sqlite3_bind_int64(*insert, 1, dataId);
+    sqlite3_bind_int64(*insert, 2, mqtt_payload::EpochMs(at));
+    sqlite3_bind_text(*insert, 3, topic.data(), static_cast<int>(topic.size()), SQLITE_STATIC);
+    sqlite3_bind_text(*insert, 4, body.data(), static_cast<int>(body.size()), SQLITE_STATIC);
+    insert.Step("queueing a message");
+    Bound(db, sqlite3_last_insert_rowid(db));
+}
+
+void Outbox::Bound(sqlite3* db, int64_t newId) {
+    // Ids only grow, so the newest maxRows ids hold at most maxRows rows.
+    if (newId > maxRows_) {
+        Statement drop(db, "DELETE FROM mqtt_outbox WHERE id <= ?1");
+        sqlite3_bind_int64(*drop, 1, newId - maxRows_);
+        drop.Step("dropping the oldest messages");
+        pendingDropped_ += static_cast<uint64_t>(sqlite3_changes(db));
+    }
+    // The age bound once a second, on the oldest few rows: bounded work per row.
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextAgeCheck_) return;
+    nextAgeCheck_ = now + std::chrono::seconds(1);
+    Statement old(db,
+                  "DELETE FROM mqtt_outbox WHERE id IN "
+                  "(SELECT id FROM mqtt_outbox ORDER BY id LIMIT 256) AND queued_ms < ?1");
+    const auto cutoff = std::chrono::system_clock::now() - maxAge_;
+    sqlite3_bind_int64(*old, 1, mqtt_payload::EpochMs(cutoff));
+    old.Step("dropping old messages");
+    pendingDropped_ += static_cast<uint64_t>(sqlite3_changes(db));
+}
+
+void Outbox::OnCommitted() {
+    if (pendingDropped_ == 0) return;
+    const uint64_t before = dropped_.fetch_add(pendingDropped_, std::memory_order_relaxed);
+    const uint64_t after = before + pendingDropped_;
+    pendingDropped_ = 0;
+    // At a falling rate: whenever the total passes a power of two.
+    if (BitLength(after) > BitLength(before) && say_)
+        say_("mqtt: outbox bound reached (" + std::to_string(maxRows_) + " messages, " +
+                 std::to_string(maxAge_.count() / 1000) + " s): dropped the oldest, " +
+                 std::to_string(after) + " dropped so far",
+             Priority::kWarning);
+}

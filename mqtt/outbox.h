@@ -1,0 +1,50 @@
+#pragma once
+// The forwarder's outbox: every record, alarm event and report becomes a message row in the
+// history database, in the transaction that stores its history row, so a message is queued if
+// and only if its row is stored. The sender deletes a row once the broker acknowledged it.
+//
+// Each device's messages of one kind carry a sequence number without gaps (kept in the database,
+// so it goes on after a restart); a consumer drops the duplicates a resend after a crash brings.
+// The outbox is bounded in rows and age: past a bound the oldest messages are dropped, counted
+// and logged.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "history/companion.h"
+#include "runner/logger.h"
+
+class Outbox : public HistoryCompanion {
+  public:
+    using Say = std::function<void(const std::string&, Priority)>;
+
+    Outbox(std::string topicPrefix, std::string siteId, int64_t maxRows, int64_t maxAgeSeconds,
+           Say say);
+
+    void Prepare(sqlite3* db) override;
+    void OnStored(sqlite3* db, const HistoryRow& row) override;
+    void OnCommitted() override;
+
+    // Messages dropped by the bounds since start (committed transactions only).
+    uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
+
+    // Creates the outbox tables when missing; for any connection.
+    static void CreateTables(sqlite3* db);
+
+  private:
+    void Queue(sqlite3* db, unsigned int dataId, WallTime at, const char* kind,
+               const std::function<std::string(uint64_t)>& payload);
+    void Bound(sqlite3* db, int64_t newId);
+
+    const std::string prefix_;
+    const std::string site_;
+    const int64_t maxRows_;
+    const std::chrono::milliseconds maxAge_;
+    const Say say_;
+    // Writer's thread only.
+    uint64_t pendingDropped_ = 0;
+    std::chrono::steady_clock::time_point nextAgeCheck_{};
+    std::atomic<uint64_t> dropped_{0};
+};

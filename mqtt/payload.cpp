@@ -1,0 +1,126 @@
+#include "mqtt/payload.h"
+
+#include <ctime>
+
+#include <json/writer.h>
+
+namespace mqtt_payload {
+
+namespace {
+
+std::string Compact(const Json::Value& v) {
+    static const Json::StreamWriterBuilder w = [] {
+        Json::StreamWriterBuilder b;
+        b["indentation"] = "";
+        b["emitUTF8"] = true;
+        return b;
+    }();
+    return Json::writeString(w, v);
+}
+
+std::string Hex(const unsigned char* p, std::size_t n) {
+    static const char d[] = "0123456789ABCDEF";
+    std::string s(2 * n, '0');
+    for (std::size_t i = 0; i < n; ++i) {
+        s[2 * i] = d[p[i] >> 4];
+        s[2 * i + 1] = d[p[i] & 15];
+    }
+    return s;
+}
+
+Json::Value Head(const std::string& site, unsigned int dataId, uint64_t seq, WallTime at) {
+    Json::Value v;
+    v["site"] = site;
+    v["device"] = dataId;
+    v["seq"] = Json::UInt64(seq);
+    v["time"] = IsoTime(at);
+    v["ts"] = Json::Int64(EpochMs(at));
+    return v;
+}
+
+}  // namespace
+
+std::string DeviceTopic(const std::string& prefix, const std::string& site, unsigned int dataId,
+                        const char* kind) {
+    return (prefix.empty() ? "" : prefix + "/") + site + "/" + std::to_string(dataId) + "/" + kind;
+}
+
+std::string StatusTopic(const std::string& prefix, const std::string& site) {
+    return (prefix.empty() ? "" : prefix + "/") + site + "/status";
+}
+
+int64_t EpochMs(WallTime t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
+
+std::string IsoTime(WallTime t) {
+    const int64_t ms = EpochMs(t);
+    const std::time_t s = static_cast<std::time_t>(ms / 1000);
+    std::tm tm{};
+    gmtime_r(&s, &tm);
+    char buf[40];
+    const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+    std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(ms % 1000));
+    return buf;
+}
+
+std::string Record(const std::string& site, const RecordOut& r, uint64_t seq) {
+    Json::Value v = Head(site, r.dataId, seq, r.at);
+    v["type"] = r.typeId;
+    v["values"] = r.values ? *r.values : Json::Value(Json::objectValue);
+    v["hex"] = Hex(r.bytes, r.len);
+    return Compact(v);
+}
+
+std::string Alarm(const std::string& site, const AlarmOut& a, uint64_t seq) {
+    Json::Value v = Head(site, a.dataId, seq, a.at);
+    v["event"] = a.raised ? "raised" : "cleared";
+    v["level"] = a.level;
+    v["alarmId"] = a.alarmId;
+    v["name"] = a.name;
+    v["value"] = a.value;
+    v["text"] = a.text;
+    return Compact(v);
+}
+
+std::string Report(const std::string& site, const ReportOut& r, uint64_t seq) {
+    Json::Value v = Head(site, r.dataId, seq, r.at);
+    v["signal"] = r.signalId;
+    v["value"] = r.value;
+    return Compact(v);
+}
+
+std::string Online(const std::string& site, WallTime now,
+                   const std::map<unsigned int, DeviceHealth>& devices, const Json::Value& outbox) {
+    Json::Value v;
+    v["site"] = site;
+    v["state"] = "online";
+    v["time"] = IsoTime(now);
+    v["ts"] = Json::Int64(EpochMs(now));
+    Json::Value& list = v["devices"] = Json::Value(Json::arrayValue);
+    for (const auto& [id, h] : devices) {
+        Json::Value d;
+        d["device"] = id;
+        d["model"] = h.model;
+        d["portOpen"] = h.portOpen;
+        d["rounds"] = Json::UInt64(h.roundsStarted);
+        d["completed"] = Json::UInt64(h.roundsCompleted);
+        d["lastGoodRound"] =
+            h.lastGoodRound ? Json::Value(IsoTime(*h.lastGoodRound)) : Json::Value();
+        d["lastError"] = h.lastError;
+        Json::Value& e = d["errors"] = Json::Value(Json::objectValue);
+        for (const auto& [kind, n] : h.errors) e[kind] = Json::UInt64(n);
+        list.append(d);
+    }
+    v["outbox"] = outbox;
+    return Compact(v);
+}
+
+std::string Offline(const std::string& site) {
+    Json::Value v;
+    v["site"] = site;
+    v["state"] = "offline";
+    return Compact(v);
+}
+
+}  // namespace mqtt_payload

@@ -1,0 +1,499 @@
+// Broker forwarding: the outbox inside the history transaction, then smdhost against a real
+// mosquitto that the test starts on a loopback port of its own, with a subscriber beside it.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include "mqtt/outbox.h"
+#include "runner/demo.h"
+#include "test_support.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit = 30s) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+int64_t Scalar(sqlite3* db, const std::string& sql) {
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr);
+    const int64_t v = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : -1;
+    sqlite3_finalize(s);
+    return v;
+}
+
+constexpr int64_t kYears = 20 * 365 * 86400;
+
+TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsAndBounded) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
+    std::vector<std::string> said;
+    auto outbox = std::make_unique<Outbox>(
+        "fleet", "s1", 4, kYears, [&](const std::string& l, Priority) { said.push_back(l); });
+    outbox->Prepare(db);
+    const unsigned char bytes[] = {0x07, 0xAB};
+    Json::Value values;
+    values["v"] = 53.5;
+    RecordOut r;
+    r.dataId = 7;
+    r.typeId = 5156;
+    r.at = WallTime(std::chrono::milliseconds(1765230000123));
+    r.bytes = bytes;
+    r.len = sizeof bytes;
+    r.values = &values;
+    HistoryRow row;
+    row.record = &r;
+    auto store = [&](bool commit) {
+        sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+        outbox->OnStored(db, row);
+        sqlite3_exec(db, commit ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr);
+        if (commit) outbox->OnCommitted();
+    };
+    store(false);  // a history row rolled back takes its message and its number with it
+    EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 0);
+    for (int i = 0; i < 3; ++i) store(true);
+    AlarmOut a;
+    a.dataId = 7;
+    a.at = r.at;
+    a.alarmId = "0418001001";
+    a.raised = true;
+    row = HistoryRow{};
+    row.alarm = &a;
+    store(true);
+    AlarmOut standing = a;  // state from before the start, not an event
+    standing.restored = true;
+    row.alarm = &standing;
+    store(true);
+    EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 4);
+
+    sqlite3_stmt* last = nullptr;  // the third record
+    sqlite3_prepare_v2(db,
+                       "SELECT topic, payload FROM mqtt_outbox ORDER BY id DESC LIMIT 1 OFFSET 1",
+                       -1, &last, nullptr);
+    ASSERT_EQ(sqlite3_step(last), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(last, 0)), "fleet/s1/7/record");
+    const auto rec = ParseJson(reinterpret_cast<const char*>(sqlite3_column_text(last, 1)));
+    sqlite3_finalize(last);
+    EXPECT_EQ(rec["site"].asString(), "s1");
+    EXPECT_EQ(rec["device"].asUInt(), 7u);
+    EXPECT_EQ(rec["seq"].asUInt(), 3u);
+    EXPECT_EQ(rec["time"].asString(), "2025-12-08T21:40:00.123Z");
+    EXPECT_EQ(rec["ts"].asInt64(), 1765230000123);
+    EXPECT_EQ(rec["hex"].asString(), "07AB");
+    EXPECT_EQ(rec["values"]["v"].asDouble(), 53.5);
+    EXPECT_EQ(rec["type"].asInt(), 5156);
+
+    // Numbers go on after a restart; past 4 rows the oldest go, counted and said once.
+    outbox = std::make_unique<Outbox>("fleet", "s1", 4, kYears,
+                                      [&](const std::string& l, Priority) { said.push_back(l); });
+    outbox->Prepare(db);
+    row = HistoryRow{};
+    row.record = &r;
+    store(true);
+    EXPECT_EQ(Scalar(db,
+                     "SELECT max(json_extract(payload, '$.seq')) FROM mqtt_outbox WHERE "
+                     "topic LIKE '%/record'"),
+              4);
+    EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 4);
+    EXPECT_EQ(outbox->Dropped(), 1u);
+    ASSERT_EQ(said.size(), 1u) << said.back();
+    EXPECT_NE(said[0].find("1 dropped so far"), std::string::npos) << said[0];
+
+    // Older than the age bound: dropped at once.
+    outbox = std::make_unique<Outbox>("fleet", "s1", 100, 60, nullptr);
+    r.at = std::chrono::system_clock::now() - 2min;
+    store(true);
+    EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 0);
+    EXPECT_EQ(outbox->Dropped(), 5u);
+    sqlite3_close(db);
+}
+
+pid_t Spawn(std::vector<std::string> args, const std::string& outFile) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+// The exit status, or -1 when it did not end in time.
+int Wait(pid_t pid, std::chrono::milliseconds limit = 60s) {
+    int st = 0, rc = -1;
+    WaitFor([&] { return ::waitpid(pid, &st, WNOHANG) == pid; }, limit) &&
+        (rc = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st));
+    return rc;
+}
+
+int FreePort() {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
+bool Listening(int port) {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(s);
+    return ok;
+}
+
+struct Message {
+    std::string topic;
+    Json::Value body;
+};
+
+class MqttBroker : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!std::filesystem::exists("/usr/sbin/mosquitto"))
+            GTEST_SKIP() << "no mosquitto broker installed (scripts/setup installs it)";
+        char tmpl[] = "/tmp/smd-mqtt-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        port_ = FreePort();
+    }
+    void TearDown() override {
+        for (pid_t p : pids_) {
+            ::kill(p, SIGKILL);
+            ::waitpid(p, nullptr, 0);
+        }
+        if (!dir_.empty()) std::filesystem::remove_all(dir_);
+    }
+    pid_t Start(const std::vector<std::string>& args, const std::string& out) {
+        const pid_t pid = Spawn(args, dir_ + "/" + out);
+        EXPECT_GT(pid, 0) << args[0];
+        pids_.push_back(pid);
+        return pid;
+    }
+    void Stop(pid_t pid, int sig) {
+        ::kill(pid, sig);
+        EXPECT_GE(Wait(pid), 0);
+        pids_.erase(std::find(pids_.begin(), pids_.end(), pid));
+    }
+    // Keeps its sessions across restarts, so a subscriber misses nothing while it is down.
+    pid_t Broker(const std::string& extra = "allow_anonymous true\n") {
+        std::ofstream(dir_ + "/broker.conf")
+            << "listener " << port_ << " 127.0.0.1\nuser root\npersistence true\n"
+            << "persistence_location " << dir_ << "/\n"
+            << extra;
+        const pid_t pid = Start({"/usr/sbin/mosquitto", "-c", dir_ + "/broker.conf"}, "broker.txt");
+        EXPECT_TRUE(WaitFor([&] { return Listening(port_); })) << ReadFile(dir_ + "/broker.txt");
+        return pid;
+    }
+    pid_t Subscriber(const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> args = {"mosquitto_sub",
+                                         "-h",
+                                         "127.0.0.1",
+                                         "-p",
+                                         std::to_string(port_),
+                                         "-q",
+                                         "1",
+                                         "-c",
+                                         "-i",
+                                         "test-sub",
+                                         "-v",
+                                         "-t",
+                                         "smd/#"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const pid_t pid = Start(args, "sub.txt");
+        WaitFor(
+            [&] { return ReadFile(dir_ + "/broker.txt").find("test-sub") != std::string::npos; });
+        return pid;
+    }
+    std::vector<Message> Received() const {
+        std::vector<Message> out;
+        std::istringstream in(ReadFile(dir_ + "/sub.txt"));
+        for (std::string line; std::getline(in, line);) {
+            const auto sp = line.find(' ');
+            if (sp != std::string::npos)
+                out.push_back({line.substr(0, sp), ParseJson(line.substr(sp + 1))});
+        }
+        return out;
+    }
+    // Record sequence numbers received per site and device, in arrival order.
+    std::map<std::string, std::vector<uint64_t>> Seqs() const {
+        std::map<std::string, std::vector<uint64_t>> m;
+        for (const auto& msg : Received())
+            if (msg.topic.size() > 7 && msg.topic.compare(msg.topic.size() - 7, 7, "/record") == 0)
+                m[msg.body["site"].asString() + "/" + msg.body["device"].asString()].push_back(
+                    msg.body["seq"].asUInt64());
+        return m;
+    }
+    std::string LastStatus(const std::string& site) const {
+        std::string state;
+        for (const auto& m : Received())
+            if (m.topic == "smd/" + site + "/status") state = m.body["state"].asString();
+        return state;
+    }
+    Json::Value Device(unsigned int id) const {
+        Json::Value d;
+        d["model"] = "rtmk48_pv05";
+        d["dataId"] = id;
+        d["port"] = "simulated";
+        d["pollIntervalMs"] = 20;
+        d["delayScale"] = 0.01;
+        d["replyTimeoutMs"] = 300;
+        d["workDir"] = SMD_SOURCE_DIR;
+        d["signalMap"] = std::string(SMD_SOURCE_DIR) + "/ini/rtmk48_pv05.signals.json";
+        d["settings"] = DemoSite("", ".").devices[0].settings;
+        d["simulation"] = DemoScenario();
+        return d;
+    }
+    // A site of `devices` units (data ids 7, 8, ...) forwarding to the test's broker.
+    std::string Site(const std::string& site, int devices, int rounds,
+                     const Json::Value& mqtt = Json::Value(Json::objectValue)) {
+        Json::Value s;
+        s["database"] = dir_ + "/" + site + ".db";
+        s["plugins"].append(SMD_PLUGIN_PATH);
+        s["rounds"] = rounds;
+        for (int i = 0; i < devices; ++i) s["devices"].append(Device(7 + i));
+        s["mqtt"] = mqtt;
+        s["mqtt"]["host"] = "127.0.0.1";
+        if (!mqtt.isMember("port")) s["mqtt"]["port"] = port_;
+        s["mqtt"]["siteId"] = site;
+        const std::string path = dir_ + "/" + site + ".json";
+        std::ofstream(path) << s.toStyledString();
+        return path;
+    }
+    pid_t Host(const std::string& site, const std::string& out) {
+        std::vector<std::string> args;
+#ifdef SMD_EMULATOR
+        std::istringstream emulator(SMD_EMULATOR);
+        for (std::string w; emulator >> w;) args.push_back(w);
+#endif
+        args.insert(args.end(), {SMDHOST_PATH, "--site", site});
+        return Start(args, out);
+    }
+    std::size_t Stored(const std::string& site, unsigned int id) const {
+        sqlite3* db = nullptr;
+        sqlite3_open_v2((dir_ + "/" + site + ".db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+        const auto n =
+            Scalar(db, "SELECT count(*) FROM history WHERE data_id = " + std::to_string(id));
+        sqlite3_close(db);
+        return static_cast<std::size_t>(n);
+    }
+
+    std::string dir_;
+    int port_ = 0;
+    std::vector<pid_t> pids_;
+};
+
+TEST_F(MqttBroker, ThreeSitesPublishDocumentedPayloadsAndGoOfflineWhenKilled) {
+    Broker();
+    Subscriber();
+    const std::vector<std::string> sites = {"north", "east", "west"};
+    std::vector<pid_t> hosts;
+    for (const auto& s : sites) hosts.push_back(Host(Site(s, s == "north" ? 2 : 1, 0), s + ".txt"));
+    ASSERT_TRUE(WaitFor([&] {
+        const auto seqs = Seqs();
+        for (const char* k : {"north/7", "north/8", "east/7", "west/7"})
+            if (!seqs.count(k) || seqs.at(k).size() < 4) return false;
+        return LastStatus("north") == "online";
+    })) << ReadFile(dir_ + "/north.txt");
+    for (const auto& [key, seqs] : Seqs())
+        for (std::size_t i = 0; i < seqs.size(); ++i) EXPECT_EQ(seqs[i], i + 1) << key;
+
+    bool record = false, alarm = false, status = false;
+    for (const auto& m : Received()) {
+        if (m.topic == "smd/north/7/record" && !record) {
+            record = true;
+            EXPECT_EQ(m.body["hex"].asString().size(), 2 * 1550u);
+            EXPECT_EQ(m.body["type"].asInt(), 5156);
+            EXPECT_TRUE(m.body["values"]["直流输出电压"].isDouble()) << m.body;
+            EXPECT_EQ(m.body["time"].asString().back(), 'Z');
+            EXPECT_GT(m.body["ts"].asInt64(), 1700000000000);
+        } else if (m.topic == "smd/north/7/alarm" && !alarm) {
+            alarm = true;
+            EXPECT_EQ(m.body["event"].asString(), "raised") << m.body;
+            EXPECT_FALSE(m.body["alarmId"].asString().empty());
+            EXPECT_EQ(m.body["seq"].asUInt(), 1u);
+        } else if (m.topic == "smd/north/status" && !status) {
+            status = true;
+            EXPECT_EQ(m.body["devices"].size(), 2u) << m.body;
+            EXPECT_TRUE(m.body["devices"][0]["portOpen"].asBool()) << m.body;
+            EXPECT_TRUE(m.body["outbox"].isMember("outbox_depth")) << m.body;
+        }
+    }
+    EXPECT_TRUE(record && alarm && status);
+
+    for (pid_t h : hosts) Stop(h, SIGKILL);
+    EXPECT_TRUE(WaitFor([&] {
+        for (const auto& s : sites)
+            if (LastStatus(s) != "offline") return false;
+        return true;
+    })) << "the last will, retained";
+}
+
+TEST_F(MqttBroker, NothingStoredIsLostAcrossBrokerOutagesAndAHostCrash) {
+    pid_t broker = Broker();
+    Subscriber();  // its session waits for it in the broker's store
+    Stop(broker, SIGTERM);
+    const std::string site = Site("south", 2, 0);
+    pid_t host = Host(site, "run1.txt");
+    ASSERT_TRUE(WaitFor([&] { return Stored("south", 8) >= 5; })) << "polling without a broker";
+    broker = Broker();  // down at start, up later
+    ASSERT_TRUE(WaitFor([&] { return Seqs()["south/8"].size() >= 8; }));
+    Stop(broker, SIGTERM);  // down mid-run
+    const std::size_t before = Stored("south", 8);
+    ASSERT_TRUE(WaitFor([&] { return Stored("south", 8) >= before + 5; }));
+    broker = Broker();
+    ASSERT_TRUE(WaitFor([&] { return Seqs()["south/8"].size() >= before + 3; }));
+    Stop(broker, SIGTERM);
+    const std::size_t queued = Stored("south", 8);
+    ASSERT_TRUE(WaitFor([&] { return Stored("south", 8) >= queued + 5; }));
+    Stop(host, SIGKILL);  // with messages in the outbox
+    {
+        sqlite3* db = nullptr;
+        sqlite3_open((dir_ + "/south.db").c_str(), &db);
+        EXPECT_GE(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 10);
+        sqlite3_close(db);
+    }
+    broker = Broker();
+    host = Host(site, "run2.txt");
+    ASSERT_TRUE(WaitFor([&] {
+        return ReadFile(dir_ + "/run2.txt").find("published record") != std::string::npos;
+    }));
+    Stop(host, SIGTERM);
+    const std::string out = ReadFile(dir_ + "/run2.txt");
+    EXPECT_NE(out.find("mqtt_outbox_depth 0"), std::string::npos) << out;
+
+    std::size_t duplicates = 0;
+    for (unsigned int id : {7u, 8u}) {
+        const std::size_t stored = Stored("south", id);
+        const std::string key = "south/" + std::to_string(id);
+        ASSERT_TRUE(WaitFor([&] {
+            const auto s = Seqs()[key];
+            return std::set<uint64_t>(s.begin(), s.end()).size() >= stored;
+        })) << key
+            << ": " << stored << " stored";
+        uint64_t next = 1;  // in order, no gaps; a number seen before is a duplicate
+        const auto seqs = Seqs()[key];
+        for (uint64_t seq : seqs) {
+            if (seq < next) {
+                ++duplicates;
+                continue;
+            }
+            EXPECT_EQ(seq, next) << key;
+            next = seq + 1;
+        }
+        EXPECT_EQ(next - 1, stored) << key;
+    }
+    std::printf("outages: %zu duplicates after the crash\n", duplicates);
+}
+
+TEST_F(MqttBroker, TlsWithCredentialsAndClearRateLimitedErrors) {
+    const std::string d = dir_;
+    const std::string make =
+        "cd " + d +
+        " && exec >openssl.txt 2>&1 && printf 'subjectAltName=IP:127.0.0.1' >ext && "
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+        "-subj /CN=test-ca -keyout ca.key -out ca.crt && "
+        "for n in server client; do openssl req -newkey ec -pkeyopt "
+        "ec_paramgen_curve:prime256v1 -nodes -subj /CN=$n -keyout $n.key -out $n.csr && "
+        "openssl x509 -req -in $n.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 "
+        "-extfile ext -out $n.crt || exit 1; done && "
+        "mosquitto_passwd -b -c pw smd secret";
+    ASSERT_EQ(std::system(make.c_str()), 0) << ReadFile(d + "/openssl.txt");
+    Broker("allow_anonymous false\npassword_file " + d + "/pw\ncafile " + d + "/ca.crt\n" +
+           "certfile " + d + "/server.crt\nkeyfile " + d +
+           "/server.key\nrequire_certificate true\n");
+    Subscriber({"--cafile", d + "/ca.crt", "--cert", d + "/client.crt", "--key", d + "/client.key",
+                "-u", "smd", "-P", "secret"});
+
+    Json::Value tls;
+    tls["tls"]["caFile"] = d + "/ca.crt";
+    tls["tls"]["certFile"] = d + "/client.crt";
+    tls["tls"]["keyFile"] = d + "/client.key";
+    tls["port"] = port_;
+    tls["username"] = "smd";
+    tls["passwordFile"] = d + "/good";
+    std::ofstream(d + "/good") << "secret\n";
+    std::ofstream(d + "/bad") << "guess\n";
+    ::chmod((d + "/good").c_str(), 0600);
+    ::chmod((d + "/bad").c_str(), 0600);
+    EXPECT_EQ(Wait(Host(Site("tls", 1, 3, tls), "tls.txt")), 0) << ReadFile(d + "/tls.txt");
+    EXPECT_TRUE(WaitFor([&] { return Seqs()["tls/7"].size() >= 3; })) << ReadFile(d + "/tls.txt");
+
+    Json::Value bad = tls;
+    bad["passwordFile"] = d + "/bad";
+    Json::Value away = tls;
+    away["port"] = FreePort();
+    for (const auto& [name, mqtt, why] :
+         {std::tuple<std::string, Json::Value, std::string>{"bad", bad, "not authorised"},
+          {"away", away, "refused"}}) {
+        // Polling and history go on; failed connections are said at a falling rate.
+        EXPECT_EQ(Wait(Host(Site(name, 1, 15, mqtt), name + ".txt")), 0);
+        const std::string out = ReadFile(d + "/" + name + ".txt");
+        EXPECT_EQ(Stored(name, 7), 15u) << out;
+        EXPECT_NE(out.find(why), std::string::npos) << out;
+        const auto at = out.find("mqtt_connection_failures ");
+        ASSERT_NE(at, std::string::npos) << out;
+        const long failures = std::strtol(out.c_str() + at + 25, nullptr, 10);
+        long said = 0;
+        for (auto p = out.find("mqtt: broker"); p != std::string::npos;
+             p = out.find("mqtt: broker", p + 1))
+            ++said;
+        EXPECT_GE(failures, 3) << out;
+        EXPECT_EQ(said, static_cast<long>(std::log2(failures)) + 1) << out;
+    }
+}
+
+}  // namespace
