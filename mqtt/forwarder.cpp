@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -307,7 +308,12 @@ void MqttForwarder::OnConnect(mosquitto*, void* self, int rc) {
     f.everConnected_ = true;
     f.failures_ = 0;
     f.backoff_ = kFirstBackoff;
-    // The library resends what it holds unacknowledged; the status goes out at once.
+    // The library resends what it holds unacknowledged. With nothing of the outbox in flight,
+    // whatever is still there goes again from the start.
+    if (std::none_of(f.inflight_.begin(), f.inflight_.end(),
+                     [](const auto& m) { return m.second > 0; }))
+        f.cursor_ = 0;
+    // The status goes out at once.
     std::lock_guard<std::mutex> lock(f.mu_);
     f.healthChanged_ = true;
     f.nextStatus_ = Clock::time_point{};
@@ -403,14 +409,16 @@ void MqttForwarder::DeleteAcked() {
     acked_.clear();
 }
 
+// The depth from the first and last ids: rows leave in order, and count(*) would read every
+// page of a large outbox.
 void MqttForwarder::RefreshFigures() {
     const auto now = Clock::now();
     if (now < nextFigures_) return;
     nextFigures_ = now + 250ms;
     sqlite3_stmt* s = nullptr;
     if (sqlite3_prepare_v2(db_,
-                           "SELECT count(*), (SELECT queued_ms FROM mqtt_outbox ORDER BY id "
-                           "LIMIT 1) FROM mqtt_outbox",
+                           "SELECT coalesce(max(id) - min(id) + 1, 0), (SELECT queued_ms FROM "
+                           "mqtt_outbox ORDER BY id LIMIT 1) FROM mqtt_outbox",
                            -1, &s, nullptr) == SQLITE_OK &&
         sqlite3_step(s) == SQLITE_ROW) {
         figDepth_ = sqlite3_column_int64(s, 0);
