@@ -33,6 +33,9 @@ struct VDeviceRuntime {
     static constexpr std::size_t kHistoryDepth = 16;
 
     std::vector<HostObserver*> observers;  // set up before the device runs
+    // What the framework's DeviceIoControl answers: 0 in a host; tests give it a value of its
+    // own, so that a model answering "the base's result" cannot pass with a constant.
+    int baseIoControlResult = 0;
     Clock clock = &LocalNow;
 
     // Alarm handling runs on the polling thread; AlarmActive and the runner read it from others.

@@ -8,12 +8,15 @@
 #include <gtest/gtest.h>
 
 #include "device_probe.h"
+#include "runtime/vdevice_runtime.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
 
 constexpr int kUntouchedRetLen = 77;
+// The framework's result in these tests: "the base's result" is told apart from a constant.
+constexpr int kBaseResult = 55;
 constexpr unsigned char kUntouched = 0xAA;
 
 struct Answer {
@@ -38,6 +41,7 @@ struct Answer {
 Answer Call(DeviceProbe& d, int code, const std::string& in, int outLen = 8) {
     Answer a;
     std::memset(a.out, kUntouched, sizeof a.out);
+    VDeviceRuntime::Of(d).baseIoControlResult = kBaseResult;
     CaptureStdout capture;
     a.result =
         d.DeviceIoControl(code, in.data(), static_cast<int>(in.size()), a.out, outLen, a.retLen);
@@ -70,7 +74,7 @@ TEST(RemoteControl, Codes100And102SendTheirCommandAndAnswerOutstanding) {
         EXPECT_EQ(d.controlResult_, -1);
         EXPECT_EQ(a.OutInt32(), -1);
         EXPECT_EQ(a.retLen, 4);
-        EXPECT_EQ(a.result, 0);
+        EXPECT_EQ(a.result, kBaseResult);
     }
 }
 
@@ -123,7 +127,7 @@ TEST(ParameterByJson, SignalIdPicksTheParameterByte) {
         EXPECT_EQ(d.rec.Calls(), (Lines{"OpenPort", c.wire, BaseLine(310, in.size())}));
         EXPECT_EQ(d.protocolState_, 106);
         EXPECT_EQ(d.controlResult_, -1);
-        EXPECT_EQ(a.result, 0);
+        EXPECT_EQ(a.result, kBaseResult);
         EXPECT_TRUE(a.OutUntouched());
         EXPECT_EQ(a.retLen, kUntouchedRetLen);
     }
@@ -200,7 +204,7 @@ TEST(ParameterByJson, IncompleteRequestsSendNothingAndReachTheBase) {
         EXPECT_EQ(d.rec.Calls(), (Lines{"OpenPort", BaseLine(310, in.size())}));
         EXPECT_EQ(d.protocolState_, 310);
         EXPECT_EQ(d.controlResult_, -1);
-        EXPECT_EQ(a.result, 0);
+        EXPECT_EQ(a.result, kBaseResult);
         EXPECT_EQ(a.retLen, kUntouchedRetLen);
     }
 }
@@ -232,7 +236,7 @@ TEST(CommandBySignalId, Mode1TakesTheBareSixCharacterId) {
         EXPECT_EQ(d.rec.Calls(), (Lines{"OpenPort", c.wire, BaseLine(320, 6)}));
         EXPECT_EQ(d.protocolState_, c.state);
         EXPECT_EQ(d.controlResult_, -1);
-        EXPECT_EQ(a.result, 0);
+        EXPECT_EQ(a.result, kBaseResult);
         EXPECT_EQ(a.retLen, kUntouchedRetLen);
     }
 }
@@ -248,7 +252,7 @@ TEST(CommandBySignalId, Mode1MatchesNothingElse) {
         EXPECT_EQ(d.rec.Calls(), (Lines{"OpenPort", BaseLine(320, in.size())}));
         EXPECT_EQ(d.protocolState_, 320);
         EXPECT_EQ(d.controlResult_, -1);
-        EXPECT_EQ(a.result, 0);
+        EXPECT_EQ(a.result, kBaseResult);
     }
 }
 
@@ -272,7 +276,7 @@ TEST(CommandBySignalId, OtherModesTakeAJsonRequest) {
 
     DeviceProbe noId;
     noId.b_mode_ = 5;
-    EXPECT_EQ(Call(noId, 320, R"({"SetValue":"1"})").result, 0);
+    EXPECT_EQ(Call(noId, 320, R"({"SetValue":"1"})").result, kBaseResult);
     EXPECT_EQ(noId.rec.Calls(), (Lines{"OpenPort", BaseLine(320, 16)}));
     EXPECT_EQ(noId.protocolState_, 320);
 }
@@ -290,7 +294,7 @@ TEST(ControlResult, OtherCodesReportTheLastCommandsOutcome) {
     a = Call(d, 7, "xyz", 4);
     EXPECT_EQ(a.OutInt32(), 1);
     EXPECT_EQ(a.retLen, 4);
-    EXPECT_EQ(a.result, 0);
+    EXPECT_EQ(a.result, kBaseResult);
     EXPECT_EQ(d.rec.Calls(), Lines{BaseLine(7, 3, 4)});
 
     a = Call(d, 7, "", 3);
@@ -301,8 +305,9 @@ TEST(ControlResult, OtherCodesReportTheLastCommandsOutcome) {
 TEST(ControlRequests, MissingBuffersAndNegativeLengthsCountAsEmpty) {
     CaptureStdout quiet;
     DeviceProbe d;
+    VDeviceRuntime::Of(d).baseIoControlResult = kBaseResult;
     int retLen = kUntouchedRetLen;
-    EXPECT_EQ(d.DeviceIoControl(7, nullptr, 0, nullptr, 4, retLen), 0);
+    EXPECT_EQ(d.DeviceIoControl(7, nullptr, 0, nullptr, 4, retLen), kBaseResult);
     EXPECT_EQ(retLen, 0);
 
     retLen = kUntouchedRetLen;
@@ -329,8 +334,10 @@ TEST(FrameworkIoControl, PassesTheRequestOnAndLeavesTheAnswerAlone) {
     DeviceProbe d;
     unsigned char out[4] = {1, 2, 3, 4};
     int retLen = 4;
-    EXPECT_EQ(d.SMDVDevice::DeviceIoControl(55, "abc", 3, out, 4, retLen), 0);
-    EXPECT_EQ(d.rec.Calls(), Lines{BaseLine(55, 3, 4)});
+    EXPECT_EQ(d.SMDVDevice::DeviceIoControl(55, "abc", 3, out, 4, retLen), 0) << "in a host";
+    VDeviceRuntime::Of(d).baseIoControlResult = kBaseResult;
+    EXPECT_EQ(d.SMDVDevice::DeviceIoControl(55, "abc", 3, out, 4, retLen), kBaseResult);
+    EXPECT_EQ(d.rec.Calls(), (Lines{BaseLine(55, 3, 4), BaseLine(55, 3, 4)}));
     EXPECT_EQ(retLen, 4);
     EXPECT_EQ(out[0], 1);
     EXPECT_EQ(out[3], 4);

@@ -6,6 +6,8 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "device_probe.h"
+#include "runtime/pmbus_runtime.h"
+#include "runtime/spdevice_runtime.h"
 
 namespace {
 
@@ -23,7 +25,13 @@ TEST(DeviceObject, NewDeviceHasItsDefaults) {
     const std::vector<unsigned char> zeros(1550, 0);
     EXPECT_EQ(std::memcmp(d.Bytes(), zeros.data(), 1550), 0);
     EXPECT_FALSE(d.dataReady_);
-    EXPECT_TRUE(d.rec.Calls().empty()) << "construction sends nothing";
+    // The recorder joins after construction, so the runtime is asked: no frame was framed,
+    // held, written or attempted (a send without a port counts as an error).
+    const SPDeviceRuntime& sp = d.Runtime();
+    const PMBusRuntime& pm = d.Protocol();
+    EXPECT_TRUE(!pm.awaiting && !pm.commandHeld && !sp.holding && sp.pendingDelay == 0 &&
+                sp.lastWrite == SPDeviceRuntime::Clock::time_point{} && pm.TotalErrors() == 0)
+        << "construction sends nothing";
 }
 
 TEST(DeviceObject, CacheOfAnyOtherSizeIsRefused) {

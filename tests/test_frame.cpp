@@ -161,9 +161,18 @@ TEST(FrameDecode, EachValidationFailureHasItsKind) {
     badHex[15] = 'G';
     EXPECT_EQ(Decode(badHex).errors, std::vector<ReplyError>{ReplyError::kBadHex});
 
-    auto lowerHex = good;  // lower case is still hex, but CHKSUM covers the characters sent
-    lowerHex[3] = 'a';
-    EXPECT_TRUE(Decode(lowerHex).frames.empty());
+    // Lower case is still hex, and CHKSUM covers the characters as sent: the same frame once
+    // resealed, a checksum error (not a hex error) before.
+    auto lowerHex = good;
+    ASSERT_EQ(lowerHex[9], 'C');  // LCHKSUM of LENID 004
+    lowerHex[9] = 'c';
+    EXPECT_EQ(Decode(lowerHex).errors, std::vector<ReplyError>{ReplyError::kBadChecksum});
+    Reseal(lowerHex);
+    const auto lower = Decode(lowerHex);
+    EXPECT_TRUE(lower.errors.empty());
+    ASSERT_EQ(lower.frames.size(), 1u);
+    EXPECT_EQ(lower.frames[0].lenid, 4u);
+    EXPECT_EQ(lower.frames[0].info[1], 0x34);
 
     auto badChk = good;
     badChk[good.size() - 2] = badChk[good.size() - 2] == '0' ? '1' : '0';

@@ -105,9 +105,21 @@ TEST(RoundDone, ModeOneEvaluatesEachAnalogSignalUnderItsAlarmId) {
     d.aoSettingMap_["0126456719"] = period;
 
     CaptureStdout out;
+    // The queue's size is printed before the history save, not after it.
+    struct PrintedBeforeSave : HostObserver {
+        const CaptureStdout* out = nullptr;
+        std::string text;
+        void OnSaveDeviceHistory(const unsigned char*, unsigned int) override {
+            text = out->Text();
+        }
+    } atSave;
+    atSave.out = &out;
+    d.AddObserver(&atSave);
     d.RoundDone();
+    d.RemoveObserver(&atSave);
 
     EXPECT_EQ(out.Text(), "rvSize is 3\n");
+    EXPECT_EQ(atSave.text, "rvSize is 3\n");
     EXPECT_EQ(d.rec.Calls(),
               (std::vector<std::string>{
                   "SendSP 5156 1550 false", "Reset", kBreakerCall,
@@ -130,6 +142,11 @@ TEST(RoundDone, ModeOneEvaluatesEachAnalogSignalUnderItsAlarmId) {
 TEST(RoundDone, ModeOneWithoutValuesListsEverySignalAsNull) {
     DeviceProbe d;
     FillModeOne(d);
+    // A report setting that would report Ua at once, had it a value.
+    SMDVDevice::BAOSetting period;
+    period.periodEnable = true;
+    period.periodMinutes = 5.0f;
+    d.aoSettingMap_["0126456719"] = period;
     CaptureStdout out;
     d.RoundDone();
     ASSERT_TRUE(d.signalValues_.isObject());
@@ -146,10 +163,12 @@ TEST(RoundDone, ModeOneSkipsValuesThatAreNotNumbers) {
     d.signalValues_["Ua"] = "230.5";
     d.signalValues_["Ub"] = Json::Value(Json::arrayValue);
     d.signalValues_["Uc"] = 7;
+    d.signalValues_["Ud"] = true;  // a boolean reads as the number 1
     CaptureStdout out;
     d.RoundDone();
     EXPECT_EQ(d.rec.Calls("CheckThreshold "),
-              std::vector<std::string>{"CheckThreshold 012 Uc 7 1"});
+              (std::vector<std::string>{"CheckThreshold 012 Uc 7 1",
+                                        "CheckThreshold 0126000010 Ud 1 1"}));
     EXPECT_EQ(d.rec.Calls("SaveDeviceHistory").size(), 1u);
     EXPECT_TRUE(d.pendingRules_.empty());
 }

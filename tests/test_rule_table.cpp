@@ -47,13 +47,15 @@ TEST(RuleTable, IncompleteOrEmptyKeysSkipOnlyTheirTable) {
               "LowValue": 0, "LowReconverValue": 1, "LowAlarmLevel": 1},
         "b": {"SignalName": "b", "ID": "B", "UpValue": "", "UpReconverValue": 1, "UpAlarmLevel": 1,
               "Up2Value": 2, "Up2ReconverValue": 1, "Up2AlarmLevel": null},
-        "c": {"SignalName": "c", "ID": "C", "UpValue": 1, "UpReconverValue": 1, "UpAlarmLevel": 1}
+        "c": {"SignalName": "c", "ID": "C", "UpValue": 1, "UpReconverValue": 1, "UpAlarmLevel": 1},
+        "d": {"SignalName": "d", "ID": "D", "UpValue": {}, "UpAlarmLevel": 1}
     })");
     EXPECT_EQ(t.up.count("a"), 0u) << "no recovery value";
     EXPECT_EQ(t.low.count("a"), 1u) << "zero is a value, only empty text is not";
     EXPECT_EQ(t.up.count("b"), 0u) << "empty value text";
     EXPECT_EQ(t.up2.count("b"), 0u) << "null level";
     EXPECT_EQ(t.up.count("c"), 1u);
+    EXPECT_EQ(t.up.count("d"), 0u) << "incomplete: its value is never read as text";
     EXPECT_EQ(t.Total(), 2u);
 }
 
@@ -65,8 +67,12 @@ TEST(RuleTable, RuleObjectsWithoutUsableIdentityAreSkipped) {
             "\"no_id\": {\"SignalName\": \"s\", " + keys + "}," +
             "\"empty_id\": {\"SignalName\": \"s\", \"ID\": \"\", " + keys + "}," +
             "\"null_id\": {\"SignalName\": \"s\", \"ID\": null, " + keys + "}," +
+            "\"name_unread\": {\"SignalName\": {}, \"ID\": \"\", " + keys + "}," +
             "\"not_an_object\": 5}");
     EXPECT_EQ(t.Total(), 0u);
+    // "ID" is read first: an ID without a text form throws even when the name is empty.
+    EXPECT_THROW(t.Build("{\"r\": {\"ID\": {}, \"SignalName\": \"\", " + keys + "}}"),
+                 Json::LogicError);
 }
 
 TEST(RuleTable, NumbersAreReadFromTheirTextLikeStrtodAndStrtol) {
@@ -75,7 +81,9 @@ TEST(RuleTable, NumbersAreReadFromTheirTextLikeStrtodAndStrtol) {
         "n": {"SignalName": "n", "ID": "n", "UpValue": 0.1, "UpReconverValue": -3, "UpAlarmLevel": 2},
         "s": {"SignalName": "s", "ID": "s", "UpValue": "0.1", "UpReconverValue": "-3", "UpAlarmLevel": "2"},
         "x": {"SignalName": "x", "ID": "x", "UpValue": "12abc", "UpReconverValue": "abc", "UpAlarmLevel": " 3.9"},
-        "y": {"SignalName": "y", "ID": "y", "UpValue": true, "UpReconverValue": 1e300, "UpAlarmLevel": "99999999999"}
+        "y": {"SignalName": "y", "ID": "y", "UpValue": true, "UpReconverValue": 1e300, "UpAlarmLevel": "99999999999"},
+        "z": {"SignalName": "z", "ID": "z", "UpValue": 1, "UpReconverValue": 1, "UpAlarmLevel": "010"},
+        "w": {"SignalName": "w", "ID": "w", "UpValue": 1, "UpReconverValue": 1, "UpAlarmLevel": "0x2"}
     })");
     // The same digits as JSON number or text give the same entry.
     EXPECT_EQ(std::get<1>(t.up.at("n")), std::get<1>(t.up.at("s")));
@@ -88,6 +96,8 @@ TEST(RuleTable, NumbersAreReadFromTheirTextLikeStrtodAndStrtol) {
     EXPECT_EQ(std::get<1>(t.up.at("y")), 0.0f) << "\"true\" has no number";
     EXPECT_TRUE(std::isinf(std::get<2>(t.up.at("y"))));
     EXPECT_EQ(std::get<4>(t.up.at("y")), INT_MAX) << "saturates like a 32-bit long";
+    EXPECT_EQ(std::get<4>(t.up.at("z")), 10) << "decimal, not octal";
+    EXPECT_EQ(std::get<4>(t.up.at("w")), 0) << "decimal, not hex";
 }
 
 TEST(RuleTable, LaterRuleForTheSameSignalWinsEachTableWhereItIsComplete) {

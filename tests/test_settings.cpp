@@ -72,8 +72,8 @@ TEST_F(Settings, ModeComesFromNumberOrLeadingDigitsOfText) {
     const struct {
         const char* mode;
         int expected;
-    } cases[] = {{"5", 5},   {"\"5\"", 5}, {"\" 3 apples\"", 3},
-                 {"5.0", 5}, {"true", 0},  {"\"x\"", 0}};
+    } cases[] = {{"5", 5},    {"\"5\"", 5}, {"\" 3 apples\"", 3}, {"5.0", 5},
+                 {"true", 0}, {"\"x\"", 0}, {"\"010\"", 10},      {"\"0x5\"", 0}};
     for (const auto& c : cases) {
         const std::string out = Init(std::string(R"({"appSetting": {"b_mode": )") + c.mode + "}}");
         EXPECT_EQ(dev.b_mode_, c.expected) << c.mode;
