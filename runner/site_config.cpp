@@ -216,7 +216,7 @@ const char* SiteFileHelp() {
     address            IP address to listen on (default "127.0.0.1": this machine only)
     port               TCP port (default 8080; 0: any free port, printed at start)
     staleSeconds       a device without a good round for longer shows as stale (default 60)
-    root               directory of the page's files (default: installed beside smdhost)
+    root               directory of the page's files (default: the installed ones)
     chartSignals       names of the signals the page's chart shows first (default: the
                        first two of the first device)
     chartHours         how far back the chart reaches (default 3)

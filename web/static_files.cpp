@@ -48,11 +48,12 @@ const StaticFile* StaticFiles::Find(const std::string& path) const {
 }
 
 std::string FindStaticDir(const std::string& configured, const std::string& exeDir,
-                          const std::string& sourceDir) {
+                          const std::string& dataDir) {
     if (!configured.empty()) return configured;
-    for (const std::string& dir : {exeDir + "/../share/smdhost/web", sourceDir + "/web/static"})
+    for (const std::string& dir :
+         {dataDir + "/web", exeDir + "/../share/smdhost/web", dataDir + "/web/static"})
         if (fs::exists(dir + "/index.html")) return fs::path(dir).lexically_normal().string();
-    return sourceDir + "/web/static";
+    return dataDir + "/web";
 }
 
 std::string FindChartLibrary(const std::string& staticDir) {

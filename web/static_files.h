@@ -24,9 +24,10 @@ class StaticFiles {
     std::map<std::string, StaticFile> files_;
 };
 
-// Where the page's files are: the site file's choice, else installed beside the program, else
-// the source tree of a build. The first that holds index.html.
+// Where the page's files are: the site file's choice, else installed in the data directory or
+// beside the program, else a source tree given as the data directory. The first that holds
+// index.html.
 std::string FindStaticDir(const std::string& configured, const std::string& exeDir,
-                          const std::string& sourceDir);
+                          const std::string& dataDir);
 // The chart library: Debian's libjs-chart.js, or a chart.min.js put beside the page's files.
 std::string FindChartLibrary(const std::string& staticDir);

@@ -23,12 +23,12 @@ std::map<unsigned int, SignalMap> Maps(const SiteConfig& site) {
 
 }  // namespace
 
-WebView::WebView(const SiteConfig& site, const std::string& exeDir, const std::string& sourceDir)
+WebView::WebView(const SiteConfig& site, const std::string& exeDir, const std::string& dataDir)
     : config_(site.web),
       maps_(Maps(site)),
       live_(Specs(site, maps_)),
       history_(site.database),
-      staticDir_(FindStaticDir(site.web.root, exeDir, sourceDir)) {
+      staticDir_(FindStaticDir(site.web.root, exeDir, dataDir)) {
     WebApiOptions o;
     o.staleSeconds = config_.staleSeconds;
     o.chartHours = config_.chartHours;

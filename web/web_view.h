@@ -17,7 +17,7 @@ class WebView {
   public:
     // Reads the devices' signal maps (ConfigError when one is bad) and finds the page's files
     // (WebError when there are none).
-    WebView(const SiteConfig& site, const std::string& exeDir, const std::string& sourceDir);
+    WebView(const SiteConfig& site, const std::string& exeDir, const std::string& dataDir);
     ~WebView();
 
     Sink& Live() { return live_; }
