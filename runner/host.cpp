@@ -396,8 +396,7 @@ void Host::Start() {
 
 // The device reads its model file itself, and would block on a FIFO or fill memory from a
 // device file: the file it will pick is checked first. Without one its alarm checks are off.
-void Host::CheckModelFile(DeviceSlot& slot) {
-    const DeviceConfig& c = slot.config;
+void Host::CheckModelFile(DeviceSlot& slot, const DeviceConfig& c) {
     if (SettingsMode(c.settings) != 1) return;
     const std::string base =
         c.workDir.empty() || c.workDir.back() == '/' ? c.workDir : c.workDir + "/";
@@ -432,7 +431,7 @@ void Host::StartDevice(DeviceSlot& slot) {
     Say(slot.Tag() + "setting up " + c.model + " data id " + std::to_string(c.dataId) + " on " +
             c.port,
         Priority::kInfo, slot.Fields());
-    CheckModelFile(slot);
+    CheckModelFile(slot, c);
     try {
         InDirectory(c.workDir, [&] { slot.device->InitSetting(c.settings); });
     } catch (const HostError&) {
@@ -593,6 +592,7 @@ void Host::ApplyReload(DeviceSlot& slot, DeviceConfig& current) {
     std::unique_ptr<DeviceConfig> next = std::move(reload_->devices[i]);
     std::lock_guard<std::recursive_mutex> lock(slot.protocol->Runtime().mu);
     try {
+        CheckModelFile(slot, *next);
         InDirectory(next->workDir, [&] { slot.device->InitSetting(next->settings); });
     } catch (const std::exception& e) {
         Say(slot.Tag() + "reload: new settings refused (" + e.what() + "): the previous ones stay",

@@ -94,7 +94,7 @@ class Host {
 
   private:
     void StartDevice(DeviceSlot& slot);
-    void CheckModelFile(DeviceSlot& slot);
+    void CheckModelFile(DeviceSlot& slot, const DeviceConfig& config);
     void ApplyReload(DeviceSlot& slot, DeviceConfig& current);
     bool Idle(DeviceSlot& slot) const;
     DeviceHealth Health(const DeviceSlot& slot) const;

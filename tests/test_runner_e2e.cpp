@@ -490,6 +490,16 @@ TEST_F(RunnerE2E, ABadSiteFileFailsWithStatus2AndAClearMessage) {
               std::string::npos)
         << out;
 
+    // Under systemd the message is marked as an error for the journal.
+    std::ofstream(dir_ + "/out.txt").flush();
+    struct stat st {};
+    ASSERT_EQ(::stat((dir_ + "/out.txt").c_str(), &st), 0);
+    ::setenv("JOURNAL_STREAM",
+             (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+    EXPECT_EQ(Run({"--site", missing}, &out), 2);
+    ::unsetenv("JOURNAL_STREAM");
+    EXPECT_EQ(out.rfind("<3>smdhost: " + missing + ": cannot be read", 0), 0u) << out;
+
     EXPECT_EQ(Run({"--rounds", "2"}, &out), 2);
     EXPECT_EQ(Run({"--version"}, &out), 0);
     EXPECT_EQ(out, "smdhost " SMD_VERSION "\n");
