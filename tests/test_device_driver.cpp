@@ -229,6 +229,18 @@ TEST(DeviceDriver, FailuresAreReportedAtAFallingRateAndRecoveryOnce) {
     EXPECT_EQ(lines[0], "communication error: RTN invalid data (1 in a row, 1 in all)");
     EXPECT_EQ(lines[2], "communication error: RTN invalid data (4 in a row, 4 in all)");
     EXPECT_EQ(lines[3], "communication restored");
+
+    // Two kinds in one pass: the line names both, not the last one twice.
+    lines.clear();
+    b.StartRound();
+    std::vector<uint8_t> two = Frame(0x40, 0x06, {});
+    const std::vector<uint8_t> after = Frame(0x40, 0x00, {1});  // nothing outstanding any more
+    two.insert(two.end(), after.begin(), after.end());
+    b.Deliver(two);
+    b.loop.RunOnce(milliseconds(0));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0],
+              "communication error: RTN invalid data, unsolicited frame (2 in a row, 7 in all)");
 }
 
 }  // namespace

@@ -325,4 +325,20 @@ TEST_F(HostCoreTest, AReloadAppliesNewThresholdsKeepsAlarmStateAndReportsWhatNee
     EXPECT_EQ(host.Summary()[0].published, host.Summary()[0].stored) << "history was lost";
 }
 
+// A signal during start-up: what has not started yet does not start, and Run returns at once.
+TEST_F(HostCoreTest, AStopDuringStartUpStartsNothingMore) {
+    std::ostringstream out;
+    Host host(Site(0), out);
+    host.Stop();  // as the signal thread does, here before the first device
+    const auto begun = std::chrono::steady_clock::now();
+    ASSERT_NO_THROW(host.Start()) << out.str();
+    host.Run();
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(1));
+    const auto s = host.Summary();
+    ASSERT_EQ(s.size(), 1u);
+    EXPECT_FALSE(s[0].started);
+    EXPECT_EQ(s[0].rounds, 0u);
+    EXPECT_EQ(out.str().find("setting up"), std::string::npos) << out.str();
+}
+
 }  // namespace
