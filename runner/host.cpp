@@ -410,7 +410,7 @@ void Host::CheckModelFile(DeviceSlot& slot, const DeviceConfig& c) {
     Say(slot.Tag() + "no model file (ini/" + std::to_string(c.dataId) + ".ini, ini/" +
             slot.device->DeviceType() + ".ini, ...) in " + c.workDir +
             ": settings mode 1 runs with every alarm check off",
-        Priority::kWarning);
+        Priority::kWarning, slot.Fields());
 }
 
 void Host::StartDevice(DeviceSlot& slot) {

@@ -70,11 +70,26 @@ class SimRig {
         return true;
     }
 
-    // Starts a round and waits until its record was published.
+    // Starts a round and waits until its record was published. A round lost to a reply
+    // time-out (a loaded machine may be slower than the short time-outs here) is asked for
+    // again; any other error ends the wait as it would without the retry.
     bool RunRound(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        const auto until = std::chrono::steady_clock::now() + timeout;
         const uint64_t done = driver->RoundsDone();
-        driver->PollNow();
-        return WaitFor([&] { return driver->RoundsDone() > done; }, timeout);
+        for (;;) {
+            const uint32_t lost = driver->Errors(frame::ReplyError::kTimeout);
+            driver->PollNow();
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                until - std::chrono::steady_clock::now());
+            if (!WaitFor(
+                    [&] {
+                        return driver->RoundsDone() > done ||
+                               driver->Errors(frame::ReplyError::kTimeout) > lost;
+                    },
+                    left))
+                return false;
+            if (driver->RoundsDone() > done) return true;
+        }
     }
 
     // Starts a round and waits until it has ended without a record: `errors` more errors.
