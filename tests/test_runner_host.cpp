@@ -341,4 +341,28 @@ TEST_F(HostCoreTest, AStopDuringStartUpStartsNothingMore) {
     EXPECT_EQ(out.str().find("setting up"), std::string::npos) << out.str();
 }
 
+// A command to a port that is not open is reported as not sent, with the reason, never as done.
+TEST_F(HostCoreTest, ACommandToAnAbsentPortIsNotSent) {
+    std::ostringstream out;
+    SiteConfig site = Site(0);
+    site.devices[0].port = dir_ + "/no-such-tty";
+    Host host(site, out);
+    host.Start();
+    std::thread run([&] { host.Run(); });
+    ControlRequest r;
+    r.dataId = 7;
+    r.code = 100;
+    std::string error;
+    try {
+        host.Control(r);
+    } catch (const ControlError& e) {
+        error = e.what();
+    }
+    host.Stop();
+    run.join();
+    EXPECT_NE(error.find("command not sent: the port is not open"), std::string::npos) << error;
+    EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
+    EXPECT_EQ(host.Summary().at(0).errors.count("reply time-out"), 0u);
+}
+
 }  // namespace
