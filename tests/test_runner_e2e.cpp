@@ -9,10 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -364,36 +366,51 @@ TEST_F(RunnerE2E, AControlRequestReachesTheUnitAndTheResultReadsOneAfterwards) {
     sim.Close();
 }
 
-// The service manager's end of the notify protocol: a datagram socket named by NOTIFY_SOCKET.
+// The service manager's end of the notify protocol: a datagram socket named by NOTIFY_SOCKET,
+// drained all the time as the manager does (a full queue would block the host's notifications).
 class NotifySocket {
   public:
-    explicit NotifySocket(const std::string& path) : path_(path) {
+    explicit NotifySocket(const std::string& path) {
         fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un a{};
         a.sun_family = AF_UNIX;
         path.copy(a.sun_path, sizeof a.sun_path - 1);
         ok_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        reader_ = std::thread([this] {
+            char buf[512];
+            while (!stop_) {
+                const ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+                if (n <= 0) {
+                    std::this_thread::sleep_for(2ms);
+                    continue;
+                }
+                std::lock_guard<std::mutex> lock(mu_);
+                seen_ += std::string(buf, static_cast<std::size_t>(n)) + "|";
+            }
+        });
     }
     ~NotifySocket() {
+        stop_ = true;
+        reader_.join();
         if (fd_ >= 0) ::close(fd_);
     }
     bool Ok() const { return ok_; }
-    // Waits for a message that holds `part`; every message read goes into Seen().
+    // Waits until the messages so far hold `part`.
     bool WaitFor(const std::string& part) {
-        return ::WaitFor([&] {
-            char buf[512];
-            for (ssize_t n; (n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
-                seen_ += std::string(buf, static_cast<std::size_t>(n)) + "|";
-            return seen_.find(part) != std::string::npos;
-        });
+        return ::WaitFor([&] { return Seen().find(part) != std::string::npos; });
     }
-    const std::string& Seen() const { return seen_; }
+    std::string Seen() const {
+        std::lock_guard<std::mutex> lock(mu_);
+        return seen_;
+    }
 
   private:
-    std::string path_;
     int fd_ = -1;
     bool ok_ = false;
+    std::atomic<bool> stop_{false};
+    mutable std::mutex mu_;
     std::string seen_;
+    std::thread reader_;
 };
 
 TEST_F(RunnerE2E, SighupReloadsTheSiteFileAndABrokenOneKeepsTheRunningConfiguration) {
