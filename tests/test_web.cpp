@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -319,15 +318,13 @@ TEST_F(WebLive, SmdhostServesThePageAndPrintsItsAddress) {
         s << in.rdbuf();
         return s.str();
     };
-    std::smatch m;
     std::string printed;
+    uint16_t port = 0;
     const bool up = WaitFor([&] {
         printed = text();
-        return std::regex_search(printed, m,
-                                 std::regex("status page on http://127\\.0\\.0\\.1:(\\d+)/"));
+        return (port = webtest::PortAfter(printed, "status page on http://127.0.0.1:")) != 0;
     });
     if (up) {
-        const uint16_t port = static_cast<uint16_t>(std::stoi(m[1]));
         const webtest::Reply page = Call(port, "/");
         EXPECT_EQ(page.status, 200);
         EXPECT_NE(page.body.find("<canvas id=\"chart\""), std::string::npos);

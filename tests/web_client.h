@@ -11,7 +11,6 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -32,6 +31,16 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
+
+// The port in "<prefix><digits>/" within `text`; 0 when it is not there (yet).
+inline uint16_t PortAfter(const std::string& text, const std::string& prefix) {
+    const std::size_t at = text.find(prefix);
+    if (at == std::string::npos) return 0;
+    const std::size_t from = at + prefix.size();
+    const std::size_t end = text.find_first_not_of("0123456789", from);
+    if (end == std::string::npos || end == from || text[end] != '/') return 0;
+    return static_cast<uint16_t>(std::stoi(text.substr(from, end - from)));
+}
 
 inline bool WaitFor(const std::function<bool()>& pred,
                     std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
@@ -141,16 +150,15 @@ class Browser {
 
     // The DevTools port, once Chromium has printed it.
     uint16_t DevToolsPort() {
-        static const std::regex re("DevTools listening on ws://127\\.0\\.0\\.1:(\\d+)/");
-        std::smatch m;
+        uint16_t port = 0;
         WaitFor([&] {
             std::ifstream in(log_);
             std::stringstream s;
             s << in.rdbuf();
             text_ = s.str();
-            return std::regex_search(text_, m, re);
+            return (port = PortAfter(text_, "DevTools listening on ws://127.0.0.1:")) != 0;
         });
-        return m.empty() ? 0 : static_cast<uint16_t>(std::stoi(m[1]));
+        return port;
     }
     std::string Log() const { return text_; }
 
