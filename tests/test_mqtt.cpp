@@ -380,7 +380,17 @@ TEST_F(MqttBroker, ThreeSitesPublishDocumentedPayloadsAndGoOfflineWhenKilled) {
         for (const auto& s : sites)
             if (LastStatus(s)["state"] != "offline") return false;
         return true;
-    })) << "the last will, retained";
+    })) << "the last will";
+    // A subscriber that comes later hears it at once: it is retained.
+    const pid_t latePid = Start({"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port_),
+                                 "-C", "3", "-W", "10", "-t", "smd/+/status"},
+                                "late.txt");
+    EXPECT_EQ(Wait(latePid), 0);
+    std::istringstream late(ReadFile(dir_ + "/late.txt"));
+    int offline = 0;
+    for (std::string line; std::getline(late, line);)
+        offline += ParseJson(line)["state"] == "offline";
+    EXPECT_EQ(offline, 3);
 }
 
 TEST_F(MqttBroker, NothingStoredIsLostAcrossBrokerOutagesAndAHostCrash) {
