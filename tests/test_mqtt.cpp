@@ -414,7 +414,7 @@ TEST_F(MqttBroker, NothingStoredIsLostAcrossBrokerOutagesAndAHostCrash) {
     {
         sqlite3* db = nullptr;
         sqlite3_open((dir_ + "/south.db").c_str(), &db);
-        EXPECT_GE(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 10);
+        EXPECT_GE(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 5);  // device 8 alone
         sqlite3_close(db);
     }
     broker = Broker();
