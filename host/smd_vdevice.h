@@ -63,6 +63,11 @@ class HOST_API SMDVDevice : public VDeviceInterface {
     // Host-side limits for CheckThreshold, by alarm id: raise above `upper`, below `lower`.
     void SetThresholdLimit(const std::string& alarmId, float lower, float upper);
     bool AlarmActive(const std::string& alarmId) const;
+    // At start, before the first round: an alarm the host kept standing across a restart. It
+    // is raised already, so only its clearing will be an event.
+    void RestoreAlarm(const std::string& alarmId, const std::string& text);
+    // Report setting of one analog signal (round completion in settings mode 1 reads them).
+    void SetAOReport(const std::string& signalId, const BAOSetting& setting);
 
   protected:
     // Read by value queries on other threads while a round completes, hence atomic.

@@ -22,6 +22,7 @@
 #include <json/writer.h>
 #include <boost/program_options.hpp>
 
+#include "history/history_sink.h"
 #include "history/views.h"
 #include "mqtt/forwarder.h"
 #include "runner/control_channel.h"
@@ -156,6 +157,7 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
     if (site.web.enabled) web = std::make_unique<WebView>(site, ExeDir(), DataDir());
     const std::optional<MqttConfig> mqtt = site.mqtt;
     const std::string database = site.database;
+    const HistoryOptions historyOptions = HistoryOptionsFrom(site.history);
     Host host(std::move(site), out);
     // Under systemd the host's lines go to the journal with their priorities and fields.
     if (&out == &std::cout && IsJournalStream(STDOUT_FILENO))
@@ -170,10 +172,14 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
             service::Alive();
             next = now + interval / 2;
         });
+    // The host opens it at start, after its control socket and before any device.
+    HistorySink history(database, historyOptions, host.Log());
+    host.AddSink(history);
+    host.SetRecall(history);
     if (mqtt) {
         forwarder = std::make_unique<MqttForwarder>(*mqtt, database, host.Log());
         host.AddSink(*forwarder);
-        host.AddHistoryCompanion(forwarder->Companion());
+        history.AddCompanion(forwarder->Companion());
     }
     // Should the run end in an error, the sender stops while the host's logger still exists.
     struct StopSender {

@@ -17,8 +17,6 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
-#include "history/companion.h"
-#include "history/history_store.h"
 #include "host/framework.h"
 #include "host/observer.h"
 #include "runner/json_check.h"
@@ -122,15 +120,13 @@ bool SendsToUnit(int code) {
 
 // One configured device and everything the host keeps for it.
 struct DeviceSlot : HostObserver {
-    DeviceSlot(Host& h, const DeviceConfig& c, HistoryStore& s) : host(h), config(c), store(s) {}
+    DeviceSlot(Host& h, const DeviceConfig& c) : host(h), config(c) {}
 
     Host& host;
     const DeviceConfig& config;
-    HistoryStore& store;
     std::function<void(const std::string&, Priority, const LogFields&)> say;
     std::atomic<Priority>* roundPriority = nullptr;
     const std::vector<Sink*>* sinks = nullptr;
-    const std::vector<HistoryCompanion*>* companions = nullptr;
     Json::Value values;  // signal values of the record last published
 
     std::unique_ptr<VDeviceInterface> device;
@@ -159,37 +155,12 @@ struct DeviceSlot : HostObserver {
     // Counters: written on the loop's thread, read after the loop (or roughly, by the tests).
     std::atomic<uint64_t> rounds{0};
     std::atomic<uint64_t> published{0};
-    std::atomic<uint64_t> stored{0};
     std::atomic<uint64_t> raised{0};
     std::atomic<uint64_t> cleared{0};
     std::atomic<uint64_t> exceptions{0};
-    std::atomic<uint64_t> storeErrors{0};
 
     std::string Tag() const { return "[" + std::to_string(config.dataId) + "] "; }
     LogFields Fields(const std::string& alarmId = {}) const { return {config.dataId, alarmId}; }
-
-    // The row and its companions' rows (the broker's outbox) in one transaction: all stored,
-    // or none.
-    template <class Insert>
-    void Store(Insert insert, HistoryRow row) {
-        if (companions->empty()) {
-            insert();
-            return;
-        }
-        store.Begin();
-        try {
-            row.rowId = insert();
-            for (HistoryCompanion* c : *companions) c->OnStored(store.Db(), row);
-            store.Commit();
-        } catch (const StoreError&) {
-            store.Rollback();
-            throw;
-        } catch (const std::exception& e) {
-            store.Rollback();
-            throw StoreError(e.what());
-        }
-        for (HistoryCompanion* c : *companions) c->OnCommitted();
-    }
 
     // The record is out: the signal values it carries go into the device's document now, on
     // the device's own thread and before the device evaluates its thresholds.
@@ -222,15 +193,6 @@ struct DeviceSlot : HostObserver {
         r.len = len;
         r.values = signals.Empty() ? nullptr : &values;
         for (Sink* s : *sinks) s->OnRecord(r);
-        try {
-            HistoryRow row;
-            row.record = &r;
-            Store([&] { return store.AddRecord(config.dataId, typeId, now, data, len); }, row);
-            ++stored;
-        } catch (const StoreError& e) {
-            ++storeErrors;
-            say(Tag() + "history not stored: " + e.what(), Priority::kErr, Fields());
-        }
     }
 
     void OnAlarm(const AlarmEvent& e) override {
@@ -250,23 +212,6 @@ struct DeviceSlot : HostObserver {
         out.text = e.text;
         out.raised = e.raised;
         for (Sink* s : *sinks) s->OnAlarm(out);
-        StoredAlarm a;
-        a.dataId = config.dataId;
-        a.storedAt = out.at;
-        a.level = e.level;
-        a.alarmId = e.alarmId;
-        a.name = e.name;
-        a.value = e.value;
-        a.text = e.text;
-        a.raised = e.raised;
-        try {
-            HistoryRow row;
-            row.alarm = &out;
-            Store([&] { return store.AddAlarm(a); }, row);
-        } catch (const StoreError& err) {
-            ++storeErrors;
-            say(Tag() + "alarm event not stored: " + err.what(), Priority::kErr, Fields(e.alarmId));
-        }
     }
 
     void OnAnalogReport(const std::string& signalId, float value,
@@ -277,14 +222,6 @@ struct DeviceSlot : HostObserver {
         r.signalId = signalId;
         r.value = value;
         for (Sink* s : *sinks) s->OnReport(r);
-        try {
-            HistoryRow row;
-            row.report = &r;
-            Store([&] { return store.AddAnalogReport(config.dataId, r.at, signalId, value); }, row);
-        } catch (const StoreError& err) {
-            ++storeErrors;
-            say(Tag() + "analog report not stored: " + err.what(), Priority::kErr, Fields());
-        }
     }
 };
 
@@ -337,17 +274,14 @@ void Host::Start() {
         }
         Say("control channel on " + site_.controlSocket);
     }
-    // A database that cannot be opened and a plug-in that is not there are the site file's
-    // fault: reported as such (status 2), not retried.
-    try {
-        store_ = std::make_unique<HistoryStore>(site_.database);
-    } catch (const StoreError& e) {
-        throw ConfigError(site_.file + ": database: " + e.what());
-    }
-    try {
-        for (HistoryCompanion* c : companions_) c->Prepare(store_->Db());
-    } catch (const std::exception& e) {
-        throw HostError(e.what());
+    // Then the store: a database that cannot be written is the site file's fault (status 2),
+    // found before any device runs.
+    if (recall_ != nullptr) {
+        try {
+            recall_->Open();
+        } catch (const std::exception& e) {
+            throw ConfigError(site_.file + ": database: " + e.what());
+        }
     }
     plugins_ = std::make_unique<PluginLoader>();
     for (std::size_t i = 0; i < site_.plugins.size(); ++i) {
@@ -362,13 +296,12 @@ void Host::Start() {
         }
     }
     for (const auto& dev : site_.devices) {
-        auto slot = std::make_unique<DeviceSlot>(*this, dev, *store_);
+        auto slot = std::make_unique<DeviceSlot>(*this, dev);
         slot->say = [this](const std::string& line, Priority p, const LogFields& f) {
             Say(line, p, f);
         };
         slot->roundPriority = &roundPriority_;
         slot->sinks = &sinks_;
-        slot->companions = &companions_;
         if (!dev.signalMap.empty()) slot->signals = SignalMap::Load(dev.signalMap);
         slots_.push_back(std::move(slot));
     }
@@ -440,6 +373,17 @@ void Host::StartDevice(DeviceSlot& slot) {
         throw HostError(std::string("InitSetting failed: ") + e.what());
     }
 
+    for (const auto& [id, r] : c.analogReports) {
+        SMDVDevice::BAOSetting s;
+        s.absEnable = r.absolute.has_value();
+        s.absDelta = r.absolute.value_or(0.0f);
+        s.pctEnable = r.percent.has_value();
+        s.pctDelta = r.percent.value_or(0.0f);
+        s.periodEnable = r.periodMinutes.has_value();
+        s.periodMinutes = r.periodMinutes.value_or(0.0f);
+        slot.protocol->SetAOReport(id, s);
+    }
+
     // The document's address: the host writes the signal values there (see OnSendSP).
     void* address = nullptr;
     int retLen = 0;
@@ -475,10 +419,34 @@ void Host::StartDevice(DeviceSlot& slot) {
             slot.Fields());
     }
 
+    // Alarms standing when the host stopped stand again: the first evaluation raises nothing
+    // new and clears what cleared meanwhile.
+    for (const StandingAlarm& a :
+         recall_ ? recall_->StandingAlarms(c.dataId) : std::vector<StandingAlarm>{}) {
+        slot.protocol->RestoreAlarm(a.alarmId, a.text);
+        AlarmOut out;
+        out.dataId = c.dataId;
+        out.at = a.since;
+        out.level = a.level;
+        out.alarmId = a.alarmId;
+        out.name = a.name;
+        out.value = a.value;
+        out.text = a.text;
+        out.raised = true;
+        out.restored = true;
+        for (Sink* s : sinks_) s->OnAlarm(out);
+        Say(slot.Tag() + "alarm " + a.alarmId + " still stands (raised " +
+                std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                   std::chrono::system_clock::now() - a.since)
+                                   .count()) +
+                " s ago)",
+            Priority::kInfo, LogFields{c.dataId, a.alarmId});
+    }
+
     // A cached record is stamped with the current time again, so only a recent one may return.
-    if (auto last = store_->LastRecord(c.dataId)) {
+    if (auto last = recall_ ? recall_->LastRecord(c.dataId) : std::nullopt) {
         const auto age = std::chrono::duration_cast<std::chrono::seconds>(
-            std::chrono::system_clock::now() - last->storedAt);
+            std::chrono::system_clock::now() - last->at);
         if (age.count() < site_.cacheMaxAgeSeconds) {
             Say(slot.Tag() + "restoring the last record (" + std::to_string(age.count()) +
                     " s old)",
@@ -750,6 +718,8 @@ void Host::Run() {
     idleCv_.notify_all();
     // Nothing polls any more, so no control reply could arrive.
     control_.reset();
+    // What the sinks were handed is stored (or counted as not) before the summary.
+    for (Sink* sink : sinks_) sink->Drain(std::chrono::seconds(10));
     loopThread_.store(std::thread::id(), std::memory_order_relaxed);
 }
 
@@ -862,7 +832,8 @@ std::vector<DeviceSummary> Host::Summary() const {
         d.started = s->running;
         d.rounds = s->rounds;
         d.published = s->published;
-        d.stored = s->stored;
+        const StoreCount stored = recall_ ? recall_->Stored(s->config.dataId) : StoreCount{};
+        d.stored = stored.records;
         d.raised = s->raised;
         d.cleared = s->cleared;
         if (s->driver) {
@@ -874,7 +845,7 @@ std::vector<DeviceSummary> Host::Summary() const {
             if (const uint64_t n = s->driver->PortFailures()) d.errors["port failure"] = n;
         }
         if (s->exceptions) d.errors["plug-in exception"] = s->exceptions;
-        if (s->storeErrors) d.errors["store"] = s->storeErrors;
+        if (stored.notStored) d.errors["not stored"] = stored.notStored;
         out.push_back(std::move(d));
     }
     return out;

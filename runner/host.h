@@ -22,8 +22,6 @@
 #include "runner/sink.h"
 #include "runner/site_config.h"
 
-class HistoryCompanion;
-class HistoryStore;
 class HostObserver;
 class PluginLoader;
 struct DeviceSlot;
@@ -39,7 +37,7 @@ struct DeviceSummary {
     bool started = false;
     uint64_t rounds = 0;     // rounds started
     uint64_t published = 0;  // records published (rounds completed, and a restored record)
-    uint64_t stored = 0;     // history rows written
+    uint64_t stored = 0;     // records stored (by the Recall, once the sinks drained)
     uint64_t raised = 0;
     uint64_t cleared = 0;
     std::map<std::string, uint64_t> errors;  // by kind
@@ -53,13 +51,13 @@ class Host {
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
 
-    // Opens the store, loads the plug-ins and signal maps, starts every device it can. A device
-    // that cannot start is reported and left out. Throws HostError when the site cannot run
-    // at all (store, plug-ins, control socket, no device started) and ConfigError for a bad
-    // signal map.
+    // Loads the plug-ins and signal maps, starts every device it can (with its last record and
+    // its standing alarms from the Recall, when there is one). A device that cannot start is
+    // reported and left out. Throws HostError when the site cannot run at all (plug-ins,
+    // control socket, no device started) and ConfigError for a bad signal map.
     void Start();
     // Runs the polling loop until every device has done its rounds or Stop() was called; the
-    // round in progress is finished first.
+    // round in progress is finished first, then every sink drains.
     void Run();
     // Any thread.
     void Stop();
@@ -81,8 +79,8 @@ class Host {
     // must outlive the host's run.
     void AddSink(Sink& sink) { sinks_.push_back(&sink); }
     const std::vector<Sink*>& Sinks() const { return sinks_; }
-    // Adds rows of another concern to the history store's transactions (before Start).
-    void AddHistoryCompanion(HistoryCompanion& c) { companions_.push_back(&c); }
+    // Where the last records and standing alarms come back from at start (before Start).
+    void SetRecall(Recall& recall) { recall_ = &recall; }
     Logger& Log() { return log_; }
 
     // Adds an observer of a started device's framework calls (after Start, before Run); false
@@ -105,8 +103,7 @@ class Host {
     SiteConfig site_;
     mutable Logger log_;
     std::vector<Sink*> sinks_;
-    std::vector<HistoryCompanion*> companions_;
-    std::unique_ptr<HistoryStore> store_;
+    Recall* recall_ = nullptr;
     std::unique_ptr<PluginLoader> plugins_;
     std::vector<std::unique_ptr<DeviceSlot>> slots_;  // destroyed before the plug-ins
     std::unique_ptr<ControlServer> control_;

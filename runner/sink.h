@@ -103,9 +103,20 @@ struct RecalledRecord {
     std::vector<unsigned char> bytes;
 };
 
+// A device's records that reached the store, and its rows (of any kind) given up on.
+struct StoreCount {
+    uint64_t records = 0;
+    uint64_t notStored = 0;
+};
+
 class Recall {
   public:
     virtual ~Recall() = default;
+    // Called by the host at start, after its control socket and before any device: opens what
+    // the sink keeps; throws when it cannot, naming it.
+    virtual void Open() {}
     virtual std::optional<RecalledRecord> LastRecord(unsigned int dataId) = 0;
     virtual std::vector<StandingAlarm> StandingAlarms(unsigned int dataId) = 0;
+    // For the closing summary, after the sinks drained. Any thread.
+    virtual StoreCount Stored(unsigned int /*dataId*/) const { return {}; }
 };

@@ -29,7 +29,7 @@ DeviceConfig ParseDevice(const JsonFile& file, const Json::Value& d, const std::
     if (!d.isObject()) file.Fail(path, "expected an object, found " + JsonFile::TypeName(d));
     file.OnlyKnown(d, path,
                    {"model", "dataId", "port", "pollIntervalMs", "delayScale", "replyTimeoutMs",
-                    "workDir", "signalMap", "simulation", "settings", "limits"});
+                    "workDir", "signalMap", "simulation", "settings", "limits", "analogReports"});
     DeviceConfig dev;
     dev.model = file.RequiredString(d, path, "model");
     dev.dataId = static_cast<unsigned int>(file.RequiredInteger(d, path, "dataId", 0, UINT32_MAX));
@@ -73,6 +73,24 @@ DeviceConfig ParseDevice(const JsonFile& file, const Json::Value& d, const std::
         c.upper = static_cast<float>(file.Number(l, lp, "upper", 3.0e38, -3.0e38));
         if (c.lower > c.upper) file.Fail(lp, "lower lies above upper");
         dev.limits[id] = c;
+    }
+
+    const Json::Value& reports = file.Object(d, path, "analogReports");
+    const std::string reportsPath = JsonFile::Join(path, "analogReports");
+    for (const auto& id : reports.getMemberNames()) {
+        const std::string rp = JsonFile::Join(reportsPath, id);
+        const Json::Value& r = reports[id];
+        if (!r.isObject()) file.Fail(rp, "expected an object, found " + JsonFile::TypeName(r));
+        file.OnlyKnown(r, rp, {"absolute", "percent", "periodMinutes"});
+        AOReportConfig c;
+        for (const auto& [key, to] :
+             {std::pair<const char*, std::optional<float>*>{"absolute", &c.absolute},
+              {"percent", &c.percent},
+              {"periodMinutes", &c.periodMinutes}})
+            if (!r[key].isNull()) *to = static_cast<float>(file.Number(r, rp, key, 0.0, 0.0));
+        if (!c.absolute && !c.percent && !c.periodMinutes)
+            file.Fail(rp, "give at least one of absolute, percent and periodMinutes");
+        dev.analogReports[id] = c;
     }
     return dev;
 }
@@ -118,7 +136,7 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
     const JsonFile file(name);
     file.OnlyKnown(root, "",
                    {"database", "plugins", "controlSocket", "controlGroup", "cacheMaxAgeSeconds",
-                    "rounds", "roundPriority", "devices", "web", "mqtt"});
+                    "rounds", "roundPriority", "history", "devices", "web", "mqtt"});
     SiteConfig site;
     site.file = name;
     site.database = Resolve(baseDir, file.String(root, "", "database", site.database));
@@ -138,6 +156,19 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
     else if (roundPriority != "info")
         file.Fail("roundPriority",
                   "expected \"info\" or \"debug\", found \"" + roundPriority + "\"");
+
+    const Json::Value& history = file.Object(root, "", "history");
+    file.OnlyKnown(history, "history",
+                   {"keepDays", "keepRowsPerDevice", "commitWindowMs", "queueLimit"});
+    HistoryConfig& h = site.history;
+    h.keepDays =
+        static_cast<int>(file.Integer(history, "history", "keepDays", h.keepDays, 0, 36500));
+    h.keepRowsPerDevice = static_cast<uint64_t>(
+        file.Integer(history, "history", "keepRowsPerDevice", 0, 0, int64_t{1} << 40));
+    h.commitWindowMs = static_cast<int>(
+        file.Integer(history, "history", "commitWindowMs", h.commitWindowMs, 0, 60000));
+    h.queueLimit =
+        static_cast<int>(file.Integer(history, "history", "queueLimit", h.queueLimit, 1, 10000000));
 
     const Json::Value& plugins = root["plugins"];
     if (plugins.isNull()) file.Fail("plugins", "missing (an array of plug-in files is required)");
@@ -195,6 +226,14 @@ const char* SiteFileHelp() {
                        SIGINT or SIGTERM)
   roundPriority        journal priority of the lines of every round: "info" (default) or
                        "debug" (alarms are warning and notice, failures err)
+  history              how history is written and kept (every member optional):
+    keepDays           records, alarm events and reports older than this many days are
+                       removed, a few at a time (default 90; 0 keeps them regardless of age)
+    keepRowsPerDevice  at most this many rows of each kind per device (default 0: no limit)
+    commitWindowMs     rows arriving within this time share one transaction and one flush
+                       to disk (default 1000)
+    queueLimit         rows that may wait for a slow or failing database; beyond it a row is
+                       counted and reported as not stored (default 4096)
   devices              array of devices (required), each an object with:
     model              device type a plug-in serves, e.g. "rtmk48_pv05" (required)
     dataId             the device's data id, unique in the site (required)
@@ -211,6 +250,11 @@ const char* SiteFileHelp() {
     settings           object handed to the device's InitSetting (default {})
     limits             host-side limits of analog checks by alarm id:
                        { "<alarm id>": { "lower": <number>, "upper": <number> } }
+    analogReports      report settings of analog signals in settings mode 1, by signal id:
+                       { "<signal id>": { "absolute": <band>, "percent": <band in %>,
+                       "periodMinutes": <minutes> } }; a signal reports when its value leaves
+                       a band around the value last reported, or when the period ran out;
+                       reports are stored with the history (default: none)
   web                  the read-only status page, JSON API (/api/) and metrics (/metrics);
                        off when absent. An object with:
     address            IP address to listen on (default "127.0.0.1": this machine only)

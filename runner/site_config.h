@@ -18,6 +18,22 @@ struct ThresholdLimitConfig {
     float upper;
 };
 
+// An analog signal's report setting: report when the value leaves the band around the last
+// reported one (absolute or percent), or when the period has run out. Absent: not checked.
+struct AOReportConfig {
+    std::optional<float> absolute;
+    std::optional<float> percent;
+    std::optional<float> periodMinutes;
+};
+
+// How history is written and how long it is kept.
+struct HistoryConfig {
+    int keepDays = 90;               // 0: kept regardless of age
+    uint64_t keepRowsPerDevice = 0;  // 0: no row limit
+    int commitWindowMs = 1000;
+    int queueLimit = 4096;
+};
+
 struct DeviceConfig {
     std::string model;
     unsigned int dataId = 0;
@@ -29,7 +45,8 @@ struct DeviceConfig {
     std::string signalMap;   // empty: no signal values are written
     Json::Value simulation;  // scenario of the built-in simulator; null: its defaults
     Json::Value settings;    // handed to InitSetting
-    std::map<std::string, ThresholdLimitConfig> limits;  // host-side limits by alarm id
+    std::map<std::string, ThresholdLimitConfig> limits;   // host-side limits by alarm id
+    std::map<std::string, AOReportConfig> analogReports;  // by signal id
 };
 
 // The status page, JSON API and metrics server; off when the site file has no "web".
@@ -52,6 +69,7 @@ struct SiteConfig {
     int cacheMaxAgeSeconds = 300;
     int rounds = 0;                            // per device; 0: until stopped
     Priority roundPriority = Priority::kInfo;  // of the round and record lines
+    HistoryConfig history;
     std::vector<DeviceConfig> devices;
     WebConfig web;
     std::optional<MqttConfig> mqtt;  // none: nothing goes to a broker

@@ -117,3 +117,13 @@ bool SMDVDevice::AlarmActive(const std::string& alarmId) const {
     const auto it = vrt_->alarmState.find(alarmId);
     return it != vrt_->alarmState.end() && it->second;
 }
+
+void SMDVDevice::RestoreAlarm(const std::string& alarmId, const std::string& text) {
+    std::lock_guard<std::mutex> lock(vrt_->alarmMutex);
+    vrt_->alarmState[alarmId] = true;
+    vrt_->alarmText[alarmId] = text;
+}
+
+void SMDVDevice::SetAOReport(const std::string& signalId, const BAOSetting& setting) {
+    aoSettingMap_[signalId] = setting;
+}

@@ -90,6 +90,19 @@ TEST(BadInput, SiteFileErrorsNameTheMember) {
          "devices[0].simulation"},
         {"rounds negative", R"({"rounds": -1, "plugins": ["p.so"], "devices": [)" + dev + "}]}",
          "rounds"},
+        {"history not an object",
+         R"({"history": 90, "plugins": ["p.so"], "devices": [)" + dev + "}]}",
+         "history: expected an object"},
+        {"misspelt history member",
+         R"({"history": {"keepDay": 9}, "plugins": ["p.so"], "devices": [)" + dev + "}]}",
+         "history.keepDay: unknown member"},
+        {"negative age",
+         R"({"history": {"keepDays": -1}, "plugins": ["p.so"], "devices": [)" + dev + "}]}",
+         "history.keepDays"},
+        {"empty report setting", head + dev + R"(, "analogReports": {"0411004001": {}}}]})",
+         "devices[0].analogReports.0411004001: give at least one"},
+        {"negative band", head + dev + R"(, "analogReports": {"x": {"absolute": -1}}}]})",
+         "devices[0].analogReports.x.absolute"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);

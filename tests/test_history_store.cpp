@@ -7,11 +7,13 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include "history/history_reader.h"
+#include "history/history_sink.h"
 #include "history/history_store.h"
 #include "history/views.h"
 #include "test_support.h"
@@ -290,3 +292,201 @@ TEST(HistoryViews, TimesFromTheCommandLine) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The history sink: its writer thread, group commit, retries and what it counts.
+
+// Writes each row's id into a table of its own in the writer's transaction; fails once on demand.
+class Outbox : public HistoryCompanion {
+  public:
+    void Prepare(sqlite3* db) override {
+        sqlite3_exec(db, "CREATE TABLE IF NOT EXISTS outbox(row INTEGER, kind TEXT, v REAL)",
+                     nullptr, nullptr, nullptr);
+    }
+    void OnStored(sqlite3* db, const HistoryRow& row) override {
+        if (failNext) {
+            failNext = false;
+            throw std::runtime_error("outbox refused");
+        }
+        const std::string kind = row.record ? "record" : row.alarm ? "alarm" : "report";
+        const double v = row.record && row.record->values ? (*row.record->values)["v"].asDouble()
+                         : row.report                     ? row.report->value
+                                                          : 0.0;
+        const std::string sql = "INSERT INTO outbox VALUES(" + std::to_string(row.rowId) + ", '" +
+                                kind + "', " + std::to_string(v) + ")";
+        if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+            throw std::runtime_error(sqlite3_errmsg(db));
+    }
+    void OnCommitted() override { ++committed; }
+    bool failNext = false;
+    int committed = 0;
+};
+
+class HistorySinkTest : public HistoryStoreTest {
+  protected:
+    void Feed(HistorySink& sink, unsigned int dataId, int n) {
+        const auto bytes = Record(static_cast<unsigned char>(dataId));
+        Json::Value values;
+        values["v"] = 1.5;
+        for (int i = 0; i < n; ++i) {
+            RecordOut r;
+            r.dataId = dataId;
+            r.typeId = 5156;
+            r.at = std::chrono::system_clock::now();
+            r.bytes = bytes.data();
+            r.len = bytes.size();
+            r.values = &values;
+            sink.OnRecord(r);
+        }
+    }
+    static double Figure(const Sink& sink, const std::string& name) {
+        for (const auto& f : sink.Figures())
+            if (f.name == name) return f.value;
+        ADD_FAILURE() << "no figure " << name;
+        return -1;
+    }
+    static int64_t Scalar(const std::string& path, const std::string& sql) {
+        sqlite3* db = nullptr;
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+        sqlite3_stmt* s = nullptr;
+        int64_t v = -1;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) == SQLITE_OK &&
+            sqlite3_step(s) == SQLITE_ROW)
+            v = sqlite3_column_int64(s, 0);
+        sqlite3_finalize(s);
+        sqlite3_close(db);
+        return v;
+    }
+    // Another process's write lock on the file, held until Release.
+    struct Locker {
+        explicit Locker(const std::string& path) {
+            sqlite3_open(path.c_str(), &db);
+            locked = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+        }
+        void Release() { sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr); }
+        ~Locker() { sqlite3_close(db); }
+        sqlite3* db = nullptr;
+        bool locked = false;
+    };
+
+    std::ostringstream logText_;
+    Logger log_{logText_};
+};
+
+TEST_F(HistorySinkTest, AWindowsRowsOfEveryDeviceGoInOneCommitWithTheCompanionsRows) {
+    Outbox outbox;
+    HistoryOptions o;
+    o.commitWindow = std::chrono::seconds(30);  // only Drain ends the window here
+    HistorySink sink(path_, o, log_);
+    sink.AddCompanion(outbox);
+    sink.Start();
+    for (unsigned int id = 1; id <= 16; ++id) Feed(sink, id, 1);
+    AlarmOut alarm;
+    alarm.dataId = 3;
+    alarm.at = std::chrono::system_clock::now();
+    alarm.alarmId = "0418001001";
+    alarm.raised = true;
+    sink.OnAlarm(alarm);
+    alarm.restored = true;  // state already kept: not stored again
+    sink.OnAlarm(alarm);
+    sink.OnReport(ReportOut{3, std::chrono::system_clock::now(), "0411004001", 53.5});
+    outbox.failNext = true;  // the first attempt rolls back, the retry stores everything once
+    sink.Drain(std::chrono::seconds(20));
+
+    EXPECT_EQ(Figure(sink, "commits"), 1);
+    EXPECT_EQ(Figure(sink, "failed_attempts"), 1);
+    EXPECT_EQ(Figure(sink, "rows_stored"), 18);
+    EXPECT_EQ(Figure(sink, "queue_depth"), 0);
+    EXPECT_EQ(outbox.committed, 1);
+    EXPECT_EQ(sink.Stored(3).records, 1u);
+    EXPECT_EQ(Scalar(path_, "SELECT count(*) FROM history"), 16);
+    EXPECT_EQ(Scalar(path_, "SELECT count(*) FROM alarm_events"), 1);
+    EXPECT_EQ(Scalar(path_, "SELECT count(*) FROM outbox"), 18);
+    EXPECT_EQ(Scalar(path_, "SELECT count(*) FROM outbox WHERE kind = 'record' AND v = 1.5"), 16);
+    EXPECT_EQ(Scalar(path_, "SELECT max(row) FROM outbox WHERE kind = 'record'"),
+              Scalar(path_, "SELECT max(id) FROM history"));
+    EXPECT_EQ(sink.StandingAlarms(3).at(0).alarmId, "0418001001");
+    EXPECT_NE(logText_.str().find("history: stored 16 records, 1 alarm event, 1 analog report in "
+                                  "one commit"),
+              std::string::npos)
+        << logText_.str();
+}
+
+TEST_F(HistorySinkTest, ALockedDatabaseIsRetriedWhileTheCallerGoesOn) {
+    HistoryOptions o;
+    o.commitWindow = std::chrono::milliseconds(0);
+    o.busyTimeoutMs = 20;
+    o.retryFirst = std::chrono::milliseconds(10);
+    o.retryMax = std::chrono::milliseconds(50);
+    HistorySink sink(path_, o, log_);
+    sink.Start();
+    Locker other(path_);
+    ASSERT_TRUE(other.locked);
+    const auto t0 = std::chrono::steady_clock::now();
+    Feed(sink, 7, 50);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2))
+        << "handing rows over waits for nothing";
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (Figure(sink, "failed_attempts") < 3 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    other.Release();
+    sink.Drain(std::chrono::seconds(20));
+    EXPECT_EQ(Scalar(path_, "SELECT count(*) FROM history"), 50);
+    EXPECT_EQ(Figure(sink, "rows_not_stored"), 0);
+    EXPECT_GE(Figure(sink, "failed_attempts"), 3);
+    const std::string log = logText_.str();
+    EXPECT_NE(log.find("database is locked"), std::string::npos) << log;
+    EXPECT_NE(log.find("history: stored again after"), std::string::npos) << log;
+}
+
+TEST_F(HistorySinkTest, RowsBeyondTheQueueOrLeftWhenTheHostStopsAreCountedAsNotStored) {
+    HistoryOptions o;
+    o.commitWindow = std::chrono::seconds(30);
+    o.queueLimit = 3;
+    o.busyTimeoutMs = 20;
+    o.retryFirst = std::chrono::milliseconds(10);
+    HistorySink sink(path_, o, log_);
+    sink.Start();
+    Locker other(path_);
+    ASSERT_TRUE(other.locked);
+    Feed(sink, 7, 4);
+    Feed(sink, 8, 1);
+    EXPECT_EQ(sink.Stored(8).notStored, 1u) << "beyond the queue's limit";
+    sink.Drain(std::chrono::milliseconds(300));
+    EXPECT_EQ(sink.Stored(7).notStored, 4u);
+    EXPECT_EQ(sink.Stored(7).records, 0u);
+    EXPECT_EQ(Figure(sink, "rows_not_stored"), 5);
+    const std::string log = logText_.str();
+    EXPECT_NE(log.find("history: 3 rows not stored (3 of device 7): "), std::string::npos) << log;
+    EXPECT_NE(log.find("a row of device 7 not stored (1 so far)"), std::string::npos) << log;
+}
+
+// Many rows through a small limit: the row count and the file's size level off.
+TEST_F(HistorySinkTest, RetentionHoldsTheRowCountAndTheFileSizeFlat) {
+    HistoryOptions o;
+    o.commitWindow = std::chrono::milliseconds(0);
+    o.retention = RetentionLimits{0, 40};
+    o.pruneInterval = std::chrono::milliseconds(0);
+    o.pruneStep = 100;
+    o.looseFreePages = 8;
+    HistorySink sink(path_, o, log_);
+    sink.Start();
+    std::vector<uintmax_t> sizes;
+    for (int lap = 0; lap < 8; ++lap) {
+        for (int i = 0; i < 10; ++i) {
+            Feed(sink, 7, 10);
+            sink.Drain(std::chrono::seconds(20));
+        }
+        EXPECT_EQ(Scalar(path_, "SELECT count(*) FROM history"), 40) << "lap " << lap;
+        // The pages as the checkpoint writes them back; until then they are in the WAL.
+        sqlite3* db = nullptr;
+        sqlite3_open(path_.c_str(), &db);
+        sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+        sizes.push_back(std::filesystem::file_size(path_));
+    }
+    EXPECT_EQ(Scalar(path_, "PRAGMA auto_vacuum"), 2) << "incremental";
+    // After the first lap the file grows no more (800 rows of 1.5 KiB went through it).
+    for (std::size_t i = 1; i < sizes.size(); ++i) EXPECT_LE(sizes[i], sizes[1]) << i;
+    EXPECT_LT(sizes.back(), 40u * 1550 * 3);
+}

@@ -506,6 +506,7 @@ TEST_F(RunnerE2E, ABadSiteFileFailsWithStatus2AndAClearMessage) {
     EXPECT_NE(out.find(site + ": database: cannot open database " + dir_ + "/no/such/dir/h.db"),
               std::string::npos)
         << out;
+    EXPECT_EQ(out.find("setting up"), std::string::npos) << "no device started: " << out;
 
     // Under systemd the message is marked as an error for the journal.
     std::ofstream(dir_ + "/out.txt").flush();

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -11,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "history/history_reader.h"
+#include "history/history_sink.h"
 #include "host/observer.h"
 #include "runner/demo.h"
 #include "runner/host.h"
@@ -29,7 +32,8 @@ class HostCoreTest : public ::testing::Test {
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
-    SiteConfig Site(int rounds, double delayScale = 0.01) {
+    // `more`: members added to the device, e.g. R"(, "simulation": {"breaker": 1})".
+    SiteConfig Site(int rounds, double delayScale = 0.01, const std::string& more = "") {
         const std::string text = R"({"database": "h.db", "plugins": [")" +
                                  std::string(SMD_PLUGIN_PATH) + R"("], "rounds": )" +
                                  std::to_string(rounds) + R"(,
@@ -37,7 +41,7 @@ class HostCoreTest : public ::testing::Test {
                          "pollIntervalMs": 20, "delayScale": )" +
                                  std::to_string(delayScale) + R"(, "replyTimeoutMs": 300,
                          "workDir": ")" +
-                                 std::string(SMD_SOURCE_DIR) + R"("}]})";
+                                 std::string(SMD_SOURCE_DIR) + R"(")" + more + "}]}";
         return ParseSiteConfig(JsonFile::Parse(text, "site.json"), "site.json", dir_);
     }
 
@@ -63,6 +67,10 @@ TEST_F(HostCoreTest, AnExceptionOutOfARoundIsReportedAndTheNextRoundRuns) {
     FailOnce fail(2);
     {
         Host host(Site(3), out);
+        HistorySink history(dir_ + "/h.db", HistoryOptions{}, host.Log());
+        history.Start();
+        host.AddSink(history);
+        host.SetRecall(history);
         host.Start();
         ASSERT_TRUE(host.Observe(7, fail));
         EXPECT_FALSE(host.Observe(8, fail));
@@ -83,6 +91,10 @@ TEST_F(HostCoreTest, StopEndsTheRoundInProgressAndRunReturns) {
     std::ostringstream out;
     FailOnce never(-1);
     Host host(Site(0), out);
+    HistorySink history(dir_ + "/h.db", HistoryOptions{}, host.Log());
+    history.Start();
+    host.AddSink(history);
+    host.SetRecall(history);
     host.Start();
     host.Observe(7, never);
     std::thread run([&] { host.Run(); });
@@ -284,6 +296,9 @@ TEST_F(HostCoreTest, AReloadAppliesNewThresholdsKeepsAlarmStateAndReportsWhatNee
     Lines lines;
     Host host(site("60", "simulated"), out);
     lines.Attach(host);
+    HistorySink history(dir_ + "/h.db", HistoryOptions{}, host.Log());
+    host.AddSink(history);
+    host.SetRecall(history);
     host.Start();
     std::thread run([&] { host.Run(); });
     struct Join {
@@ -363,6 +378,73 @@ TEST_F(HostCoreTest, ACommandToAnAbsentPortIsNotSent) {
     EXPECT_NE(error.find("command not sent: the port is not open"), std::string::npos) << error;
     EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
     EXPECT_EQ(host.Summary().at(0).errors.count("reply time-out"), 0u);
+}
+
+// The host's alarm state survives restarts: a breaker left open over three restarts is raised
+// once, handed to the sinks as standing at each start, and cleared once when it closed while the
+// host was down.
+TEST_F(HostCoreTest, AnAlarmStandingAcrossRestartsIsRaisedOnceAndClearedOnce) {
+    struct Recorder : Sink {
+        const char* Name() const override { return "recorder"; }
+        void OnAlarm(const AlarmOut& a) override {
+            if (a.alarmId == "0418001001")  // the breaker (ini/rtmk48_pv05.ini)
+                seen += a.restored ? "standing " : a.raised ? "raised " : "cleared ";
+        }
+        std::string seen;
+    };
+    auto run = [&](int breaker) {
+        std::ostringstream out;
+        Recorder rec;
+        Host host(Site(2, 0.01, R"(, "simulation": {"breaker": )" + std::to_string(breaker) + "}"),
+                  out);
+        HistorySink history(dir_ + "/h.db", HistoryOptions{}, host.Log());
+        history.Start();
+        host.AddSink(history);
+        host.AddSink(rec);
+        host.SetRecall(history);
+        host.Start();
+        host.Run();
+        return rec.seen;
+    };
+    EXPECT_EQ(run(1), "raised ");
+    for (int restart = 0; restart < 3; ++restart) EXPECT_EQ(run(1), "standing ") << restart;
+    EXPECT_EQ(run(0), "standing cleared ");
+    EXPECT_EQ(run(0), "");
+    const auto events = HistoryReader(dir_ + "/h.db").Alarms(7);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_TRUE(events[0].raised);
+    EXPECT_FALSE(events[1].raised);
+}
+
+// Report settings from the site file reach round completion in settings mode 1, by signal id
+// or through the fallback of the signal's alarm id; reports are stored with the history.
+TEST_F(HostCoreTest, AnalogReportSettingsFromTheSiteFileReportAndAreStored) {
+    std::ostringstream out;
+    {
+        Host host(Site(3, 0.01,
+                       R"(, "signalMap": ")" + std::string(SMD_SOURCE_DIR) +
+                           R"(/ini/rtmk48_pv05.signals.json",
+                "settings": {"appSetting": {"b_mode": 1}},
+                "analogReports": {"0411001001": {"absolute": 0.5},
+                                  "0416002011": {"periodMinutes": 60}})"),
+                  out);
+        HistorySink history(dir_ + "/h.db", HistoryOptions{}, host.Log());
+        history.Start();
+        host.AddSink(history);
+        host.SetRecall(history);
+        host.Start();
+        host.Run();
+    }
+    std::map<std::string, std::vector<double>> reports;
+    for (const auto& r : HistoryReader(dir_ + "/h.db").AnalogReports(7))
+        reports[r.signalId].push_back(r.value);
+    // The simulator's steady values: each reports once, in the first round (nothing was
+    // reported before); no other signal has a setting.
+    ASSERT_EQ(reports.size(), 2u) << out.str();
+    ASSERT_EQ(reports["0411001001"].size(), 1u);
+    ASSERT_EQ(reports["0411002001"].size(), 1u);
+    EXPECT_NEAR(reports["0411001001"][0], 3830.4, 0.01);
+    EXPECT_NEAR(reports["0411002001"][0], 4395.8, 0.01);
 }
 
 }  // namespace

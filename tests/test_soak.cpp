@@ -33,6 +33,7 @@
 
 #include "device/record.h"
 #include "history/history_reader.h"
+#include "history/history_sink.h"
 #include "runner/host.h"
 #include "sim/simulator.h"
 
@@ -193,6 +194,10 @@ TEST_F(Soak, RandomFaultsLoseNothingAndCorruptNothing) {
 
     std::ostringstream hostOut;
     Host host(Site(), hostOut);
+    HistorySink history(dir_ + "/soak.db", HistoryOptions{}, host.Log());
+    history.Start();
+    host.AddSink(history);
+    host.SetRecall(history);
     ASSERT_NO_THROW(host.Start()) << hostOut.str();
     std::atomic<bool> done{false};
     std::thread runner([&] {

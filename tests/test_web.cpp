@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "history/history_reader.h"
+#include "history/history_sink.h"
 #include "runner/demo.h"
 #include "runner/host.h"
 #include "sim/simulator.h"
@@ -54,13 +55,24 @@ struct FigureSink : Sink {
 // A host and its web view in this process, polling until destroyed.
 class LiveHost {
   public:
-    explicit LiveHost(const SiteConfig& site) : view(site, "", SMD_SOURCE_DIR), host(site, log) {
+    explicit LiveHost(const SiteConfig& site)
+        : view(site, "", SMD_SOURCE_DIR),
+          host(site, log),
+          history(site.database, Options(), host.Log()) {
+        history.Start();
+        host.AddSink(history);
+        host.SetRecall(history);
         host.AddSink(view.Live());
         host.AddSink(figures);
         host.Start();
         view.Serve(host.Sinks());
         port = static_cast<uint16_t>(std::stoi(view.Url().substr(view.Url().rfind(':') + 1)));
         thread = std::thread([this] { host.Run(); });
+    }
+    static HistoryOptions Options() {
+        HistoryOptions o;
+        o.commitWindow = std::chrono::milliseconds(50);
+        return o;
     }
     ~LiveHost() {
         host.Stop();
@@ -71,6 +83,7 @@ class LiveHost {
     FigureSink figures;
     WebView view;
     Host host;
+    HistorySink history;
     std::thread thread;
     uint16_t port = 0;
 };

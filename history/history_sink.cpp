@@ -1,0 +1,344 @@
+#include "history/history_sink.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+using Steady = std::chrono::steady_clock;
+
+namespace {
+
+// Rows per transaction at most, so a backlog after an outage goes in bounded steps.
+constexpr std::size_t kMaxBatch = 2048;
+
+// Failures are logged on the 1st, 2nd, 4th, 8th, ... attempt: a database down for a day
+// leaves a few lines, not thousands.
+bool Worth(uint64_t n) {
+    return n != 0 && (n & (n - 1)) == 0;
+}
+
+std::string Plural(uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+}  // namespace
+
+HistoryOptions HistoryOptionsFrom(const HistoryConfig& config) {
+    HistoryOptions o;
+    o.retention.maxAgeMs = static_cast<int64_t>(config.keepDays) * 86400 * 1000;
+    o.retention.maxRowsPerDevice = config.keepRowsPerDevice;
+    o.commitWindow = std::chrono::milliseconds(config.commitWindowMs);
+    o.queueLimit = static_cast<std::size_t>(config.queueLimit);
+    return o;
+}
+
+unsigned int HistorySink::Item::DataId() const {
+    if (const auto* r = std::get_if<Record>(&row)) return r->out.dataId;
+    if (const auto* a = std::get_if<AlarmOut>(&row)) return a->dataId;
+    return std::get<ReportOut>(row).dataId;
+}
+
+HistorySink::HistorySink(const std::string& path, HistoryOptions options, Logger& log)
+    : options_(options),
+      log_(log),
+      store_(std::make_unique<HistoryStore>(path, options.busyTimeoutMs)) {}
+
+HistorySink::~HistorySink() {
+    if (thread_.joinable()) {
+        Drain(std::chrono::seconds(10));
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+}
+
+void HistorySink::AddCompanion(HistoryCompanion& companion) {
+    companions_.push_back(&companion);
+}
+
+void HistorySink::Start() {
+    {
+        std::lock_guard<std::mutex> lock(storeMu_);
+        for (HistoryCompanion* c : companions_) c->Prepare(store_->Db());
+    }
+    thread_ = std::thread([this] { Loop(); });
+}
+
+void HistorySink::OnRecord(const RecordOut& r) {
+    Record rec;
+    rec.out = r;
+    rec.bytes.assign(r.bytes, r.bytes + r.len);
+    if (r.values != nullptr) {
+        rec.values = *r.values;
+        rec.hasValues = true;
+    }
+    Push(Item{Steady::now(), std::move(rec)});
+}
+
+void HistorySink::OnAlarm(const AlarmOut& a) {
+    // A restored alarm is state already kept, not a new event.
+    if (a.restored) return;
+    Push(Item{Steady::now(), a});
+}
+
+void HistorySink::OnReport(const ReportOut& r) {
+    Push(Item{Steady::now(), r});
+}
+
+void HistorySink::Push(Item item) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (queue_.size() >= options_.queueLimit) {
+        const unsigned int id = item.DataId();
+        ++perDevice_[id].notStored;
+        ++rowsNotStored_;
+        const uint64_t n = ++queueFullDrops_;
+        lock.unlock();
+        if (Worth(n))
+            log_.Write(Priority::kErr,
+                       "history: " + std::to_string(options_.queueLimit) +
+                           " rows wait for the database: a row of device " + std::to_string(id) +
+                           " not stored (" + std::to_string(n) + " so far)",
+                       LogFields{id, {}});
+        return;
+    }
+    const bool first = queue_.empty();
+    queue_.push_back(std::move(item));
+    queueHigh_ = std::max(queueHigh_, queue_.size());
+    const bool full = queue_.size() >= kMaxBatch;
+    lock.unlock();
+    if (first || full) wake_.notify_one();
+}
+
+void HistorySink::Loop() {
+    std::vector<Item> batch;
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+        wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+        if (queue_.empty()) break;  // stopping
+        const auto due = queue_.front().arrived + options_.commitWindow;
+        wake_.wait_until(lock, due, [&] { return stop_ || flush_ || queue_.size() >= kMaxBatch; });
+        const std::size_t n = std::min(queue_.size(), kMaxBatch);
+        batch.clear();
+        std::move(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n),
+                  std::back_inserter(batch));
+        queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
+        inFlight_ = n;
+        lock.unlock();
+        StoreWithRetry(batch);
+        lock.lock();
+        inFlight_ = 0;
+        settled_.notify_all();
+    }
+}
+
+bool HistorySink::StoreWithRetry(std::vector<Item>& batch) {
+    uint64_t attempts = 0;
+    auto wait = options_.retryFirst;
+    const auto firstFailure = Steady::now();
+    std::string last;
+    for (;;) {
+        try {
+            Write(batch);
+            if (attempts > 0)
+                log_.Write(Priority::kNotice,
+                           "history: stored again after " +
+                               Plural(attempts, "failed attempt", "failed attempts") + " in " +
+                               std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                                  Steady::now() - firstFailure)
+                                                  .count()) +
+                               " s");
+            return true;
+        } catch (const std::exception& e) {
+            last = e.what();
+        }
+        ++attempts;
+        std::unique_lock<std::mutex> lock(mu_);
+        ++failedAttempts_;
+        const std::size_t waiting = queue_.size();
+        if (Worth(attempts)) {
+            lock.unlock();
+            log_.Write(Priority::kErr, "history: " + Plural(batch.size(), "row", "rows") +
+                                           " not stored yet (attempt " + std::to_string(attempts) +
+                                           ", " + std::to_string(waiting) +
+                                           " more waiting; retrying): " + last);
+            lock.lock();
+        }
+        // Retried until stored, unless the host stops and its time runs out.
+        if (settled_.wait_for(lock, wait, [&] { return giveUp_; }) || giveUp_) {
+            lock.unlock();
+            NotStored(batch, last);
+            return false;
+        }
+        wait = std::min(wait * 2, options_.retryMax);
+    }
+}
+
+void HistorySink::Write(std::vector<Item>& batch) {
+    const auto t0 = Steady::now();
+    uint64_t records = 0, alarms = 0, reports = 0, pruned = 0;
+    std::map<unsigned int, uint64_t> perDevice;
+    {
+        std::lock_guard<std::mutex> lock(storeMu_);
+        try {
+            store_->Begin();
+            for (Item& item : batch) {
+                HistoryRow row;
+                if (auto* r = std::get_if<Record>(&item.row)) {
+                    r->out.bytes = r->bytes.data();
+                    r->out.len = r->bytes.size();
+                    r->out.values = r->hasValues ? &r->values : nullptr;
+                    row.rowId = store_->AddRecord(r->out.dataId, r->out.typeId, r->out.at,
+                                                  r->bytes.data(), r->bytes.size());
+                    row.record = &r->out;
+                    ++records;
+                    ++perDevice[r->out.dataId];
+                } else if (auto* a = std::get_if<AlarmOut>(&item.row)) {
+                    StoredAlarm s;
+                    s.dataId = a->dataId;
+                    s.storedAt = a->at;
+                    s.level = a->level;
+                    s.alarmId = a->alarmId;
+                    s.name = a->name;
+                    s.value = a->value;
+                    s.text = a->text;
+                    s.raised = a->raised;
+                    row.rowId = store_->AddAlarm(s);
+                    row.alarm = a;
+                    ++alarms;
+                } else {
+                    const auto& p = std::get<ReportOut>(item.row);
+                    row.rowId = store_->AddAnalogReport(p.dataId, p.at, p.signalId, p.value);
+                    row.report = &p;
+                    ++reports;
+                }
+                for (HistoryCompanion* c : companions_) c->OnStored(store_->Db(), row);
+            }
+            // Old rows go in the same transaction, a few at a time: no flush of their own.
+            if (t0 >= nextPrune_) {
+                pruned = store_->Prune(options_.retention, std::chrono::system_clock::now(),
+                                       options_.pruneStep);
+                if (pruned == 0) nextPrune_ = t0 + options_.pruneInterval;
+            }
+            store_->ShrinkIfLoose(options_.looseFreePages);
+            store_->Commit();
+        } catch (...) {
+            store_->Rollback();
+            throw;
+        }
+    }
+    for (HistoryCompanion* c : companions_) c->OnCommitted();
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (const auto& [id, n] : perDevice) perDevice_[id].records += n;
+        rowsStored_ += batch.size();
+        rowsPruned_ += pruned;
+        ++commits_;
+        lastCommitMs_ = std::chrono::duration<double, std::milli>(Steady::now() - t0).count();
+    }
+    // Said only now that the rows are durable.
+    log_.Write(Priority::kDebug, "history: stored " + Plural(records, "record", "records") + ", " +
+                                     Plural(alarms, "alarm event", "alarm events") + ", " +
+                                     Plural(reports, "analog report", "analog reports") +
+                                     " in one commit" +
+                                     (pruned ? "; pruned " + std::to_string(pruned) : ""));
+}
+
+void HistorySink::NotStored(const std::vector<Item>& batch, const std::string& why) {
+    std::map<unsigned int, uint64_t> perDevice;
+    for (const Item& item : batch) ++perDevice[item.DataId()];
+    std::string whose;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (const auto& [id, n] : perDevice) {
+            perDevice_[id].notStored += n;
+            whose += (whose.empty() ? "" : ", ") + std::to_string(n) + " of device " +
+                     std::to_string(id);
+        }
+        rowsNotStored_ += batch.size();
+    }
+    log_.Write(Priority::kErr, "history: " + Plural(batch.size(), "row", "rows") + " not stored (" +
+                                   whose + "): " + why);
+}
+
+void HistorySink::Drain(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (!thread_.joinable()) return;
+    flush_ = true;
+    wake_.notify_all();
+    const auto until = Steady::now() + limit;
+    const auto empty = [&] { return queue_.empty() && inFlight_ == 0; };
+    if (!settled_.wait_until(lock, until, empty)) {
+        // Out of time: the batch in hand is given up, and so is what still waits.
+        giveUp_ = true;
+        settled_.notify_all();
+        settled_.wait(lock, [&] { return inFlight_ == 0; });
+        std::vector<Item> rest(std::make_move_iterator(queue_.begin()),
+                               std::make_move_iterator(queue_.end()));
+        queue_.clear();
+        giveUp_ = false;
+        lock.unlock();
+        if (!rest.empty()) NotStored(rest, "the host stopped before the database took them");
+        lock.lock();
+    }
+    flush_ = false;
+}
+
+std::vector<SinkFigure> HistorySink::Figures() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::vector<SinkFigure> f = {
+        {"queue_depth", static_cast<double>(queue_.size() + inFlight_),
+         "rows waiting for the database"},
+        {"queue_limit", static_cast<double>(options_.queueLimit), "rows that may wait at most"},
+        {"queue_high", static_cast<double>(queueHigh_), "most rows that waited at once"},
+        {"rows_stored", static_cast<double>(rowsStored_),
+         "records, alarm events and reports stored"},
+        {"rows_not_stored", static_cast<double>(rowsNotStored_),
+         "rows given up: queue full, or the host stopped while the database failed"},
+        {"commits", static_cast<double>(commits_), "transactions committed"},
+        {"failed_attempts", static_cast<double>(failedAttempts_),
+         "transactions that failed and were retried"},
+        {"rows_pruned", static_cast<double>(rowsPruned_), "old rows removed by retention"},
+        {"last_commit_seconds", lastCommitMs_ / 1000.0, "time the last transaction took"},
+    };
+    uint64_t records = 0;
+    for (const auto& [id, c] : perDevice_) records += c.records;
+    f.push_back({"records_stored", static_cast<double>(records), "records stored"});
+    return f;
+}
+
+std::optional<RecalledRecord> HistorySink::LastRecord(unsigned int dataId) {
+    std::lock_guard<std::mutex> lock(storeMu_);
+    auto r = store_->LastRecord(dataId);
+    if (!r) return std::nullopt;
+    RecalledRecord out;
+    out.typeId = r->typeId;
+    out.at = r->storedAt;
+    out.bytes = std::move(r->bytes);
+    return out;
+}
+
+std::vector<StandingAlarm> HistorySink::StandingAlarms(unsigned int dataId) {
+    std::lock_guard<std::mutex> lock(storeMu_);
+    std::vector<StandingAlarm> out;
+    for (auto& a : store_->StandingAlarms(dataId)) {
+        StandingAlarm s;
+        s.since = a.storedAt;
+        s.level = a.level;
+        s.alarmId = std::move(a.alarmId);
+        s.name = std::move(a.name);
+        s.value = std::move(a.value);
+        s.text = std::move(a.text);
+        out.push_back(std::move(s));
+    }
+    return out;
+}
+
+StoreCount HistorySink::Stored(unsigned int dataId) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    const auto it = perDevice_.find(dataId);
+    if (it == perDevice_.end()) return {};
+    return {it->second.records, it->second.notStored};
+}

@@ -1,0 +1,123 @@
+#pragma once
+// History as a sink: the polling thread hands records, alarm events and analog reports to a
+// bounded queue and returns; one writer thread stores them, every row that arrived within one
+// commit window in one transaction (one flush for all devices' rounds of a polling cycle),
+// retries a busy or failing database with back-off, prunes old rows in small steps and keeps
+// the table of standing alarms that a restart reads back (Recall).
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include <json/value.h>
+
+#include "history/companion.h"
+#include "history/history_store.h"
+#include "runner/logger.h"
+#include "runner/sink.h"
+#include "runner/site_config.h"
+
+struct HistoryOptions {
+    // Rows arriving within this time of the first waiting one share a commit.
+    std::chrono::milliseconds commitWindow{1000};
+    // Rows waiting at most; beyond it a new row is counted as not stored.
+    std::size_t queueLimit = 4096;
+    RetentionLimits retention{90LL * 86400 * 1000, 0};
+    // Pruning: how often to look, and how many rows per table per commit at most.
+    std::chrono::milliseconds pruneInterval{60000};
+    std::size_t pruneStep = 200;
+    // Free pages (4 KiB each) tolerated before they go back to the file system.
+    int64_t looseFreePages = 256;
+    std::chrono::milliseconds retryFirst{100};
+    std::chrono::milliseconds retryMax{5000};
+    int busyTimeoutMs = 1000;
+};
+
+// The site file's history settings as the sink's options.
+HistoryOptions HistoryOptionsFrom(const HistoryConfig& config);
+
+class HistorySink : public Sink, public Recall {
+  public:
+    // Opens the database for writing; throws StoreError naming the file when it cannot.
+    HistorySink(const std::string& path, HistoryOptions options, Logger& log);
+    ~HistorySink() override;
+    HistorySink(const HistorySink&) = delete;
+    HistorySink& operator=(const HistorySink&) = delete;
+
+    // Before Start; the companion must outlive the sink.
+    void AddCompanion(HistoryCompanion& companion);
+    // Starts the writer thread; companions prepare their tables on it first.
+    void Start();
+
+    const char* Name() const override { return "history"; }
+    void OnRecord(const RecordOut& r) override;
+    void OnAlarm(const AlarmOut& a) override;
+    void OnReport(const ReportOut& r) override;
+    std::vector<SinkFigure> Figures() const override;
+    // Stores what waits now; what is still not stored after `limit` is counted and reported.
+    void Drain(std::chrono::milliseconds limit) override;
+
+    std::optional<RecalledRecord> LastRecord(unsigned int dataId) override;
+    std::vector<StandingAlarm> StandingAlarms(unsigned int dataId) override;
+    StoreCount Stored(unsigned int dataId) const override;
+
+  private:
+    struct Record {
+        RecordOut out;
+        std::vector<unsigned char> bytes;
+        Json::Value values;
+        bool hasValues = false;
+    };
+    struct Item {
+        std::chrono::steady_clock::time_point arrived;
+        std::variant<Record, AlarmOut, ReportOut> row;
+        unsigned int DataId() const;
+    };
+
+    void Push(Item item);
+    void Loop();
+    // True when stored; false when given up (counted as not stored).
+    bool StoreWithRetry(std::vector<Item>& batch);
+    void Write(std::vector<Item>& batch);
+    void NotStored(const std::vector<Item>& batch, const std::string& why);
+
+    const HistoryOptions options_;
+    Logger& log_;
+    std::unique_ptr<HistoryStore> store_;
+    std::mutex storeMu_;  // the store's connection: the writer, or Recall before polling
+    std::vector<HistoryCompanion*> companions_;
+
+    mutable std::mutex mu_;
+    std::condition_variable wake_;     // the writer waits for rows
+    std::condition_variable settled_;  // Drain waits for the writer
+    std::deque<Item> queue_;
+    std::size_t inFlight_ = 0;
+    bool flush_ = false;   // Drain: no window, commit what waits
+    bool giveUp_ = false;  // Drain's limit passed: stop retrying
+    bool stop_ = false;
+    std::thread thread_;
+
+    // Under mu_.
+    struct Counts {
+        uint64_t records = 0;
+        uint64_t notStored = 0;
+    };
+    std::map<unsigned int, Counts> perDevice_;
+    uint64_t rowsStored_ = 0;
+    uint64_t rowsNotStored_ = 0;
+    uint64_t commits_ = 0;
+    uint64_t failedAttempts_ = 0;
+    uint64_t rowsPruned_ = 0;
+    uint64_t queueFullDrops_ = 0;
+    std::size_t queueHigh_ = 0;
+    double lastCommitMs_ = 0.0;
+
+    std::chrono::steady_clock::time_point nextPrune_{};
+};
