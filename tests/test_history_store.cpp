@@ -1,8 +1,10 @@
 // The SQLite history and event store: the writing end, the read-only reader and the views.
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -439,26 +441,71 @@ TEST_F(HistorySinkTest, ALockedDatabaseIsRetriedWhileTheCallerGoesOn) {
     EXPECT_NE(log.find("history: stored again after"), std::string::npos) << log;
 }
 
+// Stands in for a full card: the writer's connection may not grow the file.
+class NoRoom : public HistoryCompanion {
+  public:
+    void Prepare(sqlite3* db) override {
+        sqlite3_exec(db, "PRAGMA max_page_count = 1", nullptr, nullptr, nullptr);
+    }
+    void OnStored(sqlite3*, const HistoryRow&) override {}
+};
+
+// A locked or a full database while the queue fills and the host stops: every row is counted,
+// and the log says why and how many.
 TEST_F(HistorySinkTest, RowsBeyondTheQueueOrLeftWhenTheHostStopsAreCountedAsNotStored) {
-    HistoryOptions o;
-    o.commitWindow = std::chrono::seconds(30);
-    o.queueLimit = 3;
-    o.busyTimeoutMs = 20;
-    o.retryFirst = std::chrono::milliseconds(10);
-    HistorySink sink(path_, o, log_);
+    for (const bool full : {false, true}) {
+        SCOPED_TRACE(full ? "full" : "locked");
+        std::filesystem::remove(path_);
+        logText_.str("");
+        HistoryOptions o;
+        o.commitWindow = std::chrono::seconds(30);
+        o.queueLimit = 3;
+        o.busyTimeoutMs = 20;
+        o.retryFirst = std::chrono::milliseconds(10);
+        NoRoom noRoom;
+        HistorySink sink(path_, o, log_);
+        if (full) sink.AddCompanion(noRoom);
+        sink.Start();
+        Locker other(full ? dir_ + "/other.db" : path_);
+        ASSERT_TRUE(other.locked);
+        Feed(sink, 7, 4);
+        Feed(sink, 8, 1);
+        EXPECT_EQ(sink.Stored(8).notStored, 1u) << "beyond the queue's limit";
+        sink.Drain(std::chrono::milliseconds(300));
+        EXPECT_EQ(sink.Stored(7).notStored, 4u);
+        EXPECT_EQ(sink.Stored(7).records, 0u);
+        EXPECT_EQ(Figure(sink, "rows_not_stored"), 5);
+        const std::string log = logText_.str();
+        EXPECT_NE(log.find("history: 3 rows not stored (3 of device 7): "), std::string::npos)
+            << log;
+        EXPECT_NE(log.find(full ? "database or disk is full" : "database is locked"),
+                  std::string::npos)
+            << log;
+        EXPECT_NE(log.find("a row of device 7 not stored (1 so far)"), std::string::npos) << log;
+    }
+}
+
+// Another user reads the history while the writer has it open (its WAL and shared memory
+// belong to the host's user).
+TEST_F(HistorySinkTest, AnotherUserReadsTheHistoryWhileTheHostWrites) {
+    HistorySink sink(path_, HistoryOptions{}, log_);
     sink.Start();
-    Locker other(path_);
-    ASSERT_TRUE(other.locked);
-    Feed(sink, 7, 4);
-    Feed(sink, 8, 1);
-    EXPECT_EQ(sink.Stored(8).notStored, 1u) << "beyond the queue's limit";
-    sink.Drain(std::chrono::milliseconds(300));
-    EXPECT_EQ(sink.Stored(7).notStored, 4u);
-    EXPECT_EQ(sink.Stored(7).records, 0u);
-    EXPECT_EQ(Figure(sink, "rows_not_stored"), 5);
-    const std::string log = logText_.str();
-    EXPECT_NE(log.find("history: 3 rows not stored (3 of device 7): "), std::string::npos) << log;
-    EXPECT_NE(log.find("a row of device 7 not stored (1 so far)"), std::string::npos) << log;
+    Feed(sink, 7, 3);
+    sink.Drain(std::chrono::seconds(20));
+    ASSERT_TRUE(std::filesystem::exists(path_ + "-wal"));
+    ::chmod(dir_.c_str(), 0755);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+        std::ostringstream out, err;
+        const int rc =
+            HistoryCommand({"--db", path_, "--device", "7", "--format", "csv"}, out, err);
+        const std::string text = out.str();
+        ::_exit(rc == 0 && std::count(text.begin(), text.end(), '\n') == 4 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // Many rows through a small limit: the row count and the file's size level off.
