@@ -38,10 +38,8 @@ unsigned int HistorySink::Item::DataId() const {
     return std::get<ReportOut>(row).dataId;
 }
 
-HistorySink::HistorySink(const std::string& path, HistoryOptions options, Logger& log)
-    : options_(options),
-      log_(log),
-      store_(std::make_unique<HistoryStore>(path, options.busyTimeoutMs)) {}
+HistorySink::HistorySink(std::string path, HistoryOptions options, Logger& log)
+    : path_(std::move(path)), options_(options), log_(log) {}
 
 HistorySink::~HistorySink() {
     if (thread_.joinable()) {
@@ -60,8 +58,10 @@ void HistorySink::AddCompanion(HistoryCompanion& companion) {
 }
 
 void HistorySink::Start() {
+    if (store_) return;
     {
         std::lock_guard<std::mutex> lock(storeMu_);
+        store_ = std::make_unique<HistoryStore>(path_, options_.busyTimeoutMs);
         for (HistoryCompanion* c : companions_) c->Prepare(store_->Db());
     }
     thread_ = std::thread([this] { Loop(); });
@@ -311,6 +311,7 @@ std::vector<SinkFigure> HistorySink::Figures() const {
 
 std::optional<RecalledRecord> HistorySink::LastRecord(unsigned int dataId) {
     std::lock_guard<std::mutex> lock(storeMu_);
+    if (!store_) return std::nullopt;
     auto r = store_->LastRecord(dataId);
     if (!r) return std::nullopt;
     RecalledRecord out;
@@ -323,6 +324,7 @@ std::optional<RecalledRecord> HistorySink::LastRecord(unsigned int dataId) {
 std::vector<StandingAlarm> HistorySink::StandingAlarms(unsigned int dataId) {
     std::lock_guard<std::mutex> lock(storeMu_);
     std::vector<StandingAlarm> out;
+    if (!store_) return out;
     for (auto& a : store_->StandingAlarms(dataId)) {
         StandingAlarm s;
         s.since = a.storedAt;

@@ -45,15 +45,17 @@ HistoryOptions HistoryOptionsFrom(const HistoryConfig& config);
 
 class HistorySink : public Sink, public Recall {
   public:
-    // Opens the database for writing; throws StoreError naming the file when it cannot.
-    HistorySink(const std::string& path, HistoryOptions options, Logger& log);
+    // The database is opened by Start (or Open).
+    HistorySink(std::string path, HistoryOptions options, Logger& log);
     ~HistorySink() override;
     HistorySink(const HistorySink&) = delete;
     HistorySink& operator=(const HistorySink&) = delete;
 
     // Before Start; the companion must outlive the sink.
     void AddCompanion(HistoryCompanion& companion);
-    // Starts the writer thread; companions prepare their tables on it first.
+    // Opens the database for writing (throws StoreError naming the file when it cannot), lets
+    // the companions prepare their tables on the writer's connection and starts the writer
+    // thread. Once; later calls do nothing.
     void Start();
 
     const char* Name() const override { return "history"; }
@@ -64,6 +66,7 @@ class HistorySink : public Sink, public Recall {
     // Stores what waits now; what is still not stored after `limit` is counted and reported.
     void Drain(std::chrono::milliseconds limit) override;
 
+    void Open() override { Start(); }
     std::optional<RecalledRecord> LastRecord(unsigned int dataId) override;
     std::vector<StandingAlarm> StandingAlarms(unsigned int dataId) override;
     StoreCount Stored(unsigned int dataId) const override;
@@ -88,6 +91,7 @@ class HistorySink : public Sink, public Recall {
     void Write(std::vector<Item>& batch);
     void NotStored(const std::vector<Item>& batch, const std::string& why);
 
+    const std::string path_;
     const HistoryOptions options_;
     Logger& log_;
     std::unique_ptr<HistoryStore> store_;
