@@ -235,6 +235,16 @@ TEST_F(WebLive, AnswersMatchTheSimulatorAndTheHistoryDatabaseAndMetricsPassPromt
                           "smdhost_sink_rows_not_stored_total{sink=\"history\"} 2\n"),
               std::string::npos);
     EXPECT_NE(m.body.find("smdhost_rounds_completed_total{device=\"7\"} "), std::string::npos);
+    // The page shows the same figures.
+    std::string shown;
+    const Json::Value sinks = Call(live.port, "/api/sinks").Json()["sinks"];
+    for (const auto& s : sinks)
+        for (const auto& f : s["figures"])
+            shown += s["name"].asString() + "." + f["name"].asString() + "=" +
+                     std::to_string(f["value"].asInt64()) + " ";
+    EXPECT_NE(shown.find("history.queue_depth=3 history.rows_not_stored_total=2 "),
+              std::string::npos)
+        << shown;
     if (::access("/usr/bin/promtool", X_OK) != 0) GTEST_SKIP() << "promtool not installed";
     std::ofstream(dir_ + "/metrics.txt") << m.body;
     FILE* p =

@@ -219,6 +219,7 @@ WebResponse WebApi::Route(const std::string& path, const std::map<std::string, s
         return JsonError(404, "no such page: " + path);
     }
     if (path == "/api/history") return History(query, now);
+    if (path == "/api/sinks") return Sinks(now);
 
     // Events: the newest `limit` of each device.
     std::size_t events = kDefaultEvents;
@@ -284,6 +285,28 @@ WebResponse WebApi::Route(const std::string& path, const std::map<std::string, s
         j.EndArray().EndObject();
     }
     j.EndObject();
+    return Ok(std::move(body));
+}
+
+// What each sink says of itself: history's queue, the forwarder's connection and outbox.
+WebResponse WebApi::Sinks(WallTime now) const {
+    std::string body;
+    JsonOut j(body);
+    j.BeginObject().Key("now").String(Iso(now)).Key("sinks").BeginArray();
+    for (const Sink* s : sinks_) {
+        j.BeginObject().Key("name").String(s->Name()).Key("figures").BeginArray();
+        for (const SinkFigure& f : s->Figures())
+            j.BeginObject()
+                .Key("name")
+                .String(f.name)
+                .Key("value")
+                .Number(f.value)
+                .Key("help")
+                .String(f.help)
+                .EndObject();
+        j.EndArray().EndObject();
+    }
+    j.EndArray().EndObject();
     return Ok(std::move(body));
 }
 

@@ -37,6 +37,7 @@ class WebApi {
     WebResponse Route(const std::string& path, const std::map<std::string, std::string>& query,
                       WallTime now) const;
     WebResponse History(const std::map<std::string, std::string>& query, WallTime now) const;
+    WebResponse Sinks(WallTime now) const;
 
     const LiveState& live_;
     const std::vector<Sink*>& sinks_;

@@ -85,9 +85,22 @@ function byId(list) {
   return m;
 }
 
+function sinksCard(sinks) {
+  const card = el('section', {class: 'card', id: 'sinks'}, el('h2', {}, 'Storage and forwarding'));
+  for (const s of sinks.sinks) {
+    if (s.figures.length === 0) continue;
+    card.append(el('h3', {}, s.name));
+    card.append(table(['figure', 'value'], s.figures.map(f =>
+      el('tr', {'data-figure': `${s.name}.${f.name}`, title: f.help},
+         el('td', {}, f.help || f.name), el('td', {class: 'num'}, Number.isInteger(f.value) ? String(f.value) : number(f.value))))));
+  }
+  return card;
+}
+
 async function refresh() {
-  const [devices, values, alarms, events] = await Promise.all(
-    ['devices', 'values', 'alarms', 'events'].map(w => getJson(`api/${w}`)));
+  const [devices, values, alarms, events, sinks] = await Promise.all(
+    ['devices', 'values', 'alarms', 'events', 'sinks'].map(w => getJson(`api/${w}`)));
+  document.getElementById('sinks').replaceWith(sinksCard(sinks));
   const v = byId(values), a = byId(alarms), e = byId(events);
   const cards = devices.devices.map(d => deviceCard(d, v.get(d.dataId), a.get(d.dataId), e.get(d.dataId)));
   document.getElementById('devices').replaceChildren(...cards);
