@@ -85,7 +85,11 @@ std::string Where(bool oneDevice) {
 HistoryReader::HistoryReader(const std::string& path) : path_(path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) throw StoreError("no database " + path);
-    if (!Open(false) && !Open(true)) {
+    // Only a file whose shared memory cannot be made is read as unchanging: on a live database
+    // that would hide every row still in the write-ahead log, so a busy one is an error instead.
+    const int rc = Open(false);
+    const bool noSharedMemory = (rc & 0xFF) == SQLITE_CANTOPEN || (rc & 0xFF) == SQLITE_READONLY;
+    if (rc != SQLITE_OK && !(noSharedMemory && Open(true) == SQLITE_OK)) {
         const std::string msg = db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
         db_ = nullptr;
@@ -101,15 +105,17 @@ HistoryReader::HistoryReader(const std::string& path) : path_(path) {
 
 // A WAL database wants its shared-memory file; where that cannot be made (a read-only copy in
 // a read-only directory) the file is read as one nobody changes.
-bool HistoryReader::Open(bool immutable) {
+int HistoryReader::Open(bool immutable) {
     sqlite3_close(db_);
     db_ = nullptr;
     const std::string name = immutable ? "file:" + UriPath(path_) + "?immutable=1" : path_;
     const int flags = SQLITE_OPEN_READONLY | (immutable ? SQLITE_OPEN_URI : 0);
-    if (sqlite3_open_v2(name.c_str(), &db_, flags, nullptr) != SQLITE_OK) return false;
+    if (const int rc = sqlite3_open_v2(name.c_str(), &db_, flags, nullptr); rc != SQLITE_OK)
+        return rc;
+    sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, 5000);
     return sqlite3_exec(db_, "PRAGMA query_only=1; SELECT count(*) FROM sqlite_master", nullptr,
-                        nullptr, nullptr) == SQLITE_OK;
+                        nullptr, nullptr);
 }
 
 HistoryReader::~HistoryReader() {

@@ -50,7 +50,7 @@ class HistoryReader {
     std::vector<unsigned int> Devices() const;
 
   private:
-    bool Open(bool immutable);
+    int Open(bool immutable);  // an SQLite result code
     bool HasTable(const char* name) const;
     [[noreturn]] void Fail(const std::string& what) const;
 
