@@ -43,7 +43,7 @@ struct LiveValue {
 };
 
 struct LiveDevice {
-    DeviceHealth health;  // dataId, model and port set from the spec until the first round
+    DeviceHealth health;  // dataId, model and port set from the site file until the first round
     std::optional<WallTime> valuesAt;
     std::vector<LiveValue> values;
     std::vector<LiveAlarm> active;  // by alarm id
