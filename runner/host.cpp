@@ -202,15 +202,10 @@ struct DeviceSlot : HostObserver {
                 (e.name == e.alarmId ? "" : "  " + e.name) + "  value " + e.value +
                 (e.text.empty() ? "" : "  text " + e.text),
             e.raised ? Priority::kWarning : Priority::kNotice, Fields(e.alarmId));
-        AlarmOut out;
-        out.dataId = config.dataId;
-        out.at = std::chrono::system_clock::now();
-        out.level = e.level;
-        out.alarmId = e.alarmId;
-        out.name = e.name;
-        out.value = e.value;
-        out.text = e.text;
-        out.raised = e.raised;
+        const AlarmOut out{config.dataId, std::chrono::system_clock::now(),
+                           e.level,       e.alarmId,
+                           e.name,        e.value,
+                           e.text,        e.raised};
         for (Sink* s : *sinks) s->OnAlarm(out);
     }
 
@@ -424,16 +419,8 @@ void Host::StartDevice(DeviceSlot& slot) {
     for (const StandingAlarm& a :
          recall_ ? recall_->StandingAlarms(c.dataId) : std::vector<StandingAlarm>{}) {
         slot.protocol->RestoreAlarm(a.alarmId, a.text);
-        AlarmOut out;
-        out.dataId = c.dataId;
-        out.at = a.since;
-        out.level = a.level;
-        out.alarmId = a.alarmId;
-        out.name = a.name;
-        out.value = a.value;
-        out.text = a.text;
-        out.raised = true;
-        out.restored = true;
+        const AlarmOut out{c.dataId, a.since, a.level, a.alarmId, a.name,
+                           a.value,  a.text,  true,    true};
         for (Sink* s : sinks_) s->OnAlarm(out);
         Say(slot.Tag() + "alarm " + a.alarmId + " still stands (raised " +
                 std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
