@@ -131,7 +131,7 @@ struct DeviceSlot : HostObserver {
 
     std::unique_ptr<VDeviceInterface> device;
     PMBusProtocol* protocol = nullptr;
-    SignalMap signals;
+    std::shared_ptr<const SignalMap> signals = std::make_shared<const SignalMap>();
     Json::Value* doc = nullptr;  // the device's signal-value document (control code 803)
     std::unique_ptr<rtmk48sim::Simulator> sim;
     std::unique_ptr<SerialPort> port;
@@ -169,9 +169,9 @@ struct DeviceSlot : HostObserver {
         ++published;
         std::string shown;
         values = Json::Value(Json::objectValue);
-        if (!signals.Empty()) {
-            signals.Apply(data, len, values);
-            for (const auto& f : signals.Fields()) {
+        if (!signals->Empty()) {
+            signals->Apply(data, len, values);
+            for (const auto& f : signals->Fields()) {
                 if (!values.isMember(f.name)) continue;
                 if (doc != nullptr) (*doc)[f.name] = values[f.name];
                 shown += " " + f.name + "=" + Number(values[f.name].asDouble());
@@ -191,7 +191,7 @@ struct DeviceSlot : HostObserver {
         r.at = now;
         r.bytes = data;
         r.len = len;
-        r.values = signals.Empty() ? nullptr : &values;
+        r.values = signals->Empty() ? nullptr : &values;
         for (Sink* s : *sinks) s->OnRecord(r);
     }
 
@@ -297,7 +297,8 @@ void Host::Start() {
         };
         slot->roundPriority = &roundPriority_;
         slot->sinks = &sinks_;
-        if (!dev.signalMap.empty()) slot->signals = SignalMap::Load(dev.signalMap);
+        if (!dev.signalMap.empty())
+            slot->signals = std::make_shared<const SignalMap>(SignalMap::Load(dev.signalMap));
         slots_.push_back(std::move(slot));
     }
     for (auto& slot : slots_) {
@@ -319,6 +320,7 @@ void Host::Start() {
     if (stopping_) return;
     if (std::none_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->running; }))
         throw HostError("no device could be started");
+    Describe();
     started_ = true;  // the control channel may look at the devices from now on
 }
 
@@ -385,7 +387,7 @@ void Host::StartDevice(DeviceSlot& slot) {
     if (slot.device->DeviceIoControl(803, nullptr, 0, &address, sizeof address, retLen) == 0 &&
         retLen == static_cast<int>(sizeof address))
         slot.doc = static_cast<Json::Value*>(address);
-    else if (!slot.signals.Empty())
+    else if (!slot.signals->Empty())
         Say(slot.Tag() + "the device hands out no signal-value document: values not written",
             Priority::kWarning, slot.Fields());
 
@@ -474,7 +476,7 @@ void Host::StartDevice(DeviceSlot& slot) {
 struct Host::PendingReload {
     // One per slot: the new configuration and signal map to apply, or none.
     std::vector<std::unique_ptr<DeviceConfig>> devices;
-    std::vector<SignalMap> maps;
+    std::vector<std::shared_ptr<const SignalMap>> maps;
     Priority roundPriority = Priority::kInfo;
 };
 
@@ -482,12 +484,12 @@ void Host::Reload(SiteConfig next) {
     auto pending = std::make_unique<PendingReload>();
     pending->roundPriority = next.roundPriority;
     pending->devices.resize(slots_.size());
-    pending->maps.resize(slots_.size());
+    pending->maps.assign(slots_.size(), std::make_shared<const SignalMap>());
     // Everything that can fail comes first, so a bad file changes nothing.
     for (std::size_t i = 0; i < slots_.size(); ++i)
         for (const DeviceConfig& d : next.devices)
             if (d.dataId == site_.devices[i].dataId && !d.signalMap.empty())
-                pending->maps[i] = SignalMap::Load(d.signalMap);
+                pending->maps[i] = std::make_shared<const SignalMap>(SignalMap::Load(d.signalMap));
 
     auto keep = [&](const std::string& what, const std::string& was, const std::string& is,
                     std::optional<unsigned int> dataId = std::nullopt) {
@@ -580,6 +582,14 @@ void Host::ApplyReload(DeviceSlot& slot, DeviceConfig& current) {
     Say(slot.Tag() + "reload: new settings applied", Priority::kNotice, slot.Fields());
 }
 
+void Host::Describe() {
+    std::vector<DeviceDescription> devices;
+    for (const auto& s : slots_)
+        devices.push_back(
+            {s->config.dataId, s->config.model, s->config.port, s->running, s->signals});
+    for (Sink* sink : sinks_) sink->OnDevices(devices);
+}
+
 bool Host::Observe(unsigned int dataId, HostObserver& observer) {
     for (auto& s : slots_)
         if (s->running && s->config.dataId == dataId) {
@@ -621,6 +631,7 @@ void Host::Run() {
             }
             if (all) {
                 roundPriority_ = reload_->roundPriority;
+                Describe();
                 Say("reload of " + site_.file + " done", Priority::kNotice);
                 reload_.reset();
                 reloadPending_ = false;

@@ -95,6 +95,8 @@ class Host {
     void CheckModelFile(DeviceSlot& slot, const DeviceConfig& config);
     void ApplyReload(DeviceSlot& slot, DeviceConfig& current);
     bool Idle(DeviceSlot& slot) const;
+    // Hands every sink the devices as they run now.
+    void Describe();
     DeviceHealth Health(const DeviceSlot& slot) const;
     void Wake();
     void Say(const std::string& line, Priority priority = Priority::kInfo,

@@ -1,5 +1,7 @@
 #include "runner/signal_map.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 
 #include "runner/json_check.h"
@@ -19,7 +21,8 @@ SignalMap SignalMap::FromJson(const Json::Value& root, const std::string& name) 
         const std::string path = JsonFile::Join("signals", signal);
         const Json::Value& s = signals[signal];
         if (!s.isObject()) file.Fail(path, "expected an object, found " + JsonFile::TypeName(s));
-        file.OnlyKnown(s, path, {"block", "offset", "width", "order", "signed", "scale", "unit"});
+        file.OnlyKnown(
+            s, path, {"block", "offset", "width", "order", "signed", "scale", "unit", "id", "en"});
         SignalField f;
         f.name = signal;
         const std::string blockName = file.RequiredString(s, path, "block");
@@ -43,6 +46,12 @@ SignalMap SignalMap::FromJson(const Json::Value& root, const std::string& name) 
         f.isSigned = file.Bool(s, path, "signed", false);
         f.scale = file.Number(s, path, "scale", 1.0, -1e300);
         f.unit = file.String(s, path, "unit", "");
+        f.id = file.String(s, path, "id", "");
+        if (!std::all_of(f.id.begin(), f.id.end(), [](char c) {
+                return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+            }))
+            file.Fail(JsonFile::Join(path, "id"), "must hold only ASCII letters, digits and '_'");
+        f.en = file.String(s, path, "en", "");
         map.fields_.push_back(std::move(f));
     }
     return map;

@@ -7,7 +7,8 @@
 //
 // "block" is a record field name, "offset" counts from the block's start; "order" defaults to
 // "big" (the unit sends high byte first), "signed" to false, "scale" to 1; "unit" (optional)
-// is what the history views print after the value.
+// is what the history views print after the value; "id" (optional, ASCII letters, digits and
+// '_') names the signal for programs and "en" is its English name.
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -16,6 +17,8 @@
 
 struct SignalField {
     std::string name;
+    std::string id;          // ASCII, for programs; may be empty
+    std::string en;          // English name; may be empty
     std::size_t offset = 0;  // from the record's start
     int width = 2;           // 1, 2 or 4 bytes
     bool bigEndian = true;

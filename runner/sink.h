@@ -10,13 +10,26 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <json/value.h>
 
+#include "runner/signal_map.h"
+
 using WallTime = std::chrono::system_clock::time_point;
+
+// A device the site runs, as every sink should show it: the one signal map the core decodes
+// its records with.
+struct DeviceDescription {
+    unsigned int dataId = 0;
+    std::string model;
+    std::string port;
+    bool started = false;                      // false: it could not be started
+    std::shared_ptr<const SignalMap> signals;  // never null; empty when the device has none
+};
 
 // A record the device stored (SaveDeviceHistory), with the signal values decoded from it.
 struct RecordOut {
@@ -77,6 +90,8 @@ class Sink {
     virtual ~Sink() = default;
 
     virtual const char* Name() const = 0;
+    // Every device the site runs: at start, before the first record, and after every reload.
+    virtual void OnDevices(const std::vector<DeviceDescription>&) {}
     virtual void OnRecord(const RecordOut&) {}
     virtual void OnAlarm(const AlarmOut&) {}
     virtual void OnReport(const ReportOut&) {}

@@ -96,6 +96,8 @@ TEST(SignalMap, ErrorsNameTheFileTheSignalAndWhatIsWrong) {
          "map.json: signals.x.order: must be \"big\" or \"little\", found \"network\""},
         {R"({"signals": {"x": {"block": "analog_40", "offset": 0, "signed": "yes"}}})",
          "map.json: signals.x.signed: expected true or false, found a string"},
+        {R"({"signals": {"x": {"block": "analog_40", "offset": 0, "id": "dc-volts"}}})",
+         "map.json: signals.x.id: must hold only ASCII letters, digits and '_'"},
     };
     for (const auto& c : cases) {
         const std::string got = ErrorOf(c.text);
