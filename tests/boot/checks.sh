@@ -84,8 +84,12 @@ cp /root/good.json "$site"
 mkdir -p /run/systemd/system/smdhost.service.d
 printf '[Service]\nWatchdogSec=3\n' >/run/systemd/system/smdhost.service.d/watchdog.conf
 systemctl daemon-reload && systemctl restart smdhost
+n=$(prop NRestarts)
+sleep 7  # two watchdog intervals: the loop must be feeding it
+[ "$(prop NRestarts)" = "$n" ] && running && ok "the watchdog is fed" \
+  || bad "killed by the watchdog while running ($(prop NRestarts) restarts)"
 # What systemd says of the end: the watchdog's time-out, the crash's signal.
-for row in "STOP:Watchdog timeout" "SEGV:signal=SEGV"; do
+for row in "STOP:Watchdog timeout" "SEGV:status=11/SEGV"; do
   sig=${row%%:*} why=${row#*:} since=$(date '+%F %T')
   pid=$(prop MainPID) n=$(prop NRestarts)
   kill -"$sig" "$pid"
