@@ -70,14 +70,16 @@ done
 # Reload: a good file applied; a broken one reported to systemctl, the service running on.
 since=$(date '+%F %T')
 sed -i 's|"pollIntervalMs": 1000|"pollIntervalMs": 900|' "$site"
-reloaded() { journalctl -q -o cat _SYSTEMD_UNIT=smdhost.service --since "$since" | grep -q reloading; }
+reloaded() { journalctl -q -o cat _SYSTEMD_UNIT=smdhost.service --since "$since" | grep -q "reload of $site done"; }
 systemctl reload smdhost && wait_for 10 reloaded && running \
   && ok "reload applied" || bad "reload: $(prop ActiveState)"
 echo '{"devices": [' >"$site"
-pid=$(prop MainPID)
+pid=$(prop MainPID) since=$(date '+%F %T')
 systemctl reload smdhost 2>/dev/null && bad "a broken reload reported as success"
-running && [ "$(prop MainPID)" = "$pid" ] && ok "a broken reload fails, the service runs on" \
-  || bad "after a broken reload: $(prop ActiveState)"
+errs=$(errs_since "$since")
+running && [ "$(prop MainPID)" = "$pid" ] && grep -q "$site: not valid JSON" <<<"$errs" \
+  && ok "a broken reload fails, the service runs on, err: $errs" \
+  || bad "after a broken reload: $(prop ActiveState), err: $errs"
 cp /root/good.json "$site"
 
 # Watchdog (shortened by a drop-in) and a crash: killed, restarted, ready again.
