@@ -32,6 +32,7 @@
 #include "runner/json_check.h"
 #include "runner/logger.h"
 #include "runner/service_notify.h"
+#include "runner/signal_map.h"
 #include "runner/site_config.h"
 #include "web/web_view.h"
 
@@ -365,8 +366,13 @@ int RunSmdhost(int argc, char** argv, std::ostream& out, std::ostream& err) {
             return 2;
         }
         SiteConfig site = vm.count("demo") ? Demo() : LoadSiteConfig(vm["site"].as<std::string>());
-        // The unit's ExecReload runs this first, so that a reload of a broken file fails.
-        if (vm.count("check")) return 0;
+        // The unit's ExecReload runs this first, so that a reload of a broken file fails: what
+        // a reload reads is the site file and the signal maps.
+        if (vm.count("check")) {
+            for (const DeviceConfig& d : site.devices)
+                if (!d.signalMap.empty()) SignalMap::Load(d.signalMap);
+            return 0;
+        }
         if (vm.count("rounds")) {
             if (vm["rounds"].as<int>() < 0) {
                 err << "smdhost: --rounds must not be negative\n";
