@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <sqlite3.h>
 
 using history::FromMs;
@@ -84,7 +87,10 @@ std::string Where(bool oneDevice) {
 
 HistoryReader::HistoryReader(const std::string& path) : path_(path) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) throw StoreError("no database " + path);
+    if (::stat(path.c_str(), &st) != 0)
+        throw StoreError(errno == ENOENT
+                             ? "no database " + path
+                             : "cannot read database " + path + ": " + std::strerror(errno));
     // Only a file whose shared memory cannot be made is read as unchanging: on a live database
     // that would hide every row still in the write-ahead log, so a busy one is an error instead.
     const int rc = Open(false);

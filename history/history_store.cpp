@@ -1,5 +1,9 @@
 #include "history/history_store.h"
 
+#include <sys/statvfs.h>
+
+#include <filesystem>
+
 #include <sqlite3.h>
 
 namespace history {
@@ -92,9 +96,14 @@ bool StoreFailure::Busy() const {
 HistoryStore::HistoryStore(const std::string& path, int busyTimeoutMs) : path_(path) {
     if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
         SQLITE_OK) {
-        const std::string msg = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        std::string msg = db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
         db_ = nullptr;
+        // A service's sandbox makes all but its state directory read-only; say so.
+        struct statvfs fs {};
+        const std::string dir = std::filesystem::path(path).parent_path().string();
+        if (::statvfs(dir.empty() ? "." : dir.c_str(), &fs) == 0 && (fs.f_flag & ST_RDONLY))
+            msg += ": its directory is read-only here (under systemd: ReadWritePaths=)";
         throw StoreError("cannot open database " + path + ": " + msg);
     }
     try {

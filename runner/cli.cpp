@@ -32,6 +32,7 @@
 #include "runner/json_check.h"
 #include "runner/logger.h"
 #include "runner/service_notify.h"
+#include "runner/signal_map.h"
 #include "runner/site_config.h"
 #include "web/web_view.h"
 
@@ -42,6 +43,7 @@ namespace {
 const char* const kUsage = R"(usage:
   smdhost --site FILE [--rounds N]      run the devices of a site until SIGINT or SIGTERM;
                                         SIGHUP reads FILE again
+  smdhost --site FILE --check           read the site file and exit (status 2 when it fails)
   smdhost --demo [--rounds N]           run the built-in demonstration
   smdhost history (--site FILE | --db FILE) --device ID [--signal NAME] [--since T]
                   [--until T] [--limit N] [--format table|json|csv] [--record ROW]
@@ -145,6 +147,21 @@ class Signals {
 // The journal reads a "<3>" at the start of a line on its stream as priority err.
 const char* ErrorPrefix(const std::ostream& err) {
     return &err == &std::cerr && IsJournalStream(STDERR_FILENO) ? "<3>" : "";
+}
+
+// The journal takes each line of the stream as an entry of its own: the reason after a line
+// break (e.g. a JSON parser's) would lose the err priority.
+std::string OneLine(std::string text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\n') {
+            out += text[i];
+            continue;
+        }
+        while (i + 1 < text.size() && (text[i + 1] == ' ' || text[i + 1] == '\n')) ++i;
+        if (i + 1 < text.size()) out += ' ';
+    }
+    return out;
 }
 
 // Errors leave to RunSmdhost, which turns them into messages and exit statuses.
@@ -301,6 +318,7 @@ int RunSmdhost(int argc, char** argv, std::ostream& out, std::ostream& err) {
     run.add_options()("help,h", "this text")("version", "print the version and exit")(
         "site", po::value<std::string>(), "site file (JSON)")("demo",
                                                               "run the built-in demonstration")(
+        "check", "read the site file and exit: status 0 when it loads, 2 when not")(
         "rounds", po::value<int>(), "polling rounds per device, overriding the site file");
     po::options_description ctl("control");
     ctl.add_options()("socket", po::value<std::string>(), "control socket (instead of --site)")(
@@ -348,6 +366,13 @@ int RunSmdhost(int argc, char** argv, std::ostream& out, std::ostream& err) {
             return 2;
         }
         SiteConfig site = vm.count("demo") ? Demo() : LoadSiteConfig(vm["site"].as<std::string>());
+        // The unit's ExecReload runs this first, so that a reload of a broken file fails: what
+        // a reload reads is the site file and the signal maps.
+        if (vm.count("check")) {
+            for (const DeviceConfig& d : site.devices)
+                if (!d.signalMap.empty()) SignalMap::Load(d.signalMap);
+            return 0;
+        }
         if (vm.count("rounds")) {
             if (vm["rounds"].as<int>() < 0) {
                 err << "smdhost: --rounds must not be negative\n";
@@ -357,10 +382,10 @@ int RunSmdhost(int argc, char** argv, std::ostream& out, std::ostream& err) {
         }
         return RunSite(std::move(site), out, vm.count("demo") > 0);
     } catch (const ConfigError& e) {
-        err << ErrorPrefix(err) << "smdhost: " << e.what() << std::endl;
+        err << ErrorPrefix(err) << "smdhost: " << OneLine(e.what()) << std::endl;
         return 2;
     } catch (const std::exception& e) {
-        err << ErrorPrefix(err) << "smdhost: " << e.what() << std::endl;
+        err << ErrorPrefix(err) << "smdhost: " << OneLine(e.what()) << std::endl;
         return 1;
     }
 }

@@ -22,6 +22,24 @@ static_assert(sizeof(kPollTable) / sizeof(kPollTable[0]) == UnitModel::kSteps);
 constexpr int kBreakerStep = 5;  // (0x40, 0x43, 0xFF)
 constexpr int kParamStep = 19;   // (0xD4, 0x47)
 
+// A healthy 48 V site: the analog values the host's signal map decodes (16 bits, high byte
+// first, in tenths or hundredths), so that an unconfigured simulated unit raises no alarm.
+struct Nominal {
+    int step;
+    std::size_t offset;
+    uint16_t raw;
+};
+constexpr Nominal kNominal[] = {
+    {4, 0, 2300},   // AC output 230.0 V
+    {4, 2, 52},     // AC output 5.2 A
+    {4, 4, 5000},   // AC output 50.00 Hz
+    {10, 0, 5350},  // DC output 53.50 V (float charge)
+    {10, 2, 215},   // load 21.5 A
+    {10, 4, 12},    // battery charging 1.2 A
+    {10, 6, 250},   // battery 25.0 °C
+    {11, 0, 240},   // ambient 24.0 °C
+};
+
 bool ParseHex(const std::string& text, std::vector<uint8_t>& out) {
     std::string digits;
     for (char c : text)
@@ -69,11 +87,16 @@ int UnitModel::StepOf(uint8_t cid1, uint8_t cid2) {
 }
 
 UnitModel::UnitModel() {
-    // A pattern that differs from block to block, so a byte in the wrong place shows.
+    // A pattern that differs from block to block, so a byte in the wrong place shows, with
+    // nominal values where the signals are and the breaker closed.
     for (int s = 1; s <= kSteps; ++s) {
         auto& b = blocks_[s - 1];
         b.resize(StepAt(s).size);
         for (std::size_t j = 0; j < b.size(); ++j) b[j] = static_cast<uint8_t>(s * 37 + j * 11 + 1);
+    }
+    for (const Nominal& n : kNominal) {
+        blocks_[n.step - 1][n.offset] = static_cast<uint8_t>(n.raw >> 8);
+        blocks_[n.step - 1][n.offset + 1] = static_cast<uint8_t>(n.raw & 0xFF);
     }
     SetBreaker(0);
 }

@@ -10,7 +10,7 @@ command -v systemd-analyze >/dev/null || fail "systemd-analyze is missing (scrip
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-sed "s|^ExecStart=/usr/bin/smdhost |ExecStart=$smdhost |" "$unit" >"$scratch/smdhost.service"
+sed "s|^\(Exec[A-Za-z]*\)=/usr/bin/smdhost |\1=$smdhost |" "$unit" >"$scratch/smdhost.service"
 grep -q "^ExecStart=$smdhost " "$scratch/smdhost.service" || fail "no ExecStart=/usr/bin/smdhost in $unit"
 
 # The manual pages are checked by lintian on the packages.

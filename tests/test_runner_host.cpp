@@ -443,8 +443,8 @@ TEST_F(HostCoreTest, AnalogReportSettingsFromTheSiteFileReportAndAreStored) {
     ASSERT_EQ(reports.size(), 2u) << out.str();
     ASSERT_EQ(reports["0411001001"].size(), 1u);
     ASSERT_EQ(reports["0411002001"].size(), 1u);
-    EXPECT_NEAR(reports["0411001001"][0], 3830.4, 0.01);
-    EXPECT_NEAR(reports["0411002001"][0], 4395.8, 0.01);
+    EXPECT_NEAR(reports["0411001001"][0], 230.0, 0.01);
+    EXPECT_NEAR(reports["0411002001"][0], 5.2, 0.01);
 }
 
 }  // namespace
