@@ -126,6 +126,12 @@ TEST(BadInput, SiteFileErrorsNameTheMember) {
     std::ofstream(dir + "/huge.json") << "{";
     std::filesystem::resize_file(dir + "/huge.json", 5u * 1024 * 1024);
     std::ofstream(dir + "/deep.json") << std::string(100000, '[') << std::string(100000, ']');
+    // Files the site file names are checked alike: a FIFO there must not hang the load.
+    const std::string withMqtt = R"({"plugins": ["p.so"], "devices": [)" + dev + "}], ";
+    std::ofstream(dir + "/tls.json")
+        << withMqtt + R"("mqtt": {"host": "b", "tls": {"caFile": "fifo.json"}}})";
+    std::ofstream(dir + "/pw.json")
+        << withMqtt + R"("mqtt": {"host": "b", "username": "u", "passwordFile": "fifo.json"}})";
     std::ofstream(dir + "/group.json")
         << R"({"plugins": ["p.so"], "controlSocket": "c.sock", "controlGroup": "no-such-grp",
               "devices": [)" +
@@ -139,6 +145,8 @@ TEST(BadInput, SiteFileErrorsNameTheMember) {
         {dir + "/huge.json", "is larger than 4 MiB"},
         {dir + "/deep.json", "not valid JSON"},
         {dir + "/group.json", "controlGroup: no group named no-such-grp"},
+        {dir + "/tls.json", "mqtt.tls: " + dir + "/fifo.json: is not a regular file"},
+        {dir + "/pw.json", "mqtt.passwordFile: " + dir + "/fifo.json: is not a regular file"},
     };
     for (const auto& f : files) {
         SCOPED_TRACE(f.path);
