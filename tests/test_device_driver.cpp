@@ -246,23 +246,24 @@ TEST(DeviceDriver, FailuresAreReportedByRoundsAtAFallingRateAndRecoveryOnce) {
     const std::vector<uint8_t> noise = {frame::kSoi, frame::kSoi, 'x', frame::kSoi, 'x'};
     struct Row {
         const char* what;
-        std::vector<int> rounds;  // 1: a good round, 0: a failing one, -1: SOI noise, idle
+        const char* rounds;  // F failed, G good, D good with a copy of each reply, N good with
+                             // noise after each reply, n noise while idle
         std::vector<std::string> lines;
     };
     const std::vector<Row> rows = {
         {"five failed rounds, then a good one",
-         {0, 0, 0, 0, 0, 1},
+         "FFFFFG",
          {"communication error: RTN invalid data (1 in a row, 1 in all)",
           "communication error: RTN invalid data (2 in a row, 2 in all)",
           "communication error: RTN invalid data (4 in a row, 4 in all)",
           "communication restored"}},
-        {"a duplicate of every reply in good rounds", {2, 2, 2}, {}},
+        {"a copy of every reply in good rounds", "DDD", {}},
         {"noise between failed rounds",
-         {-1, 0, -1, 0, -1, 0},
+         "nFnFnF",
          {"communication error: bad hex digit, RTN invalid data (1 in a row, 4 in all)",
           "communication error: bad hex digit, RTN invalid data (2 in a row, 8 in all)"}},
-        {"a failure, then noise in a good round, then a good round",
-         {0, 3, 1},
+        {"a failure, then noise in a good round",
+         "FNG",
          {"communication error: RTN invalid data (1 in a row, 1 in all)",
           "communication restored"}},
     };
@@ -273,17 +274,16 @@ TEST(DeviceDriver, FailuresAreReportedByRoundsAtAFallingRateAndRecoveryOnce) {
         o.log = [&](const std::string& line) { lines.push_back(line); };
         Bench b(o);
         CaptureStdout quiet;
-        for (const int r : row.rounds) {
-            if (r == -1) {
+        for (const char* r = row.rounds; *r != '\0'; ++r) {
+            if (*r == 'n') {
                 b.Deliver(noise);
                 b.loop.RunOnce(milliseconds(0));
-            } else if (r == 2) {
-                ASSERT_TRUE(Round(b, false, Frame(0x40, 0x00, {})));
-            } else if (r == 3) {
-                ASSERT_TRUE(Round(b, false, noise));
-            } else {
-                ASSERT_TRUE(Round(b, r == 0));
+                continue;
             }
+            ASSERT_TRUE(Round(b, *r == 'F',
+                              *r == 'D'   ? Frame(0x40, 0x00, {})
+                              : *r == 'N' ? noise
+                                          : std::vector<uint8_t>{}));
         }
         EXPECT_EQ(lines, row.lines);
     }
