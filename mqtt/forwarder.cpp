@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <stdexcept>
 
 #include "mqtt/payload.h"
+#include "runner/json_check.h"
 
 namespace {
 
@@ -142,6 +144,10 @@ void MqttForwarder::Setup() {
             config_.password.empty() ? nullptr : config_.password.c_str());
     if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error(Describe(rc));
     if (!config_.caFile.empty()) {
+        // Checked again as the site file's load did: the library opens them blocking, and a
+        // FIFO put there since would hold this thread past any stop.
+        for (const std::string* f : {&config_.caFile, &config_.certFile, &config_.keyFile})
+            if (!f->empty()) ::close(OpenInputFile(*f));
         rc =
             mosquitto_tls_set(mosq_, config_.caFile.c_str(), nullptr,
                               config_.certFile.empty() ? nullptr : config_.certFile.c_str(),

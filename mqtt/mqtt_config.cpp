@@ -7,7 +7,6 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
 #include "runner/json_check.h"
 
@@ -24,6 +23,17 @@ std::string HostName() {
     return name;
 }
 
+// A file the site file names, checked as the site file is: "<path>: <why>" when it cannot
+// be used, "" when it can. Opening it cannot block, so a FIFO there does not hang the load.
+std::string FileProblem(const std::string& path) {
+    try {
+        ::close(OpenInputFile(path));
+        return "";
+    } catch (const ConfigError& e) {
+        return e.what();
+    }
+}
+
 // A password others can read is no secret: refuse it, as ssh refuses a readable key.
 std::string ReadPassword(const JsonFile& file, const std::string& path) {
     const std::string member = "mqtt.passwordFile";
@@ -32,9 +42,13 @@ std::string ReadPassword(const JsonFile& file, const std::string& path) {
         file.Fail(member, "cannot read " + path + ": " + std::strerror(errno));
     if (st.st_mode & S_IROTH)
         file.Fail(member, path + " is readable by everyone; make it private (chmod o-rwx)");
-    std::ifstream in(path);
-    std::string line;
-    if (!in || !std::getline(in, line)) file.Fail(member, "cannot read a password from " + path);
+    std::string text;
+    try {
+        text = ReadInputFile(path);
+    } catch (const ConfigError& e) {
+        file.Fail(member, e.what());
+    }
+    std::string line = text.substr(0, text.find('\n'));
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
     if (line.empty()) file.Fail(member, path + " holds an empty password");
     return line;
@@ -73,8 +87,10 @@ std::optional<MqttConfig> ParseMqttConfig(const Json::Value& m, const std::strin
         c.keyFile = Resolve(baseDir, file.String(tls, tp, "keyFile", ""));
         if (c.certFile.empty() != c.keyFile.empty())
             file.Fail(tp, "certFile and keyFile go together");
-        for (const auto* f : {&c.caFile, &c.certFile, &c.keyFile})
-            if (!f->empty() && !std::filesystem::exists(*f)) file.Fail(tp, "no file " + *f);
+        for (const auto* f : {&c.caFile, &c.certFile, &c.keyFile}) {
+            const std::string problem = f->empty() ? "" : FileProblem(*f);
+            if (!problem.empty()) file.Fail(tp, problem);
+        }
         c.port = 8883;
     }
     c.port = static_cast<int>(file.Integer(m, path, "port", c.port, 1, 65535));

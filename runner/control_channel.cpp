@@ -287,7 +287,8 @@ void ControlServer::ServeClient(int fd) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
-            if (!buf.empty()) WriteAll(fd, ControlErrorLine("request not complete in time"));
+            // Idle or trickling alike: the client learns why it is closed.
+            WriteAll(fd, ControlErrorLine("request not complete in time"));
             return;
         }
         pollfd fds[2] = {{fd, POLLIN, 0}, {stopFd_, POLLIN, 0}};

@@ -34,19 +34,24 @@ std::string InputFileProblem(const std::string& path, std::size_t limit) {
     return KindProblem(st, limit);
 }
 
-std::string ReadInputFile(const std::string& path, std::size_t limit) {
+int OpenInputFile(const std::string& path, std::size_t limit) {
     // O_NONBLOCK: opening a FIFO must not wait for a writer; the kind is checked on the open
-    // file, so it cannot change between the check and the read.
+    // file, so it cannot change between the check and the use.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) throw ConfigError(path + ": cannot be read: " + std::strerror(errno));
+    struct stat st {};
+    std::string problem = ::fstat(fd, &st) != 0 ? std::strerror(errno) : KindProblem(st, limit);
+    if (problem.empty()) return fd;
+    ::close(fd);
+    throw ConfigError(path + ": " + problem);
+}
+
+std::string ReadInputFile(const std::string& path, std::size_t limit) {
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }
-    } closer{fd};
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) throw ConfigError(path + ": " + std::strerror(errno));
-    const std::string problem = KindProblem(st, limit);
-    if (!problem.empty()) throw ConfigError(path + ": " + problem);
+    } closer{OpenInputFile(path, limit)};
+    const int fd = closer.fd;
     std::string text;
     char buf[65536];
     for (;;) {

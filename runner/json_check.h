@@ -23,6 +23,11 @@ inline constexpr std::size_t kMaxInputFile = 4 * 1024 * 1024;
 // reading, so nothing blocks.
 std::string InputFileProblem(const std::string& path, std::size_t limit = kMaxInputFile);
 
+// Opens `path` for reading, never blocking (a FIFO does not wait for a writer), and checks the
+// open file as InputFileProblem does; ConfigError "<path>: <why>" otherwise. The caller closes
+// the descriptor, and hands a library that wants a name this file's "/proc/self/fd/N".
+int OpenInputFile(const std::string& path, std::size_t limit = kMaxInputFile);
+
 // Reads a regular file of at most `limit` bytes whole; ConfigError "<path>: <why>" otherwise.
 std::string ReadInputFile(const std::string& path, std::size_t limit = kMaxInputFile);
 

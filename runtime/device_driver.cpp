@@ -93,7 +93,7 @@ void DeviceDriver::ReleaseHeld(Clock::time_point now) {
     }
     pm_.commandHeld = false;
     pm_.Count(frame::ReplyError::kPortClosed);
-    device_.process_error();
+    pm_.GiveUp(device_);
 }
 
 void DeviceDriver::OnSendSP(int, const unsigned char*, unsigned int, bool) {
@@ -140,11 +140,15 @@ void DeviceDriver::Service(short revents, Clock::time_point now) {
             port_->ReopenIfDue(now);
         } else {
             if (revents & POLLIN) {
+                // Everything waiting goes in one call, so a frame that came before a command
+                // the call sends is known to be older than that command.
                 for (;;) {
-                    const ssize_t n = port_->Read(rx_, sizeof rx_);
-                    if (n <= 0) break;
-                    device_.process(rx_, static_cast<unsigned int>(n));
-                    if (static_cast<std::size_t>(n) < sizeof rx_) break;
+                    std::size_t got = 0;
+                    ssize_t n = 0;
+                    while (got < sizeof rx_ && (n = port_->Read(rx_ + got, sizeof rx_ - got)) > 0)
+                        got += static_cast<std::size_t>(n);
+                    if (got > 0) device_.process(rx_, static_cast<unsigned int>(got));
+                    if (got < sizeof rx_) break;
                 }
             }
             if (port_->IsOpen()) port_->CheckEvents(revents);
@@ -168,36 +172,36 @@ void DeviceDriver::Service(short revents, Clock::time_point now) {
     Report();
 }
 
-// Failures are reported at a falling rate (1st, 2nd, 4th, 8th ... in a row) and the recovery
-// once, so a dead line does not flood the log.
+// Failed rounds are reported at a falling rate (1st, 2nd, 4th, 8th ... in a row) and the
+// recovery once, after a round that succeeded, so a dead line does not flood the log. Errors
+// that stop no round (a copy, an echo, noise between rounds) add no line of their own.
 void DeviceDriver::Report() {
-    const uint64_t errors = TotalErrors();
-    const uint64_t replies = Replies();
-    if (errors != reportedErrors_) {
-        bool due = false;
-        for (uint64_t i = reportedErrors_; i < errors; ++i) due |= IsPowerOfTwo(++failingStreak_);
-        // Every kind that occurred since the last look, not only the last one.
-        std::string kinds;
-        for (std::size_t k = 0; k < frame::kReplyErrorCount; ++k) {
-            const auto kind = static_cast<frame::ReplyError>(k);
-            const uint32_t n = pm_.ErrorCount(kind);
-            if (n == reportedByKind_[k]) continue;
-            reportedByKind_[k] = n;
-            if (!due || !options_.log) continue;
-            kinds += (kinds.empty() ? "" : ", ") + std::string(frame::to_string(kind));
-            if (kind == frame::ReplyError::kPortClosed && port_ != nullptr &&
-                !port_->OpenError().empty())
-                kinds += " (" + port_->OpenError() + ")";
-        }
-        if (due && options_.log)
-            options_.log("communication error: " + kinds + " (" + std::to_string(failingStreak_) +
-                         " in a row, " + std::to_string(errors) + " in all)");
-        reportedErrors_ = errors;
-    } else if (replies != reportedReplies_ && failingStreak_ > 0) {
+    const uint64_t done = roundsDone_.load();
+    const uint64_t failed = pm_.givenUp.load();
+    if (done == reportedDone_ && failed == reportedFailed_) return;
+    // Every kind that occurred since the last round ended, not only the last one.
+    std::string kinds;
+    for (std::size_t k = 0; k < frame::kReplyErrorCount; ++k) {
+        const auto kind = static_cast<frame::ReplyError>(k);
+        const uint32_t n = pm_.ErrorCount(kind);
+        if (n == reportedByKind_[k]) continue;
+        reportedByKind_[k] = n;
+        kinds += (kinds.empty() ? "" : ", ") + std::string(frame::to_string(kind));
+        if (kind == frame::ReplyError::kPortClosed && port_ != nullptr &&
+            !port_->OpenError().empty())
+            kinds += " (" + port_->OpenError() + ")";
+    }
+    if (done != reportedDone_ && failingStreak_ > 0) {
         failingStreak_ = 0;
         if (options_.log) options_.log("communication restored");
     }
-    reportedReplies_ = replies;
+    bool due = false;
+    for (uint64_t i = reportedFailed_; i < failed; ++i) due |= IsPowerOfTwo(++failingStreak_);
+    if (due && options_.log)
+        options_.log("communication error: " + kinds + " (" + std::to_string(failingStreak_) +
+                     " in a row, " + std::to_string(TotalErrors()) + " in all)");
+    reportedDone_ = done;
+    reportedFailed_ = failed;
 }
 
 DriverLoop::DriverLoop() : wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}

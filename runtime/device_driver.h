@@ -104,10 +104,10 @@ class DeviceDriver : private HostObserver {
     std::atomic<uint64_t> roundsDone_{0};
     Clock::duration maxFrameTime_{};
     std::array<uint32_t, frame::kReplyErrorCount> reportedByKind_{};
-    uint64_t reportedErrors_ = 0;
-    uint64_t reportedReplies_ = 0;
-    uint64_t failingStreak_ = 0;
-    uint8_t rx_[4096];
+    uint64_t reportedDone_ = 0;
+    uint64_t reportedFailed_ = 0;
+    uint64_t failingStreak_ = 0;  // rounds failed since the last that succeeded
+    uint8_t rx_[2 * frame::kMaxFrame];
 };
 
 class DriverLoop {

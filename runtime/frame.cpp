@@ -75,6 +75,8 @@ const char* to_string(ReplyError e) {
             return "reply too slow";
         case ReplyError::kPortClosed:
             return "port not open";
+        case ReplyError::kEcho:
+            return "echo";
     }
     return "unknown";
 }
@@ -137,6 +139,7 @@ void Decoder::Reset() {
 }
 
 void Decoder::Start() {
+    ++begun_;
     stage_ = Stage::kHeader;
     need_ = kHeaderChars;
     got_ = 0;

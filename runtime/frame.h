@@ -50,8 +50,9 @@ enum class ReplyError : uint8_t {
     kLineNoise,          // bytes but no frame begun by the first-byte time-out
     kTooSlow,            // a reply begun but not done when a full frame's line time had passed
     kPortClosed,         // the command could not go out: the port is not open
+    kEcho,               // a copy of the command just sent (a 2-wire adapter's echo), dropped
 };
-inline constexpr std::size_t kReplyErrorCount = 19;
+inline constexpr std::size_t kReplyErrorCount = 20;
 const char* to_string(ReplyError e);
 // The error kind for a non-zero RTN.
 ReplyError ErrorOfRtn(uint8_t rtn);
@@ -99,6 +100,9 @@ class Decoder {
     bool HeaderKnown() const { return headerKnown_; }
     // Bytes skipped while hunting for SOI since construction.
     std::size_t SkippedBytes() const { return skipped_; }
+    // Frames begun (SOIs taken as a frame's start) since construction: the number of the frame
+    // in progress or just completed.
+    std::size_t FramesBegun() const { return begun_; }
     // True while a frame is partly received.
     bool InFrame() const { return stage_ != Stage::kHunt; }
     void Reset();
@@ -118,6 +122,7 @@ class Decoder {
     uint8_t hi_ = 0;  // pending high nibble of an INFO byte
     bool headerKnown_ = false;
     std::size_t skipped_ = 0;
+    std::size_t begun_ = 0;
     Frame frame_;
     ReplyError error_ = ReplyError::kBadHex;
 };

@@ -26,6 +26,11 @@ uint8_t ByteSetting(const Json::Value& v, uint8_t fallback) {
     return n >= 0 && n <= 0xFF ? static_cast<uint8_t>(n) : fallback;
 }
 
+bool SameFrame(const frame::Frame& a, const frame::Frame& b) {
+    return a.ver == b.ver && a.adr == b.adr && a.cid1 == b.cid1 && a.cid2 == b.cid2 &&
+           a.lenid == b.lenid && std::memcmp(a.info.data(), b.info.data(), a.InfoBytes()) == 0;
+}
+
 }  // namespace
 
 PMBusProtocol::PMBusProtocol() : pmrt_(std::make_unique<PMBusRuntime>()) {}
@@ -36,7 +41,7 @@ void PMBusRuntime::TimedOut(PMBusProtocol& self, frame::ReplyError kind) {
     awaiting = false;
     decoder.Reset();
     Count(kind);
-    self.process_error();
+    GiveUp(self);
 }
 
 void PMBusProtocol::InitSetting(const Json::Value& settings) {
@@ -55,27 +60,43 @@ int PMBusProtocol::process(unsigned char* data, unsigned int len) {
     std::lock_guard<std::recursive_mutex> lock(Runtime().mu);
     int result = 1;
     std::size_t off = 0;
+    // These bytes arrived before any command that handling them sends.
+    const uint64_t sendsBefore = rt.sends;
     while (off < len) {
         Decoder::Event event;
         off += rt.decoder.Feed(data + off, len - off, event);
+        if (rt.sends != sendsBefore) rt.staleThrough = rt.decoder.FramesBegun();
         // Only a frame in progress keeps the reply alive: noise before SOI does not.
         if (event != Decoder::Event::kNone || rt.decoder.InFrame())
             rt.lastRx = PMBusRuntime::Clock::now();
         if (event == Decoder::Event::kNone) break;
         if (event == Decoder::Event::kError) {
-            rt.Count(rt.decoder.LastError());
+            const ReplyError e = rt.decoder.LastError();
+            // A frame cut off before its CHKSUM is noise: the reply may still come behind it.
+            if (rt.awaiting && e != ReplyError::kBadChecksum && e != ReplyError::kMissingEoi) {
+                rt.broken = true;
+                rt.brokenKind = e;
+                continue;
+            }
+            rt.Count(e);
             if (rt.awaiting) {
                 rt.awaiting = false;
-                result = process_error();
+                result = rt.GiveUp(*this);
             }
             continue;
         }
         const frame::Frame& f = rt.decoder.LastFrame();
-        if (!rt.awaiting) {
+        // A reply carries RTN where its command has CID2, so it never equals its command.
+        if (rt.sends > 0 && SameFrame(f, rt.command)) {
+            rt.Count(ReplyError::kEcho);
+            continue;
+        }
+        if (!rt.awaiting || rt.decoder.FramesBegun() <= rt.staleThrough) {
             rt.Count(ReplyError::kUnsolicited);
             continue;
         }
         rt.awaiting = false;
+        if (rt.broken) rt.Count(ReplyError::kLineNoise);
         bool ok = true;
         if (f.adr != rt.adr) {
             rt.Count(ReplyError::kWrongAddress);
@@ -88,7 +109,7 @@ int PMBusProtocol::process(unsigned char* data, unsigned int len) {
             ok = false;
         }
         if (!ok) {
-            result = process_error();
+            result = rt.GiveUp(*this);
             continue;
         }
         currentReply_.infoLength = f.lenid;
@@ -122,6 +143,12 @@ int PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2,
     rt.decoder.Reset();
     rt.awaiting = false;
     rt.expectCid1 = cid1;
+    rt.command.ver = rt.ver;
+    rt.command.adr = rt.adr;
+    rt.command.cid1 = cid1;
+    rt.command.cid2 = cid2;
+    rt.command.lenid = static_cast<uint16_t>(count * 2);
+    if (count > 0) std::memcpy(rt.command.info.data(), info, static_cast<std::size_t>(count));
     const bool sent = SendData(rt.tx.data(), static_cast<unsigned int>(n)) >= 0;
     SPDeviceRuntime& sp = Runtime();
     if (!sent) {
@@ -129,7 +156,7 @@ int PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2,
         // time-out that would blame the unit.
         rt.commandHeld = false;
         rt.Count(frame::ReplyError::kPortClosed);
-        process_error();
+        rt.GiveUp(*this);
         return 0;
     }
     if (sp.holding) {

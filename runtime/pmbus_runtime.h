@@ -26,12 +26,22 @@ struct PMBusRuntime {
     bool awaiting = false;
     bool commandHeld = false;  // the frame held by the port is a command
     uint8_t expectCid1 = 0;
+    frame::Frame command;  // the last command framed: a frame equal to it is its echo
+    // Commands put on the line so far, and the last frame begun before the last of them left:
+    // that frame and every earlier one answer an earlier command, however fast they follow.
+    uint64_t sends = 0;
+    std::size_t staleThrough = 0;
+    // A frame that broke off while a reply was awaited (bad hex or LENGTH): noise unless no reply
+    // follows, then the round's error.
+    bool broken = false;
+    frame::ReplyError brokenKind = frame::ReplyError::kBadHex;
     Clock::time_point sentAt{};     // when the awaited command left
     Clock::time_point lastRx{};     // when bytes of a frame last arrived (noise before SOI is not)
     std::size_t skippedAtSend = 0;  // the decoder's skipped bytes when the command left
 
     std::array<std::atomic<uint32_t>, frame::kReplyErrorCount> errors{};
     std::atomic<uint64_t> replies{0};  // valid replies handed to process_payload
+    std::atomic<uint64_t> givenUp{0};  // commands whose reply failed: each stops its round
     std::atomic<frame::ReplyError> lastError{frame::ReplyError::kTimeout};
 
     uint32_t ErrorCount(frame::ReplyError e) const {
@@ -52,8 +62,16 @@ struct PMBusRuntime {
         decoder.Reset();
         awaiting = true;
         commandHeld = false;
+        broken = false;
+        ++sends;
         sentAt = now;
         skippedAtSend = decoder.SkippedBytes();
+    }
+
+    // The awaited reply failed: the model hears of it, and the round it belonged to ends.
+    int GiveUp(PMBusProtocol& self) {
+        givenUp.fetch_add(1);
+        return self.process_error();
     }
 
     // The reply time-out expired: the outstanding command is given up and the model hears of it
@@ -62,6 +80,7 @@ struct PMBusRuntime {
     void TimedOut(PMBusProtocol& self, frame::ReplyError kind = frame::ReplyError::kTimeout);
     // What an expired reply was, from what the line carried since the command left.
     frame::ReplyError ExpiryKind(bool overallDeadlinePassed) const {
+        if (broken && !decoder.InFrame()) return brokenKind;
         if (decoder.InFrame())
             return overallDeadlinePassed ? frame::ReplyError::kTooSlow
                                          : frame::ReplyError::kTimeout;

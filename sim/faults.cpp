@@ -22,6 +22,8 @@ constexpr Named kNames[] = {
     {Fault::kNoise, "noise"},
     {Fault::kTrickle, "trickle"},
     {Fault::kDuplicate, "duplicate"},
+    {Fault::kSoiNoise, "soi_noise"},
+    {Fault::kEcho, "echo"},
 };
 
 bool ParseInt(const std::string& s, int& out) {

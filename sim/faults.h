@@ -19,6 +19,8 @@ enum class Fault {
     kNoise,              // "noise": no reply, noise bytes (never SOI) for `SimOptions::noiseFor`
     kTrickle,            // "trickle": the reply one byte every `SimOptions::tricklePause`
     kDuplicate,          // "duplicate": the reply twice, back to back
+    kSoiNoise,           // "soi_noise": noise holding SOIs and a frame cut off, before the reply
+    kEcho,               // "echo": the command back first, as a 2-wire adapter gives it
 };
 const char* to_string(Fault f);
 bool ParseFault(const std::string& name, Fault& out);

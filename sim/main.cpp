@@ -2,13 +2,13 @@
 // until interrupted.
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <string>
 
 #include <json/json.h>
 #include <unistd.h>
 
+#include "runner/json_check.h"
 #include "sim/simulator.h"
 
 namespace {
@@ -61,14 +61,15 @@ int main(int argc, char** argv) {
 
     rtmk48sim::Simulator sim(options);
     if (!scenarioPath.empty()) {
-        std::ifstream in(scenarioPath);
+        // Read as the host reads its files: a FIFO or device there is refused, not waited on.
         Json::Value scenario;
-        Json::CharReaderBuilder builder;
-        std::string error;
-        if (!in || !Json::parseFromStream(builder, in, &scenario, &error)) {
-            std::cerr << "rtmk48sim: cannot read " << scenarioPath << ": " << error << "\n";
+        try {
+            scenario = JsonFile::Load(scenarioPath);
+        } catch (const ConfigError& e) {
+            std::cerr << "rtmk48sim: " << e.what() << "\n";
             return 1;
         }
+        std::string error;
         bool ok = true;
         sim.WithUnit([&](rtmk48sim::UnitModel& u) { ok = u.LoadScenario(scenario, &error); });
         if (!ok) {

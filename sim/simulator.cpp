@@ -198,6 +198,19 @@ void Simulator::Reply(const frame::Frame& cmd, int rtn, const std::vector<uint8_
             case Fault::kDuplicate:
                 bytes.insert(bytes.end(), bytes.begin(), bytes.end());
                 break;
+            case Fault::kSoiNoise: {
+                // An SOI alone, then a header cut off by the reply's own SOI.
+                const uint8_t noise[] = {frame::kSoi, 'x', frame::kSoi, '2', '0', '0', '1'};
+                bytes.insert(bytes.begin(), std::begin(noise), std::end(noise));
+                break;
+            }
+            case Fault::kEcho: {
+                std::vector<uint8_t> echo(frame::kMaxFrame);
+                echo.resize(frame::Encode(cmd.ver, cmd.adr, cmd.cid1, cmd.cid2, cmd.info.data(),
+                                          cmd.InfoBytes(), echo.data(), echo.size()));
+                bytes.insert(bytes.begin(), echo.begin(), echo.end());
+                break;
+            }
             case Fault::kTrickle:
                 for (std::size_t i = 0; i < bytes.size(); ++i, at += options_.tricklePause)
                     Schedule({bytes[i]}, at, i + 1 == bytes.size());

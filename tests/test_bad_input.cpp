@@ -126,6 +126,12 @@ TEST(BadInput, SiteFileErrorsNameTheMember) {
     std::ofstream(dir + "/huge.json") << "{";
     std::filesystem::resize_file(dir + "/huge.json", 5u * 1024 * 1024);
     std::ofstream(dir + "/deep.json") << std::string(100000, '[') << std::string(100000, ']');
+    // Files the site file names are checked alike: a FIFO there must not hang the load.
+    const std::string withMqtt = R"({"plugins": ["p.so"], "devices": [)" + dev + "}], ";
+    std::ofstream(dir + "/tls.json")
+        << withMqtt + R"("mqtt": {"host": "b", "tls": {"caFile": "fifo.json"}}})";
+    std::ofstream(dir + "/pw.json")
+        << withMqtt + R"("mqtt": {"host": "b", "username": "u", "passwordFile": "fifo.json"}})";
     std::ofstream(dir + "/group.json")
         << R"({"plugins": ["p.so"], "controlSocket": "c.sock", "controlGroup": "no-such-grp",
               "devices": [)" +
@@ -139,6 +145,8 @@ TEST(BadInput, SiteFileErrorsNameTheMember) {
         {dir + "/huge.json", "is larger than 4 MiB"},
         {dir + "/deep.json", "not valid JSON"},
         {dir + "/group.json", "controlGroup: no group named no-such-grp"},
+        {dir + "/tls.json", "mqtt.tls: " + dir + "/fifo.json: is not a regular file"},
+        {dir + "/pw.json", "mqtt.passwordFile: " + dir + "/fifo.json: is not a regular file"},
     };
     for (const auto& f : files) {
         SCOPED_TRACE(f.path);
@@ -437,8 +445,10 @@ TEST(BadInput, RepliesAreCountedByKindAndStopTheRound) {
         ReplyError kind;
     };
     const std::vector<Row> rows = {
-        {"a character that is no hex digit", with(5, 'G'), 0, ReplyError::kBadHex},
-        {"LCHKSUM wrong", with(9, good[9] == 'F' ? 'E' : 'F'), 0, ReplyError::kBadLengthChecksum},
+        // A frame that cannot complete is awaited past: the reply may still follow it.
+        {"a character that is no hex digit", with(5, 'G'), 10000, ReplyError::kBadHex},
+        {"LCHKSUM wrong", with(9, good[9] == 'F' ? 'E' : 'F'), 10000,
+         ReplyError::kBadLengthChecksum},
         {"CHKSUM wrong", with(good.size() - 2, lastSum == '0' ? '1' : '0'), 0,
          ReplyError::kBadChecksum},
         {"no EOI", with(good.size() - 1, 'X'), 0, ReplyError::kMissingEoi},
@@ -483,20 +493,34 @@ TEST(BadInput, RepliesAreCountedByKindAndStopTheRound) {
         EXPECT_EQ(std::vector<uint8_t>(d.Bytes(), d.Bytes() + sizeof d.data_), before);
     }
 
-    // Taken as defined: short, empty and long INFO, noise before the frame, a frame in pieces,
-    // and a frame while nothing is outstanding (dropped and counted).
+    // Taken as defined: short, empty and long INFO, noise before the frame (SOIs and cut-off
+    // frames in it counted as line noise), the command's own echo, a frame in pieces, and a copy
+    // of the reply read with it before the next command left (unsolicited, even at no delay).
     struct Tolerable {
         const char* what;
         std::vector<uint8_t> bytes;
         std::size_t copied;  // bytes of unit_time written
+        std::size_t piece;   // handed over in pieces of this size
+        ReplyError kind;     // counted once, when `counted`
+        bool counted;
     };
-    std::vector<uint8_t> noisy = {0x00, 'x', 0x0D};
-    noisy.insert(noisy.end(), good.begin(), good.end());
+    auto then = [&](std::vector<uint8_t> first, const std::vector<uint8_t>& second) {
+        first.insert(first.end(), second.begin(), second.end());
+        return first;
+    };
+    const std::vector<uint8_t> cut(good.begin(), good.begin() + 10);
     const std::vector<Tolerable> ok = {
-        {"short INFO", Frame(0x40, 0x00, {1, 2, 3}), 3},
-        {"empty INFO", Frame(0x40, 0x00, {}), 0},
-        {"long INFO", Frame(0x40, 0x00, std::vector<uint8_t>(40, 9)), 7},
-        {"noise before the frame", noisy, 7},
+        {"short INFO", Frame(0x40, 0x00, {1, 2, 3}), 3, 3, ReplyError::kLineNoise, false},
+        {"empty INFO", Frame(0x40, 0x00, {}), 0, 3, ReplyError::kLineNoise, false},
+        {"long INFO", Frame(0x40, 0x00, std::vector<uint8_t>(40, 9)), 7, 3, ReplyError::kLineNoise,
+         false},
+        {"noise before the frame", then({0x00, 'x', 0x0D}, good), 7, 3, ReplyError::kLineNoise,
+         false},
+        {"an SOI in the noise", then({frame::kSoi}, good), 7, 3, ReplyError::kLineNoise, true},
+        {"a frame cut off by the reply", then(cut, good), 7, 3, ReplyError::kLineNoise, true},
+        {"the command's echo first", then(Frame(0x40, 0x4D, {}), good), 7, 3, ReplyError::kEcho,
+         true},
+        {"the reply twice in one read", then(good, good), 7, 999, ReplyError::kUnsolicited, true},
     };
     for (const Tolerable& row : ok) {
         SCOPED_TRACE(row.what);
@@ -511,9 +535,11 @@ TEST(BadInput, RepliesAreCountedByKindAndStopTheRound) {
         std::memset(d.data_.unit_time, 0xCC, sizeof d.data_.unit_time);
         driver.PollNow();
         driver.Service(0, DeviceDriver::Clock::now());
-        for (std::size_t i = 0; i < row.bytes.size(); i += 3)  // in pieces of 3 bytes
-            driver.Receive(row.bytes.data() + i, std::min<std::size_t>(3, row.bytes.size() - i));
-        EXPECT_EQ(driver.TotalErrors(), 0u);
+        for (std::size_t i = 0; i < row.bytes.size(); i += row.piece)
+            driver.Receive(row.bytes.data() + i,
+                           std::min<std::size_t>(row.piece, row.bytes.size() - i));
+        EXPECT_EQ(driver.TotalErrors(), row.counted ? 1u : 0u);
+        EXPECT_EQ(driver.Errors(row.kind), row.counted ? 1u : 0u) << frame::to_string(row.kind);
         EXPECT_EQ(d.protocolState_, 12) << "the round goes on";
         EXPECT_EQ(Commands(d), 2u);
         for (std::size_t i = 0; i < 7; ++i)

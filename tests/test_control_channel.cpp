@@ -205,6 +205,16 @@ TEST_F(ControlServerTest, AnIdleOrTricklingClientLocksNobodyOut) {
     }
     ::close(idle);
     EXPECT_NE(answer.find("request not complete in time"), std::string::npos) << answer;
+    // Silent from the start: told so too, not just cut off.
+    const int silent = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(silent, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    pollfd p{silent, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 3000), 1);
+    const ssize_t n = ::recv(silent, buf, sizeof buf, 0);
+    ::close(silent);
+    EXPECT_NE(std::string(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)))
+                  .find("request not complete in time"),
+              std::string::npos);
 }
 
 TEST_F(ControlServerTest, AnotherUserOutsideTheGroupIsRefused) {

@@ -218,35 +218,75 @@ TEST(DeviceDriver, RoundsFollowThePollIntervalAndAreNeverCut) {
     for (std::size_t i = 1; i < v.size(); ++i) EXPECT_GE(v[i].at - v[i - 1].at, milliseconds(50));
 }
 
-TEST(DeviceDriver, FailuresAreReportedAtAFallingRateAndRecoveryOnce) {
-    std::vector<std::string> lines;
-    DriverOptions o = Manual();
-    o.log = [&](const std::string& line) { lines.push_back(line); };
-    Bench b(o);
-    for (int i = 0; i < 5; ++i) {
-        b.StartRound();
-        b.Deliver(Frame(0x40, 0x06, {}));
-        b.loop.RunOnce(milliseconds(0));
-    }
+// Answers each command with an empty OK reply (and `after` behind it) until the round's record
+// is out; with `fail`, the round's first command gets RTN 0x06 instead.
+bool Round(Bench& b, bool fail, const std::vector<uint8_t>& after = {}) {
+    const uint64_t done = b.driver.RoundsDone();
+    const uint64_t errors = b.driver.TotalErrors();
+    std::size_t answered = b.link.Writes().size();
     b.StartRound();
-    b.Deliver(Frame(0x40, 0x00, {1}));
-    b.loop.RunOnce(milliseconds(0));
-    ASSERT_EQ(lines.size(), 4u);  // errors 1, 2 and 4, then the recovery
-    EXPECT_EQ(lines[0], "communication error: RTN invalid data (1 in a row, 1 in all)");
-    EXPECT_EQ(lines[2], "communication error: RTN invalid data (4 in a row, 4 in all)");
-    EXPECT_EQ(lines[3], "communication restored");
+    return RunUntil(b.loop, [&] {
+        const auto w = b.link.Writes();
+        for (; answered < w.size(); ++answered) {
+            const auto cid1 = static_cast<uint8_t>(
+                std::stoi(std::string(w[answered].bytes.begin() + 5, w[answered].bytes.begin() + 7),
+                          nullptr, 16));
+            std::vector<uint8_t> reply = Frame(cid1, fail ? 0x06 : 0x00, {});
+            reply.insert(reply.end(), after.begin(), after.end());
+            b.Deliver(reply);
+        }
+        b.loop.RunOnce(milliseconds(0));  // the driver reports after its turn
+        return fail ? b.driver.TotalErrors() > errors : b.driver.RoundsDone() > done;
+    });
+}
 
-    // Two kinds in one pass: the line names both, not the last one twice.
-    lines.clear();
-    b.StartRound();
-    std::vector<uint8_t> two = Frame(0x40, 0x06, {});
-    const std::vector<uint8_t> after = Frame(0x40, 0x00, {1});  // nothing outstanding any more
-    two.insert(two.end(), after.begin(), after.end());
-    b.Deliver(two);
-    b.loop.RunOnce(milliseconds(0));
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0],
-              "communication error: RTN invalid data, unsolicited frame (2 in a row, 7 in all)");
+// Failures are counted by rounds, reported at a falling rate and the recovery once, after a
+// round that succeeded; what went wrong between rounds or within a good one adds no line.
+TEST(DeviceDriver, FailuresAreReportedByRoundsAtAFallingRateAndRecoveryOnce) {
+    const std::vector<uint8_t> noise = {frame::kSoi, frame::kSoi, 'x', frame::kSoi, 'x'};
+    struct Row {
+        const char* what;
+        const char* rounds;  // F failed, G good, D good with a copy of each reply, N good with
+                             // noise after each reply, n noise while idle
+        std::vector<std::string> lines;
+    };
+    const std::vector<Row> rows = {
+        {"five failed rounds, then a good one",
+         "FFFFFG",
+         {"communication error: RTN invalid data (1 in a row, 1 in all)",
+          "communication error: RTN invalid data (2 in a row, 2 in all)",
+          "communication error: RTN invalid data (4 in a row, 4 in all)",
+          "communication restored"}},
+        {"a copy of every reply in good rounds", "DDD", {}},
+        {"noise between failed rounds",
+         "nFnFnF",
+         {"communication error: bad hex digit, RTN invalid data (1 in a row, 4 in all)",
+          "communication error: bad hex digit, RTN invalid data (2 in a row, 8 in all)"}},
+        {"a failure, then noise in a good round",
+         "FNG",
+         {"communication error: RTN invalid data (1 in a row, 1 in all)",
+          "communication restored"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<std::string> lines;
+        DriverOptions o = Manual();
+        o.log = [&](const std::string& line) { lines.push_back(line); };
+        Bench b(o);
+        CaptureStdout quiet;
+        for (const char* r = row.rounds; *r != '\0'; ++r) {
+            if (*r == 'n') {
+                b.Deliver(noise);
+                b.loop.RunOnce(milliseconds(0));
+                continue;
+            }
+            ASSERT_TRUE(Round(b, *r == 'F',
+                              *r == 'D'   ? Frame(0x40, 0x00, {})
+                              : *r == 'N' ? noise
+                                          : std::vector<uint8_t>{}));
+        }
+        EXPECT_EQ(lines, row.lines);
+    }
 }
 
 }  // namespace

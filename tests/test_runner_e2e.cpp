@@ -499,6 +499,11 @@ TEST_F(RunnerE2E, ABadSiteFileFailsWithStatus2AndAClearMessage) {
     EXPECT_EQ(Run({"--site", site}, &out), 2);
     EXPECT_NE(out.find(site + ": plugins[0]: no plug-in "), std::string::npos) << out;
     EXPECT_NE(out.find("/no_such_plugin.so"), std::string::npos) << out;
+    const std::string fifo = dir_ + "/plugin.so";  // dlopen would wait for a writer for ever
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    extra["plugins"][0] = fifo;
+    EXPECT_NE(Run({"--site", WriteSite(devices, 1, "site.json", extra)}, &out), 0);
+    EXPECT_NE(out.find(fifo + ": is not a regular file"), std::string::npos) << out;
     extra = Json::Value(Json::objectValue);
     extra["database"] = dir_ + "/no/such/dir/h.db";
     site = WriteSite(devices, 1, "site.json", extra);

@@ -144,7 +144,7 @@ TEST(SiteConfig, ErrorsNameTheFileTheMemberAndWhatIsWrong) {
          "site.json: mqtt.siteId: must be a non-empty name without '/'"},
         {"{" + top + R"("devices": [{)" + dev +
              R"(}], "mqtt": {"host": "b", "tls": {"caFile": "/nonexistent/ca.crt"}}})",
-         "site.json: mqtt.tls: no file /nonexistent/ca.crt"},
+         "site.json: mqtt.tls: /nonexistent/ca.crt: cannot be read"},
         {"{" + top + R"("devices": [{)" + dev +
              R"(}], "mqtt": {"host": "b", "username": "u", "passwordFile": "/etc/passwd"}})",
          "site.json: mqtt.passwordFile: /etc/passwd is readable by everyone"},

@@ -1,7 +1,7 @@
 // Fault soak: the host (its core, in this process) polls the simulated unit over a pty while
 // faults are injected at random at a set rate: silence, checksum and length errors, RTN errors,
-// noise, split, short, long, late, trickled and duplicate replies, continuous line noise, the pty
-// closed and opened again mid-round, and
+// noise (with and without SOIs), split, short, long, late, trickled, echoed and duplicate
+// replies, continuous line noise, the pty closed and opened again mid-round, and
 // control requests arriving from another thread at any time. Every completed round's record
 // must be what the unit sent in that round, history rows must equal completed rounds, breaker
 // alarm events must follow the stored records exactly, and the host must count errors by kind.
@@ -11,6 +11,8 @@
 //
 // Short by default (CI); for a long run by hand:
 //   SMD_SOAK_ROUNDS=2000 SMD_SOAK_SEED=7 SMD_SOAK_RATE=0.5 ./test_soak
+// An odd seed runs with no delay between commands (a copy of a reply then meets the next command
+// already sent), an even one with 5 ms; SMD_SOAK_DELAY sets the delay unit in ms.
 #include <unistd.h>
 
 #include <algorithm>
@@ -168,7 +170,7 @@ class Soak : public ::testing::Test {
         d.dataId = kDataId;
         d.port = link_;
         d.pollIntervalMs = static_cast<int>(kPollInterval.count());
-        d.delayScale = 0.01;
+        d.delayScale = delayScale_;
         d.replyTimeoutMs = static_cast<int>(kReplyTimeout.count());
         d.workDir = SMD_SOURCE_DIR;
         d.settings["appSetting"]["b_mode"] = 1;
@@ -179,6 +181,7 @@ class Soak : public ::testing::Test {
     std::string dir_;
     std::string link_;
     int rounds_ = 0;
+    double delayScale_ = 0.01;
     int unitRounds_ = 0;  // unit rounds begun on the simulators closed so far
     std::mutex simMu_;
     std::vector<std::unique_ptr<rtmk48sim::Simulator>> sims_;
@@ -188,7 +191,9 @@ TEST_F(Soak, RandomFaultsLoseNothingAndCorruptNothing) {
     rounds_ = static_cast<int>(EnvInt("SMD_SOAK_ROUNDS", 75 / kSlow));
     const auto seed = static_cast<uint32_t>(EnvInt("SMD_SOAK_SEED", 20261208));
     const double rate = EnvDouble("SMD_SOAK_RATE", 0.4);  // faults per round
-    std::printf("soak: %d rounds, seed %u, %.2f faults a round\n", rounds_, seed, rate);
+    delayScale_ = EnvDouble("SMD_SOAK_DELAY", seed % 2 ? 0.0 : 0.01);
+    std::printf("soak: %d rounds, seed %u, %.2f faults a round, delay unit %g ms\n", rounds_, seed,
+                rate, delayScale_);
     OpenUnit();
     if (HasFatalFailure()) return;
 
@@ -249,7 +254,8 @@ TEST_F(Soak, RandomFaultsLoseNothingAndCorruptNothing) {
     const Fault kinds[] = {Fault::kSilence,  Fault::kBadChecksum, Fault::kBadLengthChecksum,
                            Fault::kRtnError, Fault::kShortInfo,   Fault::kLongInfo,
                            Fault::kGarbage,  Fault::kSplit,       Fault::kLate,
-                           Fault::kNoise,    Fault::kTrickle,     Fault::kDuplicate};
+                           Fault::kNoise,    Fault::kTrickle,     Fault::kDuplicate,
+                           Fault::kSoiNoise, Fault::kEcho};
     constexpr int kKinds = sizeof kinds / sizeof kinds[0];
     while (!done && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(kFaultTick);
@@ -368,6 +374,8 @@ TEST_F(Soak, RandomFaultsLoseNothingAndCorruptNothing) {
                                                          {"noise", "line noise"},
                                                          {"trickle", "reply too slow"},
                                                          {"duplicate", "unsolicited frame"},
+                                                         {"soi_noise", "line noise"},
+                                                         {"echo", "echo"},
                                                          {"pty closed", "port failure"}};
     for (const auto& [fault, kind] : named) {
         if (injected[fault] >= 3) {
