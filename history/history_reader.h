@@ -51,10 +51,20 @@ class HistoryReader {
 
   private:
     int Open(bool immutable);  // an SQLite result code
+    int OpenPrivateCopy();
     bool HasTable(const char* name) const;
     [[noreturn]] void Fail(const std::string& what) const;
 
     std::string path_;
+    std::string openPath_;  // path_, or the private copy
+    // Removed with the reader, also when its constructor throws.
+    struct CopyDir {
+        std::string path;
+        ~CopyDir();
+    } copyDir_;
     sqlite3* db_ = nullptr;
+    std::string RecordColumns() const;
+
     bool hasState_ = false;
+    bool hasPacking_ = false;
 };

@@ -4,6 +4,7 @@
 // commit window in one transaction (one flush for all devices' rounds of a polling cycle),
 // retries a busy or failing database with back-off, prunes old rows in small steps and keeps
 // the table of standing alarms that a restart reads back (Recall).
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -26,10 +27,11 @@
 
 struct HistoryOptions {
     // Rows arriving within this time of the first waiting one share a commit.
+    // Alarm events end the window at once.
     std::chrono::milliseconds commitWindow{1000};
     // Rows waiting at most; beyond it a new row is counted as not stored.
     std::size_t queueLimit = 4096;
-    RetentionLimits retention{90LL * 86400 * 1000, 0};
+    RetentionLimits retention{90LL * 86400 * 1000, 0, 0, 0, 0};
     // Pruning: how often to look, and how many rows per table per commit at most.
     std::chrono::milliseconds pruneInterval{60000};
     std::size_t pruneStep = 200;
@@ -53,9 +55,10 @@ class HistorySink : public Sink, public Recall {
 
     // Before Start; the companion must outlive the sink.
     void AddCompanion(HistoryCompanion& companion);
-    // Opens the database for writing (throws StoreError naming the file when it cannot), lets
-    // the companions prepare their tables on the writer's connection and starts the writer
-    // thread. Once; later calls do nothing.
+    // Opens the database for writing, lets the companions prepare their tables on the writer's
+    // connection and starts the writer thread. Throws StoreRefused for a file the host must not
+    // write; a locked, full or damaged one is logged and opened later by the writer, so polling
+    // never waits for it. Once; later calls do nothing.
     void Start();
 
     const char* Name() const override { return "history"; }
@@ -90,6 +93,7 @@ class HistorySink : public Sink, public Recall {
     bool StoreWithRetry(std::vector<Item>& batch);
     void Write(std::vector<Item>& batch);
     void NotStored(const std::vector<Item>& batch, const std::string& why);
+    void OpenLocked();  // under storeMu_; throws when the file cannot be opened yet
 
     const std::string path_;
     const HistoryOptions options_;
@@ -97,6 +101,7 @@ class HistorySink : public Sink, public Recall {
     std::unique_ptr<HistoryStore> store_;
     std::mutex storeMu_;  // the store's connection: the writer, or Recall before polling
     std::vector<HistoryCompanion*> companions_;
+    std::atomic<bool> storeOpen_{false};
 
     mutable std::mutex mu_;
     std::condition_variable wake_;     // the writer waits for rows
@@ -104,6 +109,7 @@ class HistorySink : public Sink, public Recall {
     std::deque<Item> queue_;
     std::size_t inFlight_ = 0;
     bool flush_ = false;   // Drain: no window, commit what waits
+    bool urgent_ = false;  // an alarm event waits: commit now
     bool giveUp_ = false;  // Drain's limit passed: stop retrying
     bool stop_ = false;
     std::thread thread_;

@@ -1,46 +1,15 @@
 #include "history/history_store.h"
 
+#include <sys/statvfs.h>
+
+#include <filesystem>
+
 #include <sqlite3.h>
 
-namespace history {
+#include "history/packing.h"
+#include "history/schema.h"
 
-const char* const kSchema = R"sql(
-CREATE TABLE IF NOT EXISTS history(
-    id INTEGER PRIMARY KEY,
-    data_id INTEGER NOT NULL,
-    type_id INTEGER NOT NULL,
-    stored_at_ms INTEGER NOT NULL,
-    record BLOB NOT NULL);
-CREATE INDEX IF NOT EXISTS history_by_device ON history(data_id, id);
-CREATE INDEX IF NOT EXISTS history_by_time ON history(data_id, stored_at_ms);
-CREATE TABLE IF NOT EXISTS alarm_events(
-    id INTEGER PRIMARY KEY,
-    data_id INTEGER NOT NULL,
-    stored_at_ms INTEGER NOT NULL,
-    level INTEGER NOT NULL,
-    alarm_id TEXT NOT NULL,
-    name TEXT NOT NULL,
-    value TEXT NOT NULL,
-    text TEXT NOT NULL,
-    raised INTEGER NOT NULL);
-CREATE INDEX IF NOT EXISTS alarm_events_by_device ON alarm_events(data_id, id);
-CREATE TABLE IF NOT EXISTS analog_reports(
-    id INTEGER PRIMARY KEY,
-    data_id INTEGER NOT NULL,
-    stored_at_ms INTEGER NOT NULL,
-    signal_id TEXT NOT NULL,
-    value REAL NOT NULL);
-CREATE INDEX IF NOT EXISTS analog_reports_by_device ON analog_reports(data_id, id);
-CREATE TABLE IF NOT EXISTS alarm_state(
-    data_id INTEGER NOT NULL,
-    alarm_id TEXT NOT NULL,
-    since_ms INTEGER NOT NULL,
-    level INTEGER NOT NULL,
-    name TEXT NOT NULL,
-    value TEXT NOT NULL,
-    text TEXT NOT NULL,
-    PRIMARY KEY(data_id, alarm_id));
-)sql";
+namespace history {
 
 int64_t ToMs(WallTime t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
@@ -95,26 +64,41 @@ HistoryStore::HistoryStore(const std::string& path, int busyTimeoutMs) : path_(p
         const std::string msg = db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
         db_ = nullptr;
-        throw StoreError("cannot open database " + path + ": " + msg);
+        throw StoreRefused("cannot open database " + path + ": " + msg);
     }
     try {
         sqlite3_extended_result_codes(db_, 0);
         sqlite3_busy_timeout(db_, busyTimeoutMs);
         // SQLite falls back to reading a file it may not write; the host must write it.
         if (sqlite3_db_readonly(db_, "main") == 1)
-            throw StoreError("cannot open database " + path + " for writing: it is read-only");
+            throw StoreRefused("cannot open database " + path + " for writing: it is read-only");
+        // Judged before anything changes: a foreign or newer file keeps its journal mode too.
+        const history::Judgement judged = history::Judge(db_, path);
+        if (judged.kind == history::FileKind::kForeign || judged.kind == history::FileKind::kNewer)
+            throw StoreRefused(history::Refusal(judged, path));
         // Pages freed by pruning can go back to the file system (new files only); WAL lets
         // readers run beside the writer; FULL makes each commit survive power loss; the WAL
         // shrinks back after a checkpoint instead of staying at its largest.
-        Exec("PRAGMA auto_vacuum=INCREMENTAL", "setting up");
+        if (judged.kind == history::FileKind::kNew)
+            Exec("PRAGMA auto_vacuum=INCREMENTAL", "setting up");
         Exec("PRAGMA journal_mode=WAL", "setting up");
         Exec("PRAGMA synchronous=FULL", "setting up");
         Exec("PRAGMA journal_size_limit=4194304", "setting up");
-        Exec("BEGIN IMMEDIATE", "setting up");
-        Exec(history::kSchema, "creating tables");
-        Exec("COMMIT", "creating tables");
+        if (judged.kind != history::FileKind::kOurs) {
+            // One transaction: an upgrade is whole or not at all.
+            Exec("BEGIN IMMEDIATE", "setting up");
+            try {
+                history::SetUp(db_, judged, path);
+                Exec("COMMIT", "setting up");
+            } catch (...) {
+                Rollback();
+                throw;
+            }
+        }
+        pageSize_ = 0;
         insertRecord_ = Prepare(
-            "INSERT INTO history(data_id, type_id, stored_at_ms, record) VALUES(?1, ?2, ?3, ?4)");
+            "INSERT INTO history(data_id, type_id, stored_at_ms, record, packing) "
+            "VALUES(?1, ?2, ?3, ?4, ?5)");
         insertAlarm_ = Prepare(
             "INSERT INTO alarm_events(data_id, stored_at_ms, level, alarm_id, name, value, text, "
             "raised) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
@@ -126,12 +110,18 @@ HistoryStore::HistoryStore(const std::string& path, int busyTimeoutMs) : path_(p
             "text) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
         clear_ = Prepare("DELETE FROM alarm_state WHERE data_id = ?1 AND alarm_id = ?2");
         lastRecord_ = Prepare(
-            "SELECT id, data_id, type_id, stored_at_ms, record FROM history WHERE data_id = ?1 "
+            "SELECT id, data_id, type_id, stored_at_ms, record, packing FROM history "
+            "WHERE data_id = ?1 "
             "ORDER BY id DESC LIMIT 1");
         standing_ = Prepare(
             "SELECT since_ms, level, alarm_id, name, value, text FROM alarm_state "
             "WHERE data_id = ?1 ORDER BY since_ms, alarm_id");
         freePages_ = Prepare("PRAGMA freelist_count");
+        pageCount_ = Prepare("PRAGMA page_count");
+        sqlite3_stmt* size = Prepare("PRAGMA page_size");
+        if (sqlite3_step(size) == SQLITE_ROW) pageSize_ = sqlite3_column_int64(size, 0);
+        sqlite3_reset(size);
+        if (pageSize_ <= 0) pageSize_ = 4096;
     } catch (...) {
         Close();
         throw;
@@ -184,11 +174,14 @@ void HistoryStore::Rollback() noexcept {
 
 int64_t HistoryStore::AddRecord(unsigned int dataId, int typeId, WallTime at,
                                 const unsigned char* bytes, std::size_t len) {
+    history::Packing packing = history::kRaw;
+    const std::vector<unsigned char> blob = history::Pack(bytes, len, packing);
     Use s(insertRecord_);
     sqlite3_bind_int64(*s, 1, dataId);
     sqlite3_bind_int(*s, 2, typeId);
     sqlite3_bind_int64(*s, 3, ToMs(at));
-    sqlite3_bind_blob(*s, 4, bytes, static_cast<int>(len), SQLITE_STATIC);
+    sqlite3_bind_blob(*s, 4, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
+    sqlite3_bind_int(*s, 5, packing);
     if (sqlite3_step(*s) != SQLITE_DONE) Fail("storing a record");
     return sqlite3_last_insert_rowid(db_);
 }
@@ -245,7 +238,8 @@ std::optional<StoredRecord> HistoryStore::LastRecord(unsigned int dataId) const 
     r.typeId = sqlite3_column_int(*s, 2);
     r.storedAt = FromMs(sqlite3_column_int64(*s, 3));
     const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(*s, 4));
-    r.bytes.assign(blob, blob + sqlite3_column_bytes(*s, 4));
+    r.bytes = history::Unpack(blob, static_cast<std::size_t>(sqlite3_column_bytes(*s, 4)),
+                              sqlite3_column_int(*s, 5));
     return r;
 }
 
@@ -285,17 +279,23 @@ uint64_t HistoryStore::Prune(const RetentionLimits& limits, WallTime now, std::s
         sqlite3_reset(s);
         return n;
     };
+    // Oldest first by time through the age index: ids say nothing once a clock was wrong.
+    auto byAge = [&](const std::string& t, int64_t beforeMs, std::size_t n) {
+        Statement del;
+        prepare(del, "DELETE FROM " + t + " WHERE id IN (SELECT id FROM " + t +
+                         " WHERE stored_at_ms < ?1 ORDER BY stored_at_ms LIMIT ?2)");
+        sqlite3_bind_int64(del.s, 1, beforeMs);
+        sqlite3_bind_int64(del.s, 2, static_cast<int64_t>(n));
+        return run(del.s);
+    };
     uint64_t gone = 0;
+    // Past the size bound or the free-space guard, records go first whatever their age.
+    const bool overBudget = (limits.maxBytes > 0 && UsedBytes() > limits.maxBytes) ||
+                            (limits.minFreeBytes > 0 && FreeDiskBytes() < limits.minFreeBytes);
+    if (overBudget) gone += byAge("history", INT64_MAX, step);
     for (const std::string t : kTables) {
-        if (limits.maxAgeMs > 0) {
-            // Row ids grow with time, so the oldest rows are the first ones.
-            Statement del;
-            prepare(del, "DELETE FROM " + t + " WHERE id IN (SELECT id FROM " + t +
-                             " ORDER BY id LIMIT ?2) AND stored_at_ms < ?1");
-            sqlite3_bind_int64(del.s, 1, ToMs(now) - limits.maxAgeMs);
-            sqlite3_bind_int64(del.s, 2, static_cast<int64_t>(step));
-            gone += run(del.s);
-        }
+        const int64_t maxAge = t == "history" ? limits.maxAgeMs : limits.eventMaxAgeMs;
+        if (maxAge > 0) gone += byAge(t, ToMs(now) - maxAge, step);
         if (limits.maxRowsPerDevice > 0) {
             Statement next, cut, del;
             // Devices one by one through the index, without reading every row.
@@ -326,6 +326,23 @@ uint64_t HistoryStore::Prune(const RetentionLimits& limits, WallTime now, std::s
         }
     }
     return gone;
+}
+
+uint64_t HistoryStore::UsedBytes() const {
+    auto one = [&](sqlite3_stmt* st) {
+        Use s(st);
+        if (sqlite3_step(*s) != SQLITE_ROW) Fail("counting pages");
+        return sqlite3_column_int64(*s, 0);
+    };
+    const int64_t used = one(pageCount_) - one(freePages_);
+    return used > 0 ? static_cast<uint64_t>(used * pageSize_) : 0;
+}
+
+uint64_t HistoryStore::FreeDiskBytes() const {
+    const std::filesystem::path dir = std::filesystem::absolute(path_).parent_path();
+    struct statvfs fs {};
+    if (::statvfs(dir.c_str(), &fs) != 0) return UINT64_MAX;  // unknown: no guard
+    return static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
 }
 
 void HistoryStore::ShrinkIfLoose(int64_t freePages) {

@@ -24,15 +24,29 @@ class StoreFailure : public StoreError {
     int code_;
 };
 
+// A file the host must not write and waiting will not change: a path that cannot be a
+// database, another program's file, one of a newer version. Nothing in it was changed.
+class StoreRefused : public StoreError {
+  public:
+    using StoreError::StoreError;
+};
+
 struct RetentionLimits {
-    int64_t maxAgeMs = 0;           // 0: no age limit
+    int64_t maxAgeMs = 0;           // records; 0: no age limit
     uint64_t maxRowsPerDevice = 0;  // 0: no row limit
+    int64_t eventMaxAgeMs = 0;      // alarm events and reports; 0: no age limit
+    // The file's pages in use at most, and the file system's free bytes at least: past either,
+    // the oldest records go whatever their age (events stay).
+    uint64_t maxBytes = 0;
+    uint64_t minFreeBytes = 0;
 };
 
 class HistoryStore {
   public:
-    // Opens or creates the database for writing; throws StoreError naming the path when it
-    // cannot (missing directory, read-only file, not a database, locked past the time-out).
+    // Opens or creates the database for writing, judging the file before changing anything.
+    // Throws StoreRefused for a path that cannot be ours (missing directory, read-only, another
+    // program's file, a newer version) and StoreFailure for what may pass (locked, full,
+    // damaged, an I/O error).
     explicit HistoryStore(const std::string& path, int busyTimeoutMs = 5000);
     ~HistoryStore();
     HistoryStore(const HistoryStore&) = delete;
@@ -58,6 +72,9 @@ class HistoryStore {
     // Deletes at most `step` rows of each table that lie beyond the limits, oldest first;
     // returns how many went. Inside the caller's transaction.
     uint64_t Prune(const RetentionLimits& limits, WallTime now, std::size_t step);
+    // Bytes in the pages in use, and free on the file system that holds the file.
+    uint64_t UsedBytes() const;
+    uint64_t FreeDiskBytes() const;
     // Gives free pages back to the file system once more than `freePages` are free.
     void ShrinkIfLoose(int64_t freePages);
 
@@ -78,4 +95,6 @@ class HistoryStore {
     sqlite3_stmt* lastRecord_ = nullptr;
     sqlite3_stmt* standing_ = nullptr;
     sqlite3_stmt* freePages_ = nullptr;
+    sqlite3_stmt* pageCount_ = nullptr;
+    int64_t pageSize_ = 4096;
 };

@@ -7,6 +7,7 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include "history/history_config.h"
 #include "runner/install_dirs.h"
 #include "runner/json_check.h"
 
@@ -157,18 +158,7 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
         file.Fail("roundPriority",
                   "expected \"info\" or \"debug\", found \"" + roundPriority + "\"");
 
-    const Json::Value& history = file.Object(root, "", "history");
-    file.OnlyKnown(history, "history",
-                   {"keepDays", "keepRowsPerDevice", "commitWindowMs", "queueLimit"});
-    HistoryConfig& h = site.history;
-    h.keepDays =
-        static_cast<int>(file.Integer(history, "history", "keepDays", h.keepDays, 0, 36500));
-    h.keepRowsPerDevice = static_cast<uint64_t>(
-        file.Integer(history, "history", "keepRowsPerDevice", 0, 0, int64_t{1} << 40));
-    h.commitWindowMs = static_cast<int>(
-        file.Integer(history, "history", "commitWindowMs", h.commitWindowMs, 0, 60000));
-    h.queueLimit =
-        static_cast<int>(file.Integer(history, "history", "queueLimit", h.queueLimit, 1, 10000000));
+    site.history = ParseHistory(file, file.Object(root, "", "history"));
 
     const Json::Value& plugins = root["plugins"];
     if (plugins.isNull()) file.Fail("plugins", "missing (an array of plug-in files is required)");
