@@ -38,18 +38,6 @@ std::string Text(sqlite3_stmt* s, int col) {
              : std::string();
 }
 
-StoredRecord ReadRecord(sqlite3_stmt* s) {
-    StoredRecord r;
-    r.id = sqlite3_column_int64(s, 0);
-    r.dataId = static_cast<unsigned int>(sqlite3_column_int64(s, 1));
-    r.typeId = sqlite3_column_int(s, 2);
-    r.storedAt = FromMs(sqlite3_column_int64(s, 3));
-    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(s, 4));
-    r.bytes = history::Unpack(blob, static_cast<std::size_t>(sqlite3_column_bytes(s, 4)),
-                              sqlite3_column_int(s, 5));
-    return r;
-}
-
 StoredAlarm ReadAlarm(sqlite3_stmt* s) {
     StoredAlarm a;
     a.id = sqlite3_column_int64(s, 0);
@@ -120,7 +108,37 @@ HistoryReader::HistoryReader(const std::string& path) : path_(path), openPath_(p
 std::string HistoryReader::RecordColumns() const {
     // Files from before records were packed hold them as they are.
     return std::string("id, data_id, type_id, stored_at_ms, record, ") +
-           (hasPacking_ ? "packing" : "0");
+           (hasPacking_ ? "packing, base" : "0, NULL");
+}
+
+StoredRecord HistoryReader::ReadRecord(sqlite3_stmt* s) const {
+    StoredRecord r;
+    r.id = sqlite3_column_int64(s, 0);
+    r.dataId = static_cast<unsigned int>(sqlite3_column_int64(s, 1));
+    r.typeId = sqlite3_column_int(s, 2);
+    r.storedAt = FromMs(sqlite3_column_int64(s, 3));
+    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(s, 4));
+    const auto len = static_cast<std::size_t>(sqlite3_column_bytes(s, 4));
+    const int packing = sqlite3_column_int(s, 5);
+    if (packing != history::kAgainstKey) {
+        r.bytes = history::Unpack(blob, len, packing);
+        return r;
+    }
+    // Rows read in order share their key record: the last one is kept.
+    const int64_t keyId = sqlite3_column_int64(s, 6);
+    if (keyId != keyId_) {
+        Query k(db_, "SELECT record, packing FROM history WHERE id = ?1");
+        if (!k.Ok()) Fail("reading a key record");
+        k.Int(1, keyId);
+        if (sqlite3_step(*k) != SQLITE_ROW)
+            Fail("reading the key record of row " + std::to_string(r.id));
+        key_ = history::Unpack(static_cast<const unsigned char*>(sqlite3_column_blob(*k, 0)),
+                               static_cast<std::size_t>(sqlite3_column_bytes(*k, 0)),
+                               sqlite3_column_int(*k, 1));
+        keyId_ = keyId;
+    }
+    r.bytes = history::Unpack(blob, len, packing, &key_);
+    return r;
 }
 
 // A copy with its write-ahead log where this user cannot make the shared memory: both files are

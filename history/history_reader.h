@@ -11,6 +11,7 @@
 #include "history/rows.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 class HistoryReader {
   public:
@@ -64,7 +65,10 @@ class HistoryReader {
     } copyDir_;
     sqlite3* db_ = nullptr;
     std::string RecordColumns() const;
+    StoredRecord ReadRecord(sqlite3_stmt* s) const;
 
     bool hasState_ = false;
     bool hasPacking_ = false;
+    mutable int64_t keyId_ = 0;
+    mutable std::vector<unsigned char> key_;
 };

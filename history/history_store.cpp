@@ -1,9 +1,5 @@
 #include "history/history_store.h"
 
-#include <sys/statvfs.h>
-
-#include <filesystem>
-
 #include <sqlite3.h>
 
 #include "history/packing.h"
@@ -50,8 +46,6 @@ void BindText(sqlite3_stmt* s, int at, const std::string& v) {
     sqlite3_bind_text(s, at, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
 }
 
-const char* const kTables[] = {"history", "alarm_events", "analog_reports"};
-
 }  // namespace
 
 bool StoreFailure::Busy() const {
@@ -79,8 +73,9 @@ HistoryStore::HistoryStore(const std::string& path, int busyTimeoutMs) : path_(p
         // Pages freed by pruning can go back to the file system (new files only); WAL lets
         // readers run beside the writer; FULL makes each commit survive power loss; the WAL
         // shrinks back after a checkpoint instead of staying at its largest.
-        if (judged.kind == history::FileKind::kNew)
+        if (judged.kind == history::FileKind::kNew) {
             Exec("PRAGMA auto_vacuum=INCREMENTAL", "setting up");
+        }
         Exec("PRAGMA journal_mode=WAL", "setting up");
         Exec("PRAGMA synchronous=FULL", "setting up");
         Exec("PRAGMA journal_size_limit=4194304", "setting up");
@@ -97,8 +92,9 @@ HistoryStore::HistoryStore(const std::string& path, int busyTimeoutMs) : path_(p
         }
         pageSize_ = 0;
         insertRecord_ = Prepare(
-            "INSERT INTO history(data_id, type_id, stored_at_ms, record, packing) "
-            "VALUES(?1, ?2, ?3, ?4, ?5)");
+            "INSERT INTO history(data_id, type_id, stored_at_ms, record, packing, base) "
+            "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+        keyRecord_ = Prepare("SELECT record, packing FROM history WHERE id = ?1");
         insertAlarm_ = Prepare(
             "INSERT INTO alarm_events(data_id, stored_at_ms, level, alarm_id, name, value, text, "
             "raised) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
@@ -110,7 +106,7 @@ HistoryStore::HistoryStore(const std::string& path, int busyTimeoutMs) : path_(p
             "text) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
         clear_ = Prepare("DELETE FROM alarm_state WHERE data_id = ?1 AND alarm_id = ?2");
         lastRecord_ = Prepare(
-            "SELECT id, data_id, type_id, stored_at_ms, record, packing FROM history "
+            "SELECT id, data_id, type_id, stored_at_ms, record, packing, base FROM history "
             "WHERE data_id = ?1 "
             "ORDER BY id DESC LIMIT 1");
         standing_ = Prepare(
@@ -162,28 +158,69 @@ void HistoryStore::Fail(const std::string& what) const {
 void HistoryStore::Begin() {
     // IMMEDIATE: a lock held by another process shows here, before any row is bound.
     Exec("BEGIN IMMEDIATE", "starting a transaction");
+    pendingKeys_ = keys_;
 }
 
 void HistoryStore::Commit() {
     Exec("COMMIT", "committing");
+    // Key records count only once they are durable; a rolled-back one must never be a base.
+    keys_ = std::move(pendingKeys_);
+    pendingKeys_.clear();
 }
 
 void HistoryStore::Rollback() noexcept {
     if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    pendingKeys_.clear();
+}
+
+void HistoryStore::ForgetKey(int64_t rowId) {
+    for (auto* m : {&keys_, &pendingKeys_})
+        for (auto it = m->begin(); it != m->end();)
+            it = it->second.rowId == rowId ? m->erase(it) : std::next(it);
+}
+
+std::vector<unsigned char> HistoryStore::Unpacked(sqlite3_stmt* s, int col) const {
+    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(s, col));
+    const auto len = static_cast<std::size_t>(sqlite3_column_bytes(s, col));
+    const int packing = sqlite3_column_int(s, col + 1);
+    if (packing != history::kAgainstKey) return history::Unpack(blob, len, packing);
+    std::vector<unsigned char> key;
+    {
+        Use k(keyRecord_);
+        sqlite3_bind_int64(*k, 1, sqlite3_column_int64(s, col + 2));
+        if (sqlite3_step(*k) != SQLITE_ROW) throw StoreError("a record's key record is missing");
+        key = Unpacked(*k, 0);
+    }
+    return history::Unpack(blob, len, packing, &key);
 }
 
 int64_t HistoryStore::AddRecord(unsigned int dataId, int typeId, WallTime at,
                                 const unsigned char* bytes, std::size_t len) {
+    // Transactions are used by one thread (see the class), so pendingKeys_ is the writer's own.
+    if (sqlite3_get_autocommit(db_) != 0) pendingKeys_ = keys_;
+    Key* key = nullptr;
+    if (auto it = pendingKeys_.find(dataId); it != pendingKeys_.end() &&
+                                             it->second.since < history::kRecordsPerKey &&
+                                             it->second.bytes.size() == len)
+        key = &it->second;
     history::Packing packing = history::kRaw;
-    const std::vector<unsigned char> blob = history::Pack(bytes, len, packing);
+    const std::vector<unsigned char> blob =
+        history::Pack(bytes, len, key ? &key->bytes : nullptr, packing);
     Use s(insertRecord_);
     sqlite3_bind_int64(*s, 1, dataId);
     sqlite3_bind_int(*s, 2, typeId);
     sqlite3_bind_int64(*s, 3, ToMs(at));
     sqlite3_bind_blob(*s, 4, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
     sqlite3_bind_int(*s, 5, packing);
+    if (key) sqlite3_bind_int64(*s, 6, key->rowId);
     if (sqlite3_step(*s) != SQLITE_DONE) Fail("storing a record");
-    return sqlite3_last_insert_rowid(db_);
+    const int64_t id = sqlite3_last_insert_rowid(db_);
+    if (key)
+        ++key->since;
+    else
+        pendingKeys_[dataId] = Key{id, 1, std::vector<unsigned char>(bytes, bytes + len)};
+    if (sqlite3_get_autocommit(db_) != 0) keys_ = pendingKeys_;
+    return id;
 }
 
 int64_t HistoryStore::AddAlarm(const StoredAlarm& a) {
@@ -237,9 +274,7 @@ std::optional<StoredRecord> HistoryStore::LastRecord(unsigned int dataId) const 
     r.dataId = static_cast<unsigned int>(sqlite3_column_int64(*s, 1));
     r.typeId = sqlite3_column_int(*s, 2);
     r.storedAt = FromMs(sqlite3_column_int64(*s, 3));
-    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(*s, 4));
-    r.bytes = history::Unpack(blob, static_cast<std::size_t>(sqlite3_column_bytes(*s, 4)),
-                              sqlite3_column_int(*s, 5));
+    r.bytes = Unpacked(*s, 4);
     return r;
 }
 
@@ -262,99 +297,4 @@ std::vector<StoredAlarm> HistoryStore::StandingAlarms(unsigned int dataId) const
     }
     if (rc != SQLITE_DONE) Fail("reading the standing alarms");
     return out;
-}
-
-uint64_t HistoryStore::Prune(const RetentionLimits& limits, WallTime now, std::size_t step) {
-    // Statements prepared per call: pruning runs now and then, not per row.
-    struct Statement {
-        sqlite3_stmt* s = nullptr;
-        ~Statement() { sqlite3_finalize(s); }
-    };
-    auto prepare = [&](Statement& st, const std::string& sql) {
-        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st.s, nullptr) != SQLITE_OK) Fail("prepare");
-    };
-    auto run = [&](sqlite3_stmt* s) {
-        if (sqlite3_step(s) != SQLITE_DONE) Fail("pruning");
-        const uint64_t n = static_cast<uint64_t>(sqlite3_changes(db_));
-        sqlite3_reset(s);
-        return n;
-    };
-    // Oldest first by time through the age index: ids say nothing once a clock was wrong.
-    auto byAge = [&](const std::string& t, int64_t beforeMs, std::size_t n) {
-        Statement del;
-        prepare(del, "DELETE FROM " + t + " WHERE id IN (SELECT id FROM " + t +
-                         " WHERE stored_at_ms < ?1 ORDER BY stored_at_ms LIMIT ?2)");
-        sqlite3_bind_int64(del.s, 1, beforeMs);
-        sqlite3_bind_int64(del.s, 2, static_cast<int64_t>(n));
-        return run(del.s);
-    };
-    uint64_t gone = 0;
-    // Past the size bound or the free-space guard, records go first whatever their age.
-    const bool overBudget = (limits.maxBytes > 0 && UsedBytes() > limits.maxBytes) ||
-                            (limits.minFreeBytes > 0 && FreeDiskBytes() < limits.minFreeBytes);
-    if (overBudget) gone += byAge("history", INT64_MAX, step);
-    for (const std::string t : kTables) {
-        const int64_t maxAge = t == "history" ? limits.maxAgeMs : limits.eventMaxAgeMs;
-        if (maxAge > 0) gone += byAge(t, ToMs(now) - maxAge, step);
-        if (limits.maxRowsPerDevice > 0) {
-            Statement next, cut, del;
-            // Devices one by one through the index, without reading every row.
-            prepare(next, "SELECT min(data_id) FROM " + t + " WHERE data_id > ?1");
-            prepare(cut, "SELECT id FROM " + t +
-                             " WHERE data_id = ?1 ORDER BY id DESC LIMIT 1 OFFSET ?2");
-            prepare(del, "DELETE FROM " + t + " WHERE id IN (SELECT id FROM " + t +
-                             " WHERE data_id = ?1 AND id <= ?2 ORDER BY id LIMIT ?3)");
-            int64_t device = -1;
-            for (;;) {
-                sqlite3_bind_int64(next.s, 1, device);
-                const bool found = sqlite3_step(next.s) == SQLITE_ROW &&
-                                   sqlite3_column_type(next.s, 0) != SQLITE_NULL;
-                if (found) device = sqlite3_column_int64(next.s, 0);
-                sqlite3_reset(next.s);
-                if (!found) break;
-                sqlite3_bind_int64(cut.s, 1, device);
-                sqlite3_bind_int64(cut.s, 2, static_cast<int64_t>(limits.maxRowsPerDevice));
-                const bool over = sqlite3_step(cut.s) == SQLITE_ROW;
-                const int64_t last = over ? sqlite3_column_int64(cut.s, 0) : 0;
-                sqlite3_reset(cut.s);
-                if (!over) continue;
-                sqlite3_bind_int64(del.s, 1, device);
-                sqlite3_bind_int64(del.s, 2, last);
-                sqlite3_bind_int64(del.s, 3, static_cast<int64_t>(step));
-                gone += run(del.s);
-            }
-        }
-    }
-    return gone;
-}
-
-uint64_t HistoryStore::UsedBytes() const {
-    auto one = [&](sqlite3_stmt* st) {
-        Use s(st);
-        if (sqlite3_step(*s) != SQLITE_ROW) Fail("counting pages");
-        return sqlite3_column_int64(*s, 0);
-    };
-    const int64_t used = one(pageCount_) - one(freePages_);
-    return used > 0 ? static_cast<uint64_t>(used * pageSize_) : 0;
-}
-
-uint64_t HistoryStore::FreeDiskBytes() const {
-    const std::filesystem::path dir = std::filesystem::absolute(path_).parent_path();
-    struct statvfs fs {};
-    if (::statvfs(dir.c_str(), &fs) != 0) return UINT64_MAX;  // unknown: no guard
-    return static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
-}
-
-void HistoryStore::ShrinkIfLoose(int64_t freePages) {
-    int64_t free = 0;
-    {
-        Use s(freePages_);
-        if (sqlite3_step(*s) != SQLITE_ROW) Fail("counting free pages");
-        free = sqlite3_column_int64(*s, 0);
-    }
-    if (free <= freePages) return;
-    // Keep a few free pages for the next rows instead of growing the file again at once.
-    const std::string sql =
-        "PRAGMA incremental_vacuum(" + std::to_string(free - freePages / 4) + ")";
-    Exec(sql.c_str(), "returning free pages");
 }

@@ -3,7 +3,9 @@
 // history sink's writer). Rows go in inside transactions the caller opens and commits, so a
 // whole commit window costs one flush.
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -79,6 +81,21 @@ class HistoryStore {
     void ShrinkIfLoose(int64_t freePages);
 
   private:
+    // A device's key record: the one its next records are deflated against.
+    struct Key {
+        int64_t rowId = 0;
+        int since = 0;  // records stored with it, itself included
+        std::vector<unsigned char> bytes;
+    };
+
+    // The record's own bytes from columns col (blob), col + 1 (packing), col + 2 (base).
+    std::vector<unsigned char> Unpacked(sqlite3_stmt* s, int col) const;
+    // A pruned key record is nobody's base any more.
+    void ForgetKey(int64_t rowId);
+    // Before key record `keyId` of `dataId` goes: the records deflated against it that stay
+    // (not in `going`) get the first of them as their key.
+    void Rekey(unsigned int dataId, int64_t keyId, const std::set<int64_t>& going);
+    int64_t Pragma(sqlite3_stmt* s) const;  // a one-number PRAGMA
     void Exec(const char* sql, const char* what);
     sqlite3_stmt* Prepare(const char* sql);
     [[noreturn]] void Fail(const std::string& what) const;
@@ -96,5 +113,8 @@ class HistoryStore {
     sqlite3_stmt* standing_ = nullptr;
     sqlite3_stmt* freePages_ = nullptr;
     sqlite3_stmt* pageCount_ = nullptr;
+    sqlite3_stmt* keyRecord_ = nullptr;
+    std::map<unsigned int, Key> keys_;         // committed
+    std::map<unsigned int, Key> pendingKeys_;  // within the open transaction
     int64_t pageSize_ = 4096;
 };

@@ -19,7 +19,8 @@ CREATE TABLE IF NOT EXISTS history(
     type_id INTEGER NOT NULL,
     stored_at_ms INTEGER NOT NULL,
     record BLOB NOT NULL,
-    packing INTEGER NOT NULL DEFAULT 0);
+    packing INTEGER NOT NULL DEFAULT 0,
+    base INTEGER);
 CREATE INDEX IF NOT EXISTS history_by_device ON history(data_id, id);
 CREATE TABLE IF NOT EXISTS alarm_events(
     id INTEGER PRIMARY KEY,
@@ -158,7 +159,9 @@ void SetUp(sqlite3* db, const Judgement& j, const std::string& path) {
     if (j.kind == FileKind::kOlder && j.version < 2) {
         const auto columns = Names(db, path, "SELECT name FROM pragma_table_info('history')");
         if (!columns.count("packing"))
-            Exec(db, path, "ALTER TABLE history ADD COLUMN packing INTEGER NOT NULL DEFAULT 0",
+            Exec(db, path,
+                 "ALTER TABLE history ADD COLUMN packing INTEGER NOT NULL DEFAULT 0; "
+                 "ALTER TABLE history ADD COLUMN base INTEGER",
                  "migrating");
         Exec(db, path, kFromVersion1, "migrating");
     }

@@ -12,7 +12,7 @@ namespace history {
 // "SMDH" in the header's application id field.
 constexpr int32_t kApplicationId = 0x534D4448;
 // 1: files from before the id was written (alarm_state may be missing). 2: age indexes,
-// compressed records.
+// records deflated alone or against their device's key record (`base`).
 constexpr int32_t kSchemaVersion = 2;
 
 enum class FileKind {

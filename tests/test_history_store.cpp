@@ -160,7 +160,10 @@ TEST_F(HistoryStoreTest, RetentionPrunesByAgeAndByRowsPerDeviceInSteps) {
     HistoryStore store(path_);
     const auto r = Record(1);
     store.Begin();
-    for (int i = 0; i < 30; ++i) store.AddRecord(7, 1, t0_ + seconds(i), r.data(), r.size());
+    for (int i = 0; i < 30; ++i) {
+        const auto own = Record(static_cast<unsigned char>(i));
+        store.AddRecord(7, 1, t0_ + seconds(i), own.data(), own.size());
+    }
     for (int i = 0; i < 10; ++i) store.AddRecord(8, 1, t0_ + seconds(100 + i), r.data(), r.size());
     store.AddAlarm(Alarm("A", true, t0_));
     store.Commit();
@@ -172,6 +175,10 @@ TEST_F(HistoryStoreTest, RetentionPrunesByAgeAndByRowsPerDeviceInSteps) {
     EXPECT_EQ(store.Prune(age, t0_ + seconds(100), 4), 1u);
     EXPECT_EQ(store.Prune(age, t0_ + seconds(100), 4), 0u);
     EXPECT_EQ(reader.RecordCount(7), 25u);
+    // The records deflated against a pruned key record read back as they were stored.
+    for (const auto& rec : reader.Records(7, 100))
+        EXPECT_EQ(rec.bytes, Record(static_cast<unsigned char>(rec.bytes[5]))) << rec.id;
+    EXPECT_EQ(reader.Records(7, 100).at(0).bytes[5], 5);
     EXPECT_TRUE(reader.Alarms(7).empty());
     EXPECT_EQ(store.StandingAlarms(7).size(), 1u) << "what stands is never pruned";
 
