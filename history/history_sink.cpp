@@ -80,6 +80,21 @@ void HistorySink::OpenLocked() {
     if (store_) return;
     auto store = std::make_unique<HistoryStore>(path_, options_.busyTimeoutMs);
     for (HistoryCompanion* c : companions_) c->Prepare(store->Db());
+    if (siteDevices_) {
+        store->Begin();
+        std::size_t ended = 0;
+        try {
+            ended = store->EndStandingOfOthers(*siteDevices_, std::chrono::system_clock::now());
+            store->Commit();
+        } catch (...) {
+            store->Rollback();
+            throw;
+        }
+        if (ended > 0)
+            log_.Write(Priority::kNotice,
+                       "history: " + Plural(ended, "standing alarm", "standing alarms") +
+                           " of devices no longer in the site file ended");
+    }
     store_ = std::move(store);
     storeOpen_ = true;
 }

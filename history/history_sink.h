@@ -12,6 +12,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <variant>
@@ -55,6 +57,9 @@ class HistorySink : public Sink, public Recall {
 
     // Before Start; the companion must outlive the sink.
     void AddCompanion(HistoryCompanion& companion);
+    // Before Start: the site's devices. When the file opens, the standing alarms of any other
+    // device are ended, so one removed from the site file does not stand for ever.
+    void SiteDevices(std::set<unsigned int> dataIds) { siteDevices_ = std::move(dataIds); }
     // Opens the database for writing, lets the companions prepare their tables on the writer's
     // connection and starts the writer thread. Throws StoreRefused for a file the host must not
     // write; a locked, full or damaged one is logged and opened later by the writer, so polling
@@ -101,6 +106,7 @@ class HistorySink : public Sink, public Recall {
     std::unique_ptr<HistoryStore> store_;
     std::mutex storeMu_;  // the store's connection: the writer, or Recall before polling
     std::vector<HistoryCompanion*> companions_;
+    std::optional<std::set<unsigned int>> siteDevices_;
     std::atomic<bool> storeOpen_{false};
 
     mutable std::mutex mu_;

@@ -263,6 +263,35 @@ int64_t HistoryStore::AddAnalogReport(unsigned int dataId, WallTime at, const st
     return sqlite3_last_insert_rowid(db_);
 }
 
+std::size_t HistoryStore::EndStandingOfOthers(const std::set<unsigned int>& site, WallTime now) {
+    std::vector<StoredAlarm> gone;
+    {
+        sqlite3_stmt* q = nullptr;
+        if (sqlite3_prepare_v2(db_,
+                               "SELECT data_id, level, alarm_id, name, value FROM alarm_state "
+                               "ORDER BY data_id, since_ms",
+                               -1, &q, nullptr) != SQLITE_OK)
+            Fail("prepare");
+        int rc;
+        while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
+            StoredAlarm a;
+            a.dataId = static_cast<unsigned int>(sqlite3_column_int64(q, 0));
+            if (site.count(a.dataId)) continue;
+            a.storedAt = now;
+            a.level = sqlite3_column_int(q, 1);
+            a.alarmId = Text(q, 2);
+            a.name = Text(q, 3);
+            a.value = Text(q, 4);
+            a.text = "device left the site file";
+            gone.push_back(std::move(a));
+        }
+        sqlite3_finalize(q);
+        if (rc != SQLITE_DONE) Fail("reading the standing alarms");
+    }
+    for (const StoredAlarm& a : gone) AddAlarm(a);
+    return gone.size();
+}
+
 std::optional<StoredRecord> HistoryStore::LastRecord(unsigned int dataId) const {
     Use s(lastRecord_);
     sqlite3_bind_int64(*s, 1, dataId);

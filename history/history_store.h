@@ -68,6 +68,10 @@ class HistoryStore {
     int64_t AddAnalogReport(unsigned int dataId, WallTime at, const std::string& signalId,
                             double value);
 
+    // Ends, with a cleared event, the standing alarms of every device not in `site`; returns
+    // how many. Inside the caller's transaction.
+    std::size_t EndStandingOfOthers(const std::set<unsigned int>& site, WallTime now);
+
     std::optional<StoredRecord> LastRecord(unsigned int dataId) const;
     std::vector<StoredAlarm> StandingAlarms(unsigned int dataId) const;
 

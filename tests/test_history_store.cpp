@@ -154,6 +154,16 @@ TEST_F(HistoryStoreTest, StandingAlarmsFollowTheEventsAndSurviveReopening) {
     EXPECT_EQ(reader.Alarms(7).size(), 3u);
     EXPECT_EQ(reader.ActiveAlarms(std::nullopt).at(0).alarmId, "B");
     EXPECT_DOUBLE_EQ(reader.AnalogReports(7).at(0).value, 53.5);
+
+    // Device 7 left the site file: its alarm ends, stored as such.
+    store.Begin();
+    EXPECT_EQ(store.EndStandingOfOthers({8}, t0_ + seconds(9)), 1u);
+    store.Commit();
+    EXPECT_TRUE(store.StandingAlarms(7).empty());
+    const auto ended = HistoryReader(path_).Alarms(7).back();
+    EXPECT_EQ(ended.alarmId, "B");
+    EXPECT_FALSE(ended.raised);
+    EXPECT_EQ(ended.text, "device left the site file");
 }
 
 TEST_F(HistoryStoreTest, RetentionPrunesByAgeAndByRowsPerDeviceInSteps) {
