@@ -1,5 +1,7 @@
 #include "history/history_config.h"
 
+#include "history/history_sink.h"
+
 HistoryConfig ParseHistory(const JsonFile& file, const Json::Value& history) {
     file.OnlyKnown(history, "history",
                    {"keepDays", "keepRowsPerDevice", "commitWindowMs", "queueLimit",
@@ -20,4 +22,16 @@ HistoryConfig ParseHistory(const JsonFile& file, const Json::Value& history) {
     h.minFreeMegabytes = file.Integer(history, "history", "minFreeMegabytes", h.minFreeMegabytes, 0,
                                       int64_t{1} << 30);
     return h;
+}
+
+HistoryOptions HistoryOptionsFrom(const HistoryConfig& config) {
+    HistoryOptions o;
+    o.retention.maxAgeMs = static_cast<int64_t>(config.keepDays) * 86400 * 1000;
+    o.retention.maxRowsPerDevice = config.keepRowsPerDevice;
+    o.retention.eventMaxAgeMs = static_cast<int64_t>(config.keepEventDays) * 86400 * 1000;
+    o.retention.maxBytes = static_cast<uint64_t>(config.maxMegabytes) << 20;
+    o.retention.minFreeBytes = static_cast<uint64_t>(config.minFreeMegabytes) << 20;
+    o.commitWindow = std::chrono::milliseconds(config.commitWindowMs);
+    o.queueLimit = static_cast<std::size_t>(config.queueLimit);
+    return o;
 }

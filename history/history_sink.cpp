@@ -23,18 +23,6 @@ std::string Plural(uint64_t n, const char* one, const char* many) {
 
 }  // namespace
 
-HistoryOptions HistoryOptionsFrom(const HistoryConfig& config) {
-    HistoryOptions o;
-    o.retention.maxAgeMs = static_cast<int64_t>(config.keepDays) * 86400 * 1000;
-    o.retention.maxRowsPerDevice = config.keepRowsPerDevice;
-    o.retention.eventMaxAgeMs = static_cast<int64_t>(config.keepEventDays) * 86400 * 1000;
-    o.retention.maxBytes = static_cast<uint64_t>(config.maxMegabytes) << 20;
-    o.retention.minFreeBytes = static_cast<uint64_t>(config.minFreeMegabytes) << 20;
-    o.commitWindow = std::chrono::milliseconds(config.commitWindowMs);
-    o.queueLimit = static_cast<std::size_t>(config.queueLimit);
-    return o;
-}
-
 unsigned int HistorySink::Item::DataId() const {
     if (const auto* r = std::get_if<Record>(&row)) return r->out.dataId;
     if (const auto* a = std::get_if<AlarmOut>(&row)) return a->dataId;
