@@ -60,6 +60,7 @@ void HistorySink::Start() {
         log_.Write(
             Priority::kErr,
             std::string("history: storing nothing yet; rows wait and are retried: ") + e.what());
+        if (faultHook_) faultHook_(e.what());
     }
     thread_ = std::thread([this] { Loop(); });
 }
@@ -167,6 +168,7 @@ bool HistorySink::StoreWithRetry(std::vector<Item>& batch) {
     for (;;) {
         try {
             Write(batch);
+            if (attempts > 0 && faultHook_) faultHook_("");
             if (attempts > 0)
                 log_.Write(Priority::kNotice,
                            "history: stored again after " +
@@ -185,6 +187,7 @@ bool HistorySink::StoreWithRetry(std::vector<Item>& batch) {
         const std::size_t waiting = queue_.size();
         if (Worth(attempts)) {
             lock.unlock();
+            if (faultHook_) faultHook_(last);
             log_.Write(Priority::kErr, "history: " + Plural(batch.size(), "row", "rows") +
                                            " not stored yet (attempt " + std::to_string(attempts) +
                                            ", " + std::to_string(waiting) +

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -60,6 +61,11 @@ class HistorySink : public Sink, public Recall {
     // Before Start: the site's devices. When the file opens, the standing alarms of any other
     // device are ended, so one removed from the site file does not stand for ever.
     void SiteDevices(std::set<unsigned int> dataIds) { siteDevices_ = std::move(dataIds); }
+    // Before Start: told, on the writer's thread (or Start's), why rows are not being stored
+    // (at a falling rate), and an empty text once they are again: for the service status.
+    void OnStoreFault(std::function<void(const std::string&)> hook) {
+        faultHook_ = std::move(hook);
+    }
     // Opens the database for writing, lets the companions prepare their tables on the writer's
     // connection and starts the writer thread. Throws StoreRefused for a file the host must not
     // write; a locked, full or damaged one is logged and opened later by the writer, so polling
@@ -107,6 +113,7 @@ class HistorySink : public Sink, public Recall {
     std::mutex storeMu_;  // the store's connection: the writer, or Recall before polling
     std::vector<HistoryCompanion*> companions_;
     std::optional<std::set<unsigned int>> siteDevices_;
+    std::function<void(const std::string&)> faultHook_;
     std::atomic<bool> storeOpen_{false};
 
     mutable std::mutex mu_;

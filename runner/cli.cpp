@@ -178,6 +178,10 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
     // The host opens it at start, after its control socket and before any device.
     HistorySink history(database, historyOptions, host.Log());
     history.SiteDevices(siteDevices);
+    history.OnStoreFault([file](const std::string& fault) {
+        service::Status("running " + file +
+                        (fault.empty() ? "" : "; history not stored: " + fault));
+    });
     host.AddSink(history);
     host.SetRecall(history);
     if (mqtt) {
