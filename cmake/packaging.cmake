@@ -108,7 +108,8 @@ commands. Includes the sample model file.")
 
 set(CPACK_DEBIAN_HOST_PACKAGE_NAME smdhost)
 string(JOIN ", " CPACK_DEBIAN_HOST_PACKAGE_DEPENDS "${SMD_RUNTIME_DEPENDS}"
-  "libjsoncpp25 (>= 1.9.5)" "libsqlite3-0 (>= 3.40)" "libboost-program-options1.74.0 (>= 1.74.0)"
+  "libjsoncpp25 (>= 1.9.5)" "libsqlite3-0 (>= 3.40)" "zlib1g (>= 1:1.2.13)"
+  "libboost-program-options1.74.0 (>= 1.74.0)"
   "libjs-chart.js (>= 3)"  # the status page's chart, served from /usr/share/javascript
   "libsystemd0 (>= 252)" "adduser"
   "libmosquitto1 (>= 2.0.11)")

@@ -1,11 +1,15 @@
 #include "history/history_reader.h"
 
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include <sqlite3.h>
+
+#include "history/packing.h"
 
 using history::FromMs;
 
@@ -34,17 +38,6 @@ std::string Text(sqlite3_stmt* s, int col) {
     const auto* p = sqlite3_column_text(s, col);
     return p ? std::string(reinterpret_cast<const char*>(p), sqlite3_column_bytes(s, col))
              : std::string();
-}
-
-StoredRecord ReadRecord(sqlite3_stmt* s) {
-    StoredRecord r;
-    r.id = sqlite3_column_int64(s, 0);
-    r.dataId = static_cast<unsigned int>(sqlite3_column_int64(s, 1));
-    r.typeId = sqlite3_column_int(s, 2);
-    r.storedAt = FromMs(sqlite3_column_int64(s, 3));
-    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(s, 4));
-    r.bytes.assign(blob, blob + sqlite3_column_bytes(s, 4));
-    return r;
 }
 
 StoredAlarm ReadAlarm(sqlite3_stmt* s) {
@@ -85,7 +78,7 @@ std::string Where(bool oneDevice) {
 
 }  // namespace
 
-HistoryReader::HistoryReader(const std::string& path) : path_(path) {
+HistoryReader::HistoryReader(const std::string& path) : path_(path), openPath_(path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0)
         throw StoreError(errno == ENOENT
@@ -93,9 +86,15 @@ HistoryReader::HistoryReader(const std::string& path) : path_(path) {
                              : "cannot read database " + path + ": " + std::strerror(errno));
     // Only a file whose shared memory cannot be made is read as unchanging: on a live database
     // that would hide every row still in the write-ahead log, so a busy one is an error instead.
-    const int rc = Open(false);
+    int rc = Open(false);
     const bool noSharedMemory = (rc & 0xFF) == SQLITE_CANTOPEN || (rc & 0xFF) == SQLITE_READONLY;
-    if (rc != SQLITE_OK && !(noSharedMemory && Open(true) == SQLITE_OK)) {
+    if (rc != SQLITE_OK && noSharedMemory) {
+        std::error_code ec;
+        const auto wal = std::filesystem::file_size(path + "-wal", ec);
+        // Read as unchanging, the file would hide every row still in its log.
+        rc = !ec && wal > 0 ? OpenPrivateCopy() : Open(true);
+    }
+    if (rc != SQLITE_OK) {
         const std::string msg = db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
         db_ = nullptr;
@@ -107,14 +106,71 @@ HistoryReader::HistoryReader(const std::string& path) : path_(path) {
         throw StoreError(path + " holds no history (no history table)");
     }
     hasState_ = HasTable("alarm_state");
+    Query packing(db_, "SELECT 1 FROM pragma_table_info('history') WHERE name = 'packing'");
+    hasPacking_ = packing.Ok() && sqlite3_step(*packing) == SQLITE_ROW;
+}
+
+std::string HistoryReader::RecordColumns() const {
+    // Files from before records were packed hold them as they are.
+    return std::string("id, data_id, type_id, stored_at_ms, record, ") +
+           (hasPacking_ ? "packing, base" : "0, NULL");
+}
+
+StoredRecord HistoryReader::ReadRecord(sqlite3_stmt* s) const {
+    StoredRecord r;
+    r.id = sqlite3_column_int64(s, 0);
+    r.dataId = static_cast<unsigned int>(sqlite3_column_int64(s, 1));
+    r.typeId = sqlite3_column_int(s, 2);
+    r.storedAt = FromMs(sqlite3_column_int64(s, 3));
+    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(s, 4));
+    const auto len = static_cast<std::size_t>(sqlite3_column_bytes(s, 4));
+    const int packing = sqlite3_column_int(s, 5);
+    if (packing != history::kAgainstKey) {
+        r.bytes = history::Unpack(blob, len, packing);
+        return r;
+    }
+    // Rows read in order share their key record: the last one is kept.
+    const int64_t keyId = sqlite3_column_int64(s, 6);
+    if (keyId != keyId_) {
+        Query k(db_, "SELECT record, packing FROM history WHERE id = ?1");
+        if (!k.Ok()) Fail("reading a key record");
+        k.Int(1, keyId);
+        if (sqlite3_step(*k) != SQLITE_ROW)
+            Fail("reading the key record of row " + std::to_string(r.id));
+        key_ = history::Unpack(static_cast<const unsigned char*>(sqlite3_column_blob(*k, 0)),
+                               static_cast<std::size_t>(sqlite3_column_bytes(*k, 0)),
+                               sqlite3_column_int(*k, 1));
+        keyId_ = keyId;
+    }
+    r.bytes = history::Unpack(blob, len, packing, &key_);
+    return r;
+}
+
+// A copy with its write-ahead log where this user cannot make the shared memory: both files are
+// copied to a private directory and read there, log and all.
+int HistoryReader::OpenPrivateCopy() {
+    char tmpl[] = "/tmp/smdhost-view-XXXXXX";
+    const char* dir = ::mkdtemp(tmpl);
+    if (dir == nullptr)
+        throw StoreError("cannot read " + path_ + " with its write-ahead log: no room for a copy");
+    copyDir_.path = dir;
+    std::error_code ec;
+    const std::string copy = copyDir_.path + "/history.db";
+    std::filesystem::copy_file(path_, copy, ec);
+    if (!ec) std::filesystem::copy_file(path_ + "-wal", copy + "-wal", ec);
+    if (ec)
+        throw StoreError("cannot read " + path_ + " with its write-ahead log " + path_ +
+                         "-wal: " + ec.message());
+    openPath_ = copy;
+    return Open(false);
 }
 
 // A WAL database wants its shared-memory file; where that cannot be made (a read-only copy in
-// a read-only directory) the file is read as one nobody changes.
+// a read-only directory) and there is no log, the file is read as one nobody changes.
 int HistoryReader::Open(bool immutable) {
     sqlite3_close(db_);
     db_ = nullptr;
-    const std::string name = immutable ? "file:" + UriPath(path_) + "?immutable=1" : path_;
+    const std::string name = immutable ? "file:" + UriPath(openPath_) + "?immutable=1" : openPath_;
     const int flags = SQLITE_OPEN_READONLY | (immutable ? SQLITE_OPEN_URI : 0);
     if (const int rc = sqlite3_open_v2(name.c_str(), &db_, flags, nullptr); rc != SQLITE_OK)
         return rc;
@@ -126,6 +182,11 @@ int HistoryReader::Open(bool immutable) {
 
 HistoryReader::~HistoryReader() {
     sqlite3_close(db_);
+}
+
+HistoryReader::CopyDir::~CopyDir() {
+    std::error_code ec;
+    if (!path.empty()) std::filesystem::remove_all(path, ec);
 }
 
 bool HistoryReader::HasTable(const char* name) const {
@@ -140,7 +201,7 @@ void HistoryReader::Fail(const std::string& what) const {
 }
 
 std::optional<StoredRecord> HistoryReader::Record(int64_t id) const {
-    Query q(db_, "SELECT id, data_id, type_id, stored_at_ms, record FROM history WHERE id = ?1");
+    Query q(db_, "SELECT " + RecordColumns() + " FROM history WHERE id = ?1");
     if (!q.Ok()) Fail("reading a record");
     q.Int(1, id);
     const int rc = sqlite3_step(*q);
@@ -157,8 +218,8 @@ std::optional<StoredRecord> HistoryReader::LastRecord(unsigned int dataId) const
 
 std::vector<StoredRecord> HistoryReader::Records(unsigned int dataId, const TimeRange& range,
                                                  std::size_t limit) const {
-    Query q(db_, "SELECT * FROM (SELECT id, data_id, type_id, stored_at_ms, record FROM history" +
-                     Where(true) + " ORDER BY id DESC LIMIT ?4) ORDER BY id");
+    Query q(db_, "SELECT * FROM (SELECT " + RecordColumns() + " FROM history" + Where(true) +
+                     " ORDER BY id DESC LIMIT ?4) ORDER BY id");
     if (!q.Ok()) Fail("listing records");
     q.Int(1, dataId)
         .Int(2, range.sinceMs)

@@ -11,6 +11,7 @@
 #include "history/rows.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 class HistoryReader {
   public:
@@ -51,10 +52,23 @@ class HistoryReader {
 
   private:
     int Open(bool immutable);  // an SQLite result code
+    int OpenPrivateCopy();
     bool HasTable(const char* name) const;
     [[noreturn]] void Fail(const std::string& what) const;
 
     std::string path_;
+    std::string openPath_;  // path_, or the private copy
+    // Removed with the reader, also when its constructor throws.
+    struct CopyDir {
+        std::string path;
+        ~CopyDir();
+    } copyDir_;
     sqlite3* db_ = nullptr;
+    std::string RecordColumns() const;
+    StoredRecord ReadRecord(sqlite3_stmt* s) const;
+
     bool hasState_ = false;
+    bool hasPacking_ = false;
+    mutable int64_t keyId_ = 0;
+    mutable std::vector<unsigned char> key_;
 };

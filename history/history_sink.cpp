@@ -23,15 +23,6 @@ std::string Plural(uint64_t n, const char* one, const char* many) {
 
 }  // namespace
 
-HistoryOptions HistoryOptionsFrom(const HistoryConfig& config) {
-    HistoryOptions o;
-    o.retention.maxAgeMs = static_cast<int64_t>(config.keepDays) * 86400 * 1000;
-    o.retention.maxRowsPerDevice = config.keepRowsPerDevice;
-    o.commitWindow = std::chrono::milliseconds(config.commitWindowMs);
-    o.queueLimit = static_cast<std::size_t>(config.queueLimit);
-    return o;
-}
-
 unsigned int HistorySink::Item::DataId() const {
     if (const auto* r = std::get_if<Record>(&row)) return r->out.dataId;
     if (const auto* a = std::get_if<AlarmOut>(&row)) return a->dataId;
@@ -58,13 +49,43 @@ void HistorySink::AddCompanion(HistoryCompanion& companion) {
 }
 
 void HistorySink::Start() {
-    if (store_) return;
-    {
+    if (thread_.joinable()) return;
+    try {
         std::lock_guard<std::mutex> lock(storeMu_);
-        store_ = std::make_unique<HistoryStore>(path_, options_.busyTimeoutMs);
-        for (HistoryCompanion* c : companions_) c->Prepare(store_->Db());
+        OpenLocked();
+    } catch (const StoreRefused&) {
+        throw;
+    } catch (const std::exception& e) {
+        // Locked, full, damaged: polling and alarms go on, rows wait and the writer tries again.
+        log_.Write(
+            Priority::kErr,
+            std::string("history: storing nothing yet; rows wait and are retried: ") + e.what());
+        if (faultHook_) faultHook_(e.what());
     }
     thread_ = std::thread([this] { Loop(); });
+}
+
+void HistorySink::OpenLocked() {
+    if (store_) return;
+    auto store = std::make_unique<HistoryStore>(path_, options_.busyTimeoutMs);
+    for (HistoryCompanion* c : companions_) c->Prepare(store->Db());
+    if (siteDevices_) {
+        store->Begin();
+        std::size_t ended = 0;
+        try {
+            ended = store->EndStandingOfOthers(*siteDevices_, std::chrono::system_clock::now());
+            store->Commit();
+        } catch (...) {
+            store->Rollback();
+            throw;
+        }
+        if (ended > 0)
+            log_.Write(Priority::kNotice,
+                       "history: " + Plural(ended, "standing alarm", "standing alarms") +
+                           " of devices no longer in the site file ended");
+    }
+    store_ = std::move(store);
+    storeOpen_ = true;
 }
 
 void HistorySink::OnRecord(const RecordOut& r) {
@@ -105,11 +126,14 @@ void HistorySink::Push(Item item) {
         return;
     }
     const bool first = queue_.empty();
+    // An alarm event ends the window: a power cut may cost some records, not an alarm.
+    const bool alarm = std::holds_alternative<AlarmOut>(item.row);
+    urgent_ = urgent_ || alarm;
     queue_.push_back(std::move(item));
     queueHigh_ = std::max(queueHigh_, queue_.size());
     const bool full = queue_.size() >= kMaxBatch;
     lock.unlock();
-    if (first || full) wake_.notify_one();
+    if (first || full || alarm) wake_.notify_one();
 }
 
 void HistorySink::Loop() {
@@ -119,7 +143,9 @@ void HistorySink::Loop() {
         wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
         if (queue_.empty()) break;  // stopping
         const auto due = queue_.front().arrived + options_.commitWindow;
-        wake_.wait_until(lock, due, [&] { return stop_ || flush_ || queue_.size() >= kMaxBatch; });
+        wake_.wait_until(lock, due,
+                         [&] { return stop_ || flush_ || urgent_ || queue_.size() >= kMaxBatch; });
+        urgent_ = false;
         const std::size_t n = std::min(queue_.size(), kMaxBatch);
         batch.clear();
         std::move(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n),
@@ -142,6 +168,7 @@ bool HistorySink::StoreWithRetry(std::vector<Item>& batch) {
     for (;;) {
         try {
             Write(batch);
+            if (attempts > 0 && faultHook_) faultHook_("");
             if (attempts > 0)
                 log_.Write(Priority::kNotice,
                            "history: stored again after " +
@@ -160,6 +187,7 @@ bool HistorySink::StoreWithRetry(std::vector<Item>& batch) {
         const std::size_t waiting = queue_.size();
         if (Worth(attempts)) {
             lock.unlock();
+            if (faultHook_) faultHook_(last);
             log_.Write(Priority::kErr, "history: " + Plural(batch.size(), "row", "rows") +
                                            " not stored yet (attempt " + std::to_string(attempts) +
                                            ", " + std::to_string(waiting) +
@@ -182,6 +210,8 @@ void HistorySink::Write(std::vector<Item>& batch) {
     std::map<unsigned int, uint64_t> perDevice;
     {
         std::lock_guard<std::mutex> lock(storeMu_);
+        // Not opened at start (locked, full, damaged): each attempt tries again.
+        OpenLocked();
         try {
             store_->Begin();
             for (Item& item : batch) {
@@ -302,6 +332,8 @@ std::vector<SinkFigure> HistorySink::Figures() const {
          "transactions that failed and were retried"},
         {"rows_pruned", static_cast<double>(rowsPruned_), "old rows removed by retention"},
         {"last_commit_seconds", lastCommitMs_ / 1000.0, "time the last transaction took"},
+        {"store_open", storeOpen_ ? 1.0 : 0.0,
+         "1 once the database is open for writing; 0 while rows wait for it"},
     };
     uint64_t records = 0;
     for (const auto& [id, c] : perDevice_) records += c.records;
@@ -312,7 +344,14 @@ std::vector<SinkFigure> HistorySink::Figures() const {
 std::optional<RecalledRecord> HistorySink::LastRecord(unsigned int dataId) {
     std::lock_guard<std::mutex> lock(storeMu_);
     if (!store_) return std::nullopt;
-    auto r = store_->LastRecord(dataId);
+    std::optional<StoredRecord> r;
+    try {
+        r = store_->LastRecord(dataId);
+    } catch (const StoreError& e) {
+        // A device starts without its last record rather than not at all.
+        log_.Write(Priority::kErr, std::string("history: last record not read: ") + e.what(),
+                   LogFields{dataId, {}});
+    }
     if (!r) return std::nullopt;
     RecalledRecord out;
     out.typeId = r->typeId;
@@ -325,7 +364,14 @@ std::vector<StandingAlarm> HistorySink::StandingAlarms(unsigned int dataId) {
     std::lock_guard<std::mutex> lock(storeMu_);
     std::vector<StandingAlarm> out;
     if (!store_) return out;
-    for (auto& a : store_->StandingAlarms(dataId)) {
+    std::vector<StoredAlarm> stored;
+    try {
+        stored = store_->StandingAlarms(dataId);
+    } catch (const StoreError& e) {
+        log_.Write(Priority::kErr, std::string("history: standing alarms not read: ") + e.what(),
+                   LogFields{dataId, {}});
+    }
+    for (auto& a : stored) {
         StandingAlarm s;
         s.since = a.storedAt;
         s.level = a.level;

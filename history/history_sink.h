@@ -4,13 +4,17 @@
 // commit window in one transaction (one flush for all devices' rounds of a polling cycle),
 // retries a busy or failing database with back-off, prunes old rows in small steps and keeps
 // the table of standing alarms that a restart reads back (Recall).
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <variant>
@@ -26,10 +30,11 @@
 
 struct HistoryOptions {
     // Rows arriving within this time of the first waiting one share a commit.
+    // Alarm events end the window at once.
     std::chrono::milliseconds commitWindow{1000};
     // Rows waiting at most; beyond it a new row is counted as not stored.
     std::size_t queueLimit = 4096;
-    RetentionLimits retention{90LL * 86400 * 1000, 0};
+    RetentionLimits retention{90LL * 86400 * 1000, 0, 0, 0, 0};
     // Pruning: how often to look, and how many rows per table per commit at most.
     std::chrono::milliseconds pruneInterval{60000};
     std::size_t pruneStep = 200;
@@ -53,9 +58,18 @@ class HistorySink : public Sink, public Recall {
 
     // Before Start; the companion must outlive the sink.
     void AddCompanion(HistoryCompanion& companion);
-    // Opens the database for writing (throws StoreError naming the file when it cannot), lets
-    // the companions prepare their tables on the writer's connection and starts the writer
-    // thread. Once; later calls do nothing.
+    // Before Start: the site's devices. When the file opens, the standing alarms of any other
+    // device are ended, so one removed from the site file does not stand for ever.
+    void SiteDevices(std::set<unsigned int> dataIds) { siteDevices_ = std::move(dataIds); }
+    // Before Start: told, on the writer's thread (or Start's), why rows are not being stored
+    // (at a falling rate), and an empty text once they are again: for the service status.
+    void OnStoreFault(std::function<void(const std::string&)> hook) {
+        faultHook_ = std::move(hook);
+    }
+    // Opens the database for writing, lets the companions prepare their tables on the writer's
+    // connection and starts the writer thread. Throws StoreRefused for a file the host must not
+    // write; a locked, full or damaged one is logged and opened later by the writer, so polling
+    // never waits for it. Once; later calls do nothing.
     void Start();
 
     const char* Name() const override { return "history"; }
@@ -90,6 +104,7 @@ class HistorySink : public Sink, public Recall {
     bool StoreWithRetry(std::vector<Item>& batch);
     void Write(std::vector<Item>& batch);
     void NotStored(const std::vector<Item>& batch, const std::string& why);
+    void OpenLocked();  // under storeMu_; throws when the file cannot be opened yet
 
     const std::string path_;
     const HistoryOptions options_;
@@ -97,6 +112,9 @@ class HistorySink : public Sink, public Recall {
     std::unique_ptr<HistoryStore> store_;
     std::mutex storeMu_;  // the store's connection: the writer, or Recall before polling
     std::vector<HistoryCompanion*> companions_;
+    std::optional<std::set<unsigned int>> siteDevices_;
+    std::function<void(const std::string&)> faultHook_;
+    std::atomic<bool> storeOpen_{false};
 
     mutable std::mutex mu_;
     std::condition_variable wake_;     // the writer waits for rows
@@ -104,6 +122,7 @@ class HistorySink : public Sink, public Recall {
     std::deque<Item> queue_;
     std::size_t inFlight_ = 0;
     bool flush_ = false;   // Drain: no window, commit what waits
+    bool urgent_ = false;  // an alarm event waits: commit now
     bool giveUp_ = false;  // Drain's limit passed: stop retrying
     bool stop_ = false;
     std::thread thread_;

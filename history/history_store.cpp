@@ -6,45 +6,10 @@
 
 #include <sqlite3.h>
 
-namespace history {
+#include "history/packing.h"
+#include "history/schema.h"
 
-const char* const kSchema = R"sql(
-CREATE TABLE IF NOT EXISTS history(
-    id INTEGER PRIMARY KEY,
-    data_id INTEGER NOT NULL,
-    type_id INTEGER NOT NULL,
-    stored_at_ms INTEGER NOT NULL,
-    record BLOB NOT NULL);
-CREATE INDEX IF NOT EXISTS history_by_device ON history(data_id, id);
-CREATE INDEX IF NOT EXISTS history_by_time ON history(data_id, stored_at_ms);
-CREATE TABLE IF NOT EXISTS alarm_events(
-    id INTEGER PRIMARY KEY,
-    data_id INTEGER NOT NULL,
-    stored_at_ms INTEGER NOT NULL,
-    level INTEGER NOT NULL,
-    alarm_id TEXT NOT NULL,
-    name TEXT NOT NULL,
-    value TEXT NOT NULL,
-    text TEXT NOT NULL,
-    raised INTEGER NOT NULL);
-CREATE INDEX IF NOT EXISTS alarm_events_by_device ON alarm_events(data_id, id);
-CREATE TABLE IF NOT EXISTS analog_reports(
-    id INTEGER PRIMARY KEY,
-    data_id INTEGER NOT NULL,
-    stored_at_ms INTEGER NOT NULL,
-    signal_id TEXT NOT NULL,
-    value REAL NOT NULL);
-CREATE INDEX IF NOT EXISTS analog_reports_by_device ON analog_reports(data_id, id);
-CREATE TABLE IF NOT EXISTS alarm_state(
-    data_id INTEGER NOT NULL,
-    alarm_id TEXT NOT NULL,
-    since_ms INTEGER NOT NULL,
-    level INTEGER NOT NULL,
-    name TEXT NOT NULL,
-    value TEXT NOT NULL,
-    text TEXT NOT NULL,
-    PRIMARY KEY(data_id, alarm_id));
-)sql";
+namespace history {
 
 int64_t ToMs(WallTime t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
@@ -85,8 +50,6 @@ void BindText(sqlite3_stmt* s, int at, const std::string& v) {
     sqlite3_bind_text(s, at, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
 }
 
-const char* const kTables[] = {"history", "alarm_events", "analog_reports"};
-
 }  // namespace
 
 bool StoreFailure::Busy() const {
@@ -104,26 +67,43 @@ HistoryStore::HistoryStore(const std::string& path, int busyTimeoutMs) : path_(p
         const std::string dir = std::filesystem::path(path).parent_path().string();
         if (::statvfs(dir.empty() ? "." : dir.c_str(), &fs) == 0 && (fs.f_flag & ST_RDONLY))
             msg += ": its directory is read-only here (under systemd: ReadWritePaths=)";
-        throw StoreError("cannot open database " + path + ": " + msg);
+        throw StoreRefused("cannot open database " + path + ": " + msg);
     }
     try {
         sqlite3_extended_result_codes(db_, 0);
         sqlite3_busy_timeout(db_, busyTimeoutMs);
         // SQLite falls back to reading a file it may not write; the host must write it.
         if (sqlite3_db_readonly(db_, "main") == 1)
-            throw StoreError("cannot open database " + path + " for writing: it is read-only");
+            throw StoreRefused("cannot open database " + path + " for writing: it is read-only");
+        // Judged before anything changes: a foreign or newer file keeps its journal mode too.
+        const history::Judgement judged = history::Judge(db_, path);
+        if (judged.kind == history::FileKind::kForeign || judged.kind == history::FileKind::kNewer)
+            throw StoreRefused(history::Refusal(judged, path));
         // Pages freed by pruning can go back to the file system (new files only); WAL lets
         // readers run beside the writer; FULL makes each commit survive power loss; the WAL
         // shrinks back after a checkpoint instead of staying at its largest.
-        Exec("PRAGMA auto_vacuum=INCREMENTAL", "setting up");
+        if (judged.kind == history::FileKind::kNew) {
+            Exec("PRAGMA auto_vacuum=INCREMENTAL", "setting up");
+        }
         Exec("PRAGMA journal_mode=WAL", "setting up");
         Exec("PRAGMA synchronous=FULL", "setting up");
         Exec("PRAGMA journal_size_limit=4194304", "setting up");
-        Exec("BEGIN IMMEDIATE", "setting up");
-        Exec(history::kSchema, "creating tables");
-        Exec("COMMIT", "creating tables");
+        if (judged.kind != history::FileKind::kOurs) {
+            // One transaction: an upgrade is whole or not at all.
+            Exec("BEGIN IMMEDIATE", "setting up");
+            try {
+                history::SetUp(db_, judged, path);
+                Exec("COMMIT", "setting up");
+            } catch (...) {
+                Rollback();
+                throw;
+            }
+        }
+        pageSize_ = 0;
         insertRecord_ = Prepare(
-            "INSERT INTO history(data_id, type_id, stored_at_ms, record) VALUES(?1, ?2, ?3, ?4)");
+            "INSERT INTO history(data_id, type_id, stored_at_ms, record, packing, base) "
+            "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+        keyRecord_ = Prepare("SELECT record, packing FROM history WHERE id = ?1");
         insertAlarm_ = Prepare(
             "INSERT INTO alarm_events(data_id, stored_at_ms, level, alarm_id, name, value, text, "
             "raised) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
@@ -135,12 +115,18 @@ HistoryStore::HistoryStore(const std::string& path, int busyTimeoutMs) : path_(p
             "text) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
         clear_ = Prepare("DELETE FROM alarm_state WHERE data_id = ?1 AND alarm_id = ?2");
         lastRecord_ = Prepare(
-            "SELECT id, data_id, type_id, stored_at_ms, record FROM history WHERE data_id = ?1 "
+            "SELECT id, data_id, type_id, stored_at_ms, record, packing, base FROM history "
+            "WHERE data_id = ?1 "
             "ORDER BY id DESC LIMIT 1");
         standing_ = Prepare(
             "SELECT since_ms, level, alarm_id, name, value, text FROM alarm_state "
             "WHERE data_id = ?1 ORDER BY since_ms, alarm_id");
         freePages_ = Prepare("PRAGMA freelist_count");
+        pageCount_ = Prepare("PRAGMA page_count");
+        sqlite3_stmt* size = Prepare("PRAGMA page_size");
+        if (sqlite3_step(size) == SQLITE_ROW) pageSize_ = sqlite3_column_int64(size, 0);
+        sqlite3_reset(size);
+        if (pageSize_ <= 0) pageSize_ = 4096;
     } catch (...) {
         Close();
         throw;
@@ -181,25 +167,69 @@ void HistoryStore::Fail(const std::string& what) const {
 void HistoryStore::Begin() {
     // IMMEDIATE: a lock held by another process shows here, before any row is bound.
     Exec("BEGIN IMMEDIATE", "starting a transaction");
+    pendingKeys_ = keys_;
 }
 
 void HistoryStore::Commit() {
     Exec("COMMIT", "committing");
+    // Key records count only once they are durable; a rolled-back one must never be a base.
+    keys_ = std::move(pendingKeys_);
+    pendingKeys_.clear();
 }
 
 void HistoryStore::Rollback() noexcept {
     if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    pendingKeys_.clear();
+}
+
+void HistoryStore::ForgetKey(int64_t rowId) {
+    for (auto* m : {&keys_, &pendingKeys_})
+        for (auto it = m->begin(); it != m->end();)
+            it = it->second.rowId == rowId ? m->erase(it) : std::next(it);
+}
+
+std::vector<unsigned char> HistoryStore::Unpacked(sqlite3_stmt* s, int col) const {
+    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(s, col));
+    const auto len = static_cast<std::size_t>(sqlite3_column_bytes(s, col));
+    const int packing = sqlite3_column_int(s, col + 1);
+    if (packing != history::kAgainstKey) return history::Unpack(blob, len, packing);
+    std::vector<unsigned char> key;
+    {
+        Use k(keyRecord_);
+        sqlite3_bind_int64(*k, 1, sqlite3_column_int64(s, col + 2));
+        if (sqlite3_step(*k) != SQLITE_ROW) throw StoreError("a record's key record is missing");
+        key = Unpacked(*k, 0);
+    }
+    return history::Unpack(blob, len, packing, &key);
 }
 
 int64_t HistoryStore::AddRecord(unsigned int dataId, int typeId, WallTime at,
                                 const unsigned char* bytes, std::size_t len) {
+    // Transactions are used by one thread (see the class), so pendingKeys_ is the writer's own.
+    if (sqlite3_get_autocommit(db_) != 0) pendingKeys_ = keys_;
+    Key* key = nullptr;
+    if (auto it = pendingKeys_.find(dataId); it != pendingKeys_.end() &&
+                                             it->second.since < history::kRecordsPerKey &&
+                                             it->second.bytes.size() == len)
+        key = &it->second;
+    history::Packing packing = history::kRaw;
+    const std::vector<unsigned char> blob =
+        history::Pack(bytes, len, key ? &key->bytes : nullptr, packing);
     Use s(insertRecord_);
     sqlite3_bind_int64(*s, 1, dataId);
     sqlite3_bind_int(*s, 2, typeId);
     sqlite3_bind_int64(*s, 3, ToMs(at));
-    sqlite3_bind_blob(*s, 4, bytes, static_cast<int>(len), SQLITE_STATIC);
+    sqlite3_bind_blob(*s, 4, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
+    sqlite3_bind_int(*s, 5, packing);
+    if (key) sqlite3_bind_int64(*s, 6, key->rowId);
     if (sqlite3_step(*s) != SQLITE_DONE) Fail("storing a record");
-    return sqlite3_last_insert_rowid(db_);
+    const int64_t id = sqlite3_last_insert_rowid(db_);
+    if (key)
+        ++key->since;
+    else
+        pendingKeys_[dataId] = Key{id, 1, std::vector<unsigned char>(bytes, bytes + len)};
+    if (sqlite3_get_autocommit(db_) != 0) keys_ = pendingKeys_;
+    return id;
 }
 
 int64_t HistoryStore::AddAlarm(const StoredAlarm& a) {
@@ -242,6 +272,35 @@ int64_t HistoryStore::AddAnalogReport(unsigned int dataId, WallTime at, const st
     return sqlite3_last_insert_rowid(db_);
 }
 
+std::size_t HistoryStore::EndStandingOfOthers(const std::set<unsigned int>& site, WallTime now) {
+    std::vector<StoredAlarm> gone;
+    {
+        sqlite3_stmt* q = nullptr;
+        if (sqlite3_prepare_v2(db_,
+                               "SELECT data_id, level, alarm_id, name, value FROM alarm_state "
+                               "ORDER BY data_id, since_ms",
+                               -1, &q, nullptr) != SQLITE_OK)
+            Fail("prepare");
+        int rc;
+        while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
+            StoredAlarm a;
+            a.dataId = static_cast<unsigned int>(sqlite3_column_int64(q, 0));
+            if (site.count(a.dataId)) continue;
+            a.storedAt = now;
+            a.level = sqlite3_column_int(q, 1);
+            a.alarmId = Text(q, 2);
+            a.name = Text(q, 3);
+            a.value = Text(q, 4);
+            a.text = "device left the site file";
+            gone.push_back(std::move(a));
+        }
+        sqlite3_finalize(q);
+        if (rc != SQLITE_DONE) Fail("reading the standing alarms");
+    }
+    for (const StoredAlarm& a : gone) AddAlarm(a);
+    return gone.size();
+}
+
 std::optional<StoredRecord> HistoryStore::LastRecord(unsigned int dataId) const {
     Use s(lastRecord_);
     sqlite3_bind_int64(*s, 1, dataId);
@@ -253,8 +312,7 @@ std::optional<StoredRecord> HistoryStore::LastRecord(unsigned int dataId) const 
     r.dataId = static_cast<unsigned int>(sqlite3_column_int64(*s, 1));
     r.typeId = sqlite3_column_int(*s, 2);
     r.storedAt = FromMs(sqlite3_column_int64(*s, 3));
-    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(*s, 4));
-    r.bytes.assign(blob, blob + sqlite3_column_bytes(*s, 4));
+    r.bytes = Unpacked(*s, 4);
     return r;
 }
 
@@ -277,76 +335,4 @@ std::vector<StoredAlarm> HistoryStore::StandingAlarms(unsigned int dataId) const
     }
     if (rc != SQLITE_DONE) Fail("reading the standing alarms");
     return out;
-}
-
-uint64_t HistoryStore::Prune(const RetentionLimits& limits, WallTime now, std::size_t step) {
-    // Statements prepared per call: pruning runs now and then, not per row.
-    struct Statement {
-        sqlite3_stmt* s = nullptr;
-        ~Statement() { sqlite3_finalize(s); }
-    };
-    auto prepare = [&](Statement& st, const std::string& sql) {
-        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st.s, nullptr) != SQLITE_OK) Fail("prepare");
-    };
-    auto run = [&](sqlite3_stmt* s) {
-        if (sqlite3_step(s) != SQLITE_DONE) Fail("pruning");
-        const uint64_t n = static_cast<uint64_t>(sqlite3_changes(db_));
-        sqlite3_reset(s);
-        return n;
-    };
-    uint64_t gone = 0;
-    for (const std::string t : kTables) {
-        if (limits.maxAgeMs > 0) {
-            // Row ids grow with time, so the oldest rows are the first ones.
-            Statement del;
-            prepare(del, "DELETE FROM " + t + " WHERE id IN (SELECT id FROM " + t +
-                             " ORDER BY id LIMIT ?2) AND stored_at_ms < ?1");
-            sqlite3_bind_int64(del.s, 1, ToMs(now) - limits.maxAgeMs);
-            sqlite3_bind_int64(del.s, 2, static_cast<int64_t>(step));
-            gone += run(del.s);
-        }
-        if (limits.maxRowsPerDevice > 0) {
-            Statement next, cut, del;
-            // Devices one by one through the index, without reading every row.
-            prepare(next, "SELECT min(data_id) FROM " + t + " WHERE data_id > ?1");
-            prepare(cut, "SELECT id FROM " + t +
-                             " WHERE data_id = ?1 ORDER BY id DESC LIMIT 1 OFFSET ?2");
-            prepare(del, "DELETE FROM " + t + " WHERE id IN (SELECT id FROM " + t +
-                             " WHERE data_id = ?1 AND id <= ?2 ORDER BY id LIMIT ?3)");
-            int64_t device = -1;
-            for (;;) {
-                sqlite3_bind_int64(next.s, 1, device);
-                const bool found = sqlite3_step(next.s) == SQLITE_ROW &&
-                                   sqlite3_column_type(next.s, 0) != SQLITE_NULL;
-                if (found) device = sqlite3_column_int64(next.s, 0);
-                sqlite3_reset(next.s);
-                if (!found) break;
-                sqlite3_bind_int64(cut.s, 1, device);
-                sqlite3_bind_int64(cut.s, 2, static_cast<int64_t>(limits.maxRowsPerDevice));
-                const bool over = sqlite3_step(cut.s) == SQLITE_ROW;
-                const int64_t last = over ? sqlite3_column_int64(cut.s, 0) : 0;
-                sqlite3_reset(cut.s);
-                if (!over) continue;
-                sqlite3_bind_int64(del.s, 1, device);
-                sqlite3_bind_int64(del.s, 2, last);
-                sqlite3_bind_int64(del.s, 3, static_cast<int64_t>(step));
-                gone += run(del.s);
-            }
-        }
-    }
-    return gone;
-}
-
-void HistoryStore::ShrinkIfLoose(int64_t freePages) {
-    int64_t free = 0;
-    {
-        Use s(freePages_);
-        if (sqlite3_step(*s) != SQLITE_ROW) Fail("counting free pages");
-        free = sqlite3_column_int64(*s, 0);
-    }
-    if (free <= freePages) return;
-    // Keep a few free pages for the next rows instead of growing the file again at once.
-    const std::string sql =
-        "PRAGMA incremental_vacuum(" + std::to_string(free - freePages / 4) + ")";
-    Exec(sql.c_str(), "returning free pages");
 }

@@ -3,7 +3,9 @@
 // history sink's writer). Rows go in inside transactions the caller opens and commits, so a
 // whole commit window costs one flush.
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,15 +26,29 @@ class StoreFailure : public StoreError {
     int code_;
 };
 
+// A file the host must not write and waiting will not change: a path that cannot be a
+// database, another program's file, one of a newer version. Nothing in it was changed.
+class StoreRefused : public StoreError {
+  public:
+    using StoreError::StoreError;
+};
+
 struct RetentionLimits {
-    int64_t maxAgeMs = 0;           // 0: no age limit
+    int64_t maxAgeMs = 0;           // records; 0: no age limit
     uint64_t maxRowsPerDevice = 0;  // 0: no row limit
+    int64_t eventMaxAgeMs = 0;      // alarm events and reports; 0: no age limit
+    // The file's pages in use at most, and the file system's free bytes at least: past either,
+    // the oldest records go whatever their age (events stay).
+    uint64_t maxBytes = 0;
+    uint64_t minFreeBytes = 0;
 };
 
 class HistoryStore {
   public:
-    // Opens or creates the database for writing; throws StoreError naming the path when it
-    // cannot (missing directory, read-only file, not a database, locked past the time-out).
+    // Opens or creates the database for writing, judging the file before changing anything.
+    // Throws StoreRefused for a path that cannot be ours (missing directory, read-only, another
+    // program's file, a newer version) and StoreFailure for what may pass (locked, full,
+    // damaged, an I/O error).
     explicit HistoryStore(const std::string& path, int busyTimeoutMs = 5000);
     ~HistoryStore();
     HistoryStore(const HistoryStore&) = delete;
@@ -52,16 +68,38 @@ class HistoryStore {
     int64_t AddAnalogReport(unsigned int dataId, WallTime at, const std::string& signalId,
                             double value);
 
+    // Ends, with a cleared event, the standing alarms of every device not in `site`; returns
+    // how many. Inside the caller's transaction.
+    std::size_t EndStandingOfOthers(const std::set<unsigned int>& site, WallTime now);
+
     std::optional<StoredRecord> LastRecord(unsigned int dataId) const;
     std::vector<StoredAlarm> StandingAlarms(unsigned int dataId) const;
 
     // Deletes at most `step` rows of each table that lie beyond the limits, oldest first;
     // returns how many went. Inside the caller's transaction.
     uint64_t Prune(const RetentionLimits& limits, WallTime now, std::size_t step);
+    // Bytes in the pages in use, and free on the file system that holds the file.
+    uint64_t UsedBytes() const;
+    uint64_t FreeDiskBytes() const;
     // Gives free pages back to the file system once more than `freePages` are free.
     void ShrinkIfLoose(int64_t freePages);
 
   private:
+    // A device's key record: the one its next records are deflated against.
+    struct Key {
+        int64_t rowId = 0;
+        int since = 0;  // records stored with it, itself included
+        std::vector<unsigned char> bytes;
+    };
+
+    // The record's own bytes from columns col (blob), col + 1 (packing), col + 2 (base).
+    std::vector<unsigned char> Unpacked(sqlite3_stmt* s, int col) const;
+    // A pruned key record is nobody's base any more.
+    void ForgetKey(int64_t rowId);
+    // Before key record `keyId` of `dataId` goes: the records deflated against it that stay
+    // (not in `going`) get the first of them as their key.
+    void Rekey(unsigned int dataId, int64_t keyId, const std::set<int64_t>& going);
+    int64_t Pragma(sqlite3_stmt* s) const;  // a one-number PRAGMA
     void Exec(const char* sql, const char* what);
     sqlite3_stmt* Prepare(const char* sql);
     [[noreturn]] void Fail(const std::string& what) const;
@@ -78,4 +116,9 @@ class HistoryStore {
     sqlite3_stmt* lastRecord_ = nullptr;
     sqlite3_stmt* standing_ = nullptr;
     sqlite3_stmt* freePages_ = nullptr;
+    sqlite3_stmt* pageCount_ = nullptr;
+    sqlite3_stmt* keyRecord_ = nullptr;
+    std::map<unsigned int, Key> keys_;         // committed
+    std::map<unsigned int, Key> pendingKeys_;  // within the open transaction
+    int64_t pageSize_ = 4096;
 };

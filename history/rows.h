@@ -53,8 +53,4 @@ namespace history {
 int64_t ToMs(WallTime t);
 WallTime FromMs(int64_t ms);
 
-// Tables and indexes, created by the writer only. Standing alarms live in alarm_state, kept in
-// the same transaction as the events and never pruned.
-extern const char* const kSchema;
-
 }  // namespace history

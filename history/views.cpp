@@ -1,6 +1,8 @@
 #include "history/views.h"
 
+#include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <iomanip>
 #include <map>
@@ -45,10 +47,19 @@ std::string Local(WallTime t) {
     return o.str();
 }
 
+// The shortest text that reads back as the same value; a value the unit sent as a float is
+// written as that float (54.6, not 54.599998474121094).
 std::string Number(double v) {
-    std::ostringstream s;
-    s << std::setprecision(10) << v;
-    return s.str();
+    char buf[64];
+    const float f = static_cast<float>(v);
+    const auto end = static_cast<double>(f) == v ? std::to_chars(buf, buf + sizeof buf, f).ptr
+                                                 : std::to_chars(buf, buf + sizeof buf, v).ptr;
+    return std::string(buf, end);
+}
+
+// A value for a JSON document: the double the shortest text above stands for.
+double Exact(double v) {
+    return std::strtod(Number(v).c_str(), nullptr);
 }
 
 // RFC 4180: quoted only when it must be.
@@ -62,6 +73,9 @@ std::string Csv(const std::string& v) {
 void WriteJson(const Json::Value& v, std::ostream& out) {
     Json::StreamWriterBuilder w;
     w["indentation"] = "  ";
+    // Enough for every value Exact() gives back in its shortest form, not the 17 digits that
+    // print 54.6 as 54.600000000000001.
+    w["precision"] = 16;
     w["emitUTF8"] = true;
     out << Json::writeString(w, v) << "\n";
 }
@@ -270,7 +284,7 @@ int History(const std::vector<std::string>& args, std::ostream& out) {
                 v["bytes"] = Json::UInt64(r.bytes.size());
                 v["values"] = Json::Value(Json::objectValue);
                 for (const auto& f : fields)
-                    if (const auto x = value(f, r)) v["values"][f.name] = *x;
+                    if (const auto x = value(f, r)) v["values"][f.name] = Exact(*x);
                 doc["records"].append(v);
             }
             doc["units"] = Json::Value(Json::objectValue);
@@ -289,7 +303,7 @@ int History(const std::vector<std::string>& args, std::ostream& out) {
                 v["time"] = Local(r.storedAt);
                 v["timeMs"] = Json::Int64(history::ToMs(r.storedAt));
                 v["signalId"] = r.signalId;
-                v["value"] = r.value;
+                v["value"] = Exact(r.value);
                 doc["reports"].append(v);
             }
         }

@@ -13,6 +13,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -175,6 +176,8 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
     const std::optional<MqttConfig> mqtt = site.mqtt;
     const std::string database = site.database;
     const HistoryOptions historyOptions = HistoryOptionsFrom(site.history);
+    std::set<unsigned int> siteDevices;
+    for (const auto& d : site.devices) siteDevices.insert(d.dataId);
     Host host(std::move(site), out);
     // Under systemd the host's lines go to the journal with their priorities and fields.
     if (&out == &std::cout && IsJournalStream(STDOUT_FILENO))
@@ -191,6 +194,11 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
         });
     // The host opens it at start, after its control socket and before any device.
     HistorySink history(database, historyOptions, host.Log());
+    history.SiteDevices(siteDevices);
+    history.OnStoreFault([file](const std::string& fault) {
+        service::Status("running " + file +
+                        (fault.empty() ? "" : "; history not stored: " + fault));
+    });
     host.AddSink(history);
     host.SetRecall(history);
     if (mqtt) {

@@ -14,6 +14,9 @@ void Ready(const std::string& status) {
 void Reloading() {
     sd_notify(0, "RELOADING=1");
 }
+void Status(const std::string& status) {
+    sd_notifyf(0, "STATUS=%s", status.c_str());
+}
 void Stopping() {
     sd_notify(0, "STOPPING=1");
 }
@@ -30,6 +33,7 @@ void Alive() {
 
 void Ready(const std::string&) {}
 void Reloading() {}
+void Status(const std::string&) {}
 void Stopping() {}
 std::chrono::microseconds WatchdogInterval() {
     return std::chrono::microseconds(0);

@@ -9,6 +9,8 @@ namespace service {
 
 void Ready(const std::string& status);
 void Reloading();
+// The one-line status `systemctl status` shows, at any time from any thread.
+void Status(const std::string& status);
 void Stopping();
 // How often the manager wants to hear Alive(); zero when it does not watch.
 std::chrono::microseconds WatchdogInterval();

@@ -7,6 +7,7 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include "history/history_config.h"
 #include "runner/install_dirs.h"
 #include "runner/json_check.h"
 
@@ -157,18 +158,7 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
         file.Fail("roundPriority",
                   "expected \"info\" or \"debug\", found \"" + roundPriority + "\"");
 
-    const Json::Value& history = file.Object(root, "", "history");
-    file.OnlyKnown(history, "history",
-                   {"keepDays", "keepRowsPerDevice", "commitWindowMs", "queueLimit"});
-    HistoryConfig& h = site.history;
-    h.keepDays =
-        static_cast<int>(file.Integer(history, "history", "keepDays", h.keepDays, 0, 36500));
-    h.keepRowsPerDevice = static_cast<uint64_t>(
-        file.Integer(history, "history", "keepRowsPerDevice", 0, 0, int64_t{1} << 40));
-    h.commitWindowMs = static_cast<int>(
-        file.Integer(history, "history", "commitWindowMs", h.commitWindowMs, 0, 60000));
-    h.queueLimit =
-        static_cast<int>(file.Integer(history, "history", "queueLimit", h.queueLimit, 1, 10000000));
+    site.history = ParseHistory(file, file.Object(root, "", "history"));
 
     const Json::Value& plugins = root["plugins"];
     if (plugins.isNull()) file.Fail("plugins", "missing (an array of plug-in files is required)");
@@ -227,13 +217,19 @@ const char* SiteFileHelp() {
   roundPriority        journal priority of the lines of every round: "info" (default) or
                        "debug" (alarms are warning and notice, failures err)
   history              how history is written and kept (every member optional):
-    keepDays           records, alarm events and reports older than this many days are
-                       removed, a few at a time (default 90; 0 keeps them regardless of age)
+    keepDays           records older than this many days are removed, a few at a time
+                       (default 14; 0 keeps them regardless of age)
+    keepEventDays      the same for alarm events and analog reports (default 3650)
     keepRowsPerDevice  at most this many rows of each kind per device (default 0: no limit)
-    commitWindowMs     rows arriving within this time share one transaction and one flush
-                       to disk (default 1000)
-    queueLimit         rows that may wait for a slow or failing database; beyond it a row is
-                       counted and reported as not stored (default 4096)
+    maxMegabytes       pages in use at most; past it the oldest records go whatever their
+                       age, events stay (default 1800; 0: no bound)
+    minFreeMegabytes   free space kept on the file system that holds the database; below it
+                       the oldest records go (default 64; 0: no guard)
+    commitWindowMs     records arriving within this time share one transaction and one flush
+                       to disk, which is what a power cut can lose; an alarm event ends the
+                       window at once (default 10000)
+    queueLimit         rows that may wait for a slow, failing or unopened database; beyond it
+                       a row is counted and reported as not stored (default 4096)
   devices              array of devices (required), each an object with:
     model              device type a plug-in serves, e.g. "rtmk48_pv05" (required)
     dataId             the device's data id, unique in the site (required)

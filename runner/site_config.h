@@ -28,10 +28,13 @@ struct AOReportConfig {
 
 // How history is written and how long it is kept.
 struct HistoryConfig {
-    int keepDays = 90;               // 0: kept regardless of age
+    int keepDays = 14;               // records; 0: kept regardless of age
     uint64_t keepRowsPerDevice = 0;  // 0: no row limit
-    int commitWindowMs = 1000;
+    int commitWindowMs = 10000;
     int queueLimit = 4096;
+    int keepEventDays = 3650;       // alarm events and analog reports; 0: regardless of age
+    int64_t maxMegabytes = 1800;    // 0: no bound
+    int64_t minFreeMegabytes = 64;  // 0: no guard
 };
 
 struct DeviceConfig {

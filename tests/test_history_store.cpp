@@ -24,6 +24,19 @@ namespace {
 
 using std::chrono::seconds;
 
+int64_t ScalarOf(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* s = nullptr;
+    int64_t v = -1;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) == SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW)
+        v = sqlite3_column_int64(s, 0);
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return v;
+}
+
 class HistoryStoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -141,24 +154,41 @@ TEST_F(HistoryStoreTest, StandingAlarmsFollowTheEventsAndSurviveReopening) {
     EXPECT_EQ(reader.Alarms(7).size(), 3u);
     EXPECT_EQ(reader.ActiveAlarms(std::nullopt).at(0).alarmId, "B");
     EXPECT_DOUBLE_EQ(reader.AnalogReports(7).at(0).value, 53.5);
+
+    // Device 7 left the site file: its alarm ends, stored as such.
+    store.Begin();
+    EXPECT_EQ(store.EndStandingOfOthers({8}, t0_ + seconds(9)), 1u);
+    store.Commit();
+    EXPECT_TRUE(store.StandingAlarms(7).empty());
+    const auto ended = HistoryReader(path_).Alarms(7).back();
+    EXPECT_EQ(ended.alarmId, "B");
+    EXPECT_FALSE(ended.raised);
+    EXPECT_EQ(ended.text, "device left the site file");
 }
 
 TEST_F(HistoryStoreTest, RetentionPrunesByAgeAndByRowsPerDeviceInSteps) {
     HistoryStore store(path_);
     const auto r = Record(1);
     store.Begin();
-    for (int i = 0; i < 30; ++i) store.AddRecord(7, 1, t0_ + seconds(i), r.data(), r.size());
+    for (int i = 0; i < 30; ++i) {
+        const auto own = Record(static_cast<unsigned char>(i));
+        store.AddRecord(7, 1, t0_ + seconds(i), own.data(), own.size());
+    }
     for (int i = 0; i < 10; ++i) store.AddRecord(8, 1, t0_ + seconds(100 + i), r.data(), r.size());
     store.AddAlarm(Alarm("A", true, t0_));
     store.Commit();
     const HistoryReader reader(path_);
 
     // Older than 95 s before t0+100 s: device 7's rows 0..4 and the event, 4 at a time.
-    RetentionLimits age{95 * 1000, 0};
+    RetentionLimits age{95 * 1000, 0, 95 * 1000};
     EXPECT_EQ(store.Prune(age, t0_ + seconds(100), 4), 5u);  // 4 records and the event
     EXPECT_EQ(store.Prune(age, t0_ + seconds(100), 4), 1u);
     EXPECT_EQ(store.Prune(age, t0_ + seconds(100), 4), 0u);
     EXPECT_EQ(reader.RecordCount(7), 25u);
+    // The records deflated against a pruned key record read back as they were stored.
+    for (const auto& rec : reader.Records(7, 100))
+        EXPECT_EQ(rec.bytes, Record(static_cast<unsigned char>(rec.bytes[5]))) << rec.id;
+    EXPECT_EQ(reader.Records(7, 100).at(0).bytes[5], 5);
     EXPECT_TRUE(reader.Alarms(7).empty());
     EXPECT_EQ(store.StandingAlarms(7).size(), 1u) << "what stands is never pruned";
 
@@ -168,6 +198,74 @@ TEST_F(HistoryStoreTest, RetentionPrunesByAgeAndByRowsPerDeviceInSteps) {
     EXPECT_EQ(reader.RecordCount(7), 8u);
     EXPECT_EQ(reader.RecordCount(8), 8u);
     EXPECT_EQ(reader.Records(7, 1).at(0).storedAt, t0_ + seconds(29)) << "the newest stay";
+
+    // Past the size bound the oldest records go whatever their age; events stay.
+    store.Begin();
+    store.AddAlarm(Alarm("B", true, t0_));
+    store.Commit();
+    RetentionLimits size{0, 0, 0, 1, 0};
+    EXPECT_EQ(store.Prune(size, t0_, 5), 5u);
+    EXPECT_EQ(reader.RecordCount(7) + reader.RecordCount(8), 11u);
+    EXPECT_EQ(reader.Records(7, 10).at(0).storedAt, t0_ + seconds(27)) << "the oldest went";
+    EXPECT_EQ(reader.Alarms(7).size(), 1u);
+}
+
+// A clock that ran a year ahead for a while left the lowest ids with times in the future: the
+// old rows behind them still go, and the future ones stay.
+TEST_F(HistoryStoreTest, ARowFromTheFutureDoesNotStallPruningByAge) {
+    HistoryStore store(path_);
+    const auto r = Record(1);
+    store.Begin();
+    for (int i = 0; i < 30; ++i)
+        store.AddRecord(7, 1, t0_ + std::chrono::hours(24 * 365), r.data(), r.size());
+    for (int i = 0; i < 50; ++i)
+        store.AddRecord(7, 1, t0_ - std::chrono::hours(24 * 100), r.data(), r.size());
+    store.Commit();
+    const RetentionLimits age{30LL * 86400 * 1000, 0};
+    uint64_t gone = 0;
+    for (int i = 0; i < 10; ++i) gone += store.Prune(age, t0_, 20);
+    EXPECT_EQ(gone, 50u);
+    EXPECT_EQ(HistoryReader(path_).RecordCount(7), 30u);
+}
+
+// A file from before the schema was stamped and before standing alarms were kept: migrated in
+// one go, its standing alarms seeded from each alarm's last event, its records readable.
+TEST_F(HistoryStoreTest, AnOlderFileIsMigratedWithItsStandingAlarmsSeeded) {
+    sqlite3* db = nullptr;
+    sqlite3_open(path_.c_str(), &db);
+    const std::string at = std::to_string(history::ToMs(t0_));
+    const std::string old =
+        "CREATE TABLE history(id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL, type_id INTEGER "
+        "NOT NULL, stored_at_ms INTEGER NOT NULL, record BLOB NOT NULL);"
+        "CREATE INDEX history_by_time ON history(data_id, stored_at_ms);"
+        "CREATE TABLE alarm_events(id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL, "
+        "stored_at_ms INTEGER NOT NULL, level INTEGER NOT NULL, alarm_id TEXT NOT NULL, name TEXT "
+        "NOT NULL, value TEXT NOT NULL, text TEXT NOT NULL, raised INTEGER NOT NULL);"
+        "CREATE TABLE analog_reports(id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL, "
+        "stored_at_ms INTEGER NOT NULL, signal_id TEXT NOT NULL, value REAL NOT NULL);"
+        "INSERT INTO history VALUES(1, 7, 5156, " +
+        at +
+        ", x'11223344');"
+        "INSERT INTO alarm_events VALUES(1, 7, " +
+        at +
+        ", 2, 'A', 'a', '', 'up', 1);"
+        "INSERT INTO alarm_events VALUES(2, 7, " +
+        at +
+        ", 2, 'B', 'b', '', 'up', 1);"
+        "INSERT INTO alarm_events VALUES(3, 7, " +
+        at + ", 2, 'A', 'a', '', '', 0);";
+    ASSERT_EQ(sqlite3_exec(db, old.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    for (int open = 0; open < 2; ++open) {
+        HistoryStore store(path_);
+        const auto standing = store.StandingAlarms(7);
+        ASSERT_EQ(standing.size(), 1u) << "open " << open;
+        EXPECT_EQ(standing[0].alarmId, "B");
+        EXPECT_EQ(store.LastRecord(7)->bytes, (std::vector<unsigned char>{0x11, 0x22, 0x33, 0x44}));
+    }
+    EXPECT_EQ(ScalarOf(path_, "PRAGMA user_version"), 2);
+    EXPECT_EQ(ScalarOf(path_, "PRAGMA application_id"), 0x534D4448);
+    EXPECT_EQ(ScalarOf(path_, "SELECT count(*) FROM alarm_events"), 3) << "no new events";
 }
 
 TEST_F(HistoryStoreTest, BadFilesAreErrorsNamingThemAndReadingChangesNothing) {
@@ -176,27 +274,53 @@ TEST_F(HistoryStoreTest, BadFilesAreErrorsNamingThemAndReadingChangesNothing) {
     const std::string text = dir_ + "/notes.txt";
     std::ofstream(empty).flush();
     std::ofstream(text) << "not a database, just some words to fill a page of text\n";
+    // Another program's files, one with a history table of its own, and one of ours from a
+    // newer version: refused before anything in them changes (journal mode included).
+    const std::string foreign = dir_ + "/foreign.db", lookalike = dir_ + "/lookalike.db",
+                      newer = dir_ + "/newer.db";
+    for (const auto& [file, sql] : {
+             std::pair{foreign, "CREATE TABLE notes(t TEXT)"},
+             std::pair{lookalike, "CREATE TABLE history(when_ TEXT, what TEXT)"},
+             std::pair{newer,
+                       "PRAGMA application_id = 1397572680; PRAGMA user_version = 99; "
+                       "CREATE TABLE history(x)"},
+         }) {
+        sqlite3* db = nullptr;
+        sqlite3_open(file.c_str(), &db);
+        sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    }
     struct Case {
         std::string path;
         bool writer;
         std::string says;
     } cases[] = {
         {missingDir, true, "cannot open database " + missingDir},
-        {text, true, text},
+        {text, true, text + " is not a history database of this program"},
+        {foreign, true, foreign + " is not a history database of this program"},
+        {lookalike, true, lookalike + " is not a history database of this program"},
+        {newer, true, newer + " was written by a newer version (schema 99; this one knows up to"},
         {missingDir, false, "no database " + missingDir},
         {empty, false, empty + " holds no history"},
         {text, false, text},
     };
     for (const auto& c : cases) {
+        const std::string before = Slurp(c.path);
         try {
             if (c.writer)
                 HistoryStore{c.path};
             else
                 HistoryReader{c.path};
             ADD_FAILURE() << "opened " << c.path;
+        } catch (const StoreRefused& e) {
+            EXPECT_TRUE(c.writer) << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
         } catch (const StoreError& e) {
+            EXPECT_FALSE(c.writer) << "waiting cannot help, yet not refused: " << e.what();
             EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
         }
+        EXPECT_EQ(Slurp(c.path), before) << c.path << " changed";
+        EXPECT_FALSE(std::filesystem::exists(c.path + "-wal")) << c.path;
     }
     EXPECT_EQ(std::filesystem::file_size(empty), 0u) << "the reader wrote into an empty file";
     EXPECT_EQ(View(true, {"--db", empty, "--device", "7"}).substr(0, 2), "1\n");
@@ -216,6 +340,7 @@ TEST_F(HistoryStoreTest, ViewsDecodeSelectAndFormatAReadOnlyCopyWithoutChangingI
         }
         store.AddAlarm(Alarm("0418001001", true, t0_ + seconds(30)));
         store.AddAnalogReport(7, t0_, "0411004001", 53.5);
+        store.AddAnalogReport(7, t0_ + seconds(1), "0411004002", 54.6f);  // as the unit sends it
         store.Commit();
     }
     const std::string copyDir = dir_ + "/copy";
@@ -241,6 +366,9 @@ TEST_F(HistoryStoreTest, ViewsDecodeSelectAndFormatAReadOnlyCopyWithoutChangingI
     EXPECT_EQ(doc["recordCount"].asInt(), 3);
     EXPECT_EQ(doc["alarms"][0]["event"].asString(), "raised");
     EXPECT_DOUBLE_EQ(doc["reports"][0]["value"].asDouble(), 53.5);
+    EXPECT_NE(json.find("\"value\" : 54.6\n"), std::string::npos) << "shortest form: " << json;
+    EXPECT_NE(View(true, with({"--only", "reports"})).find("0411004002 = 54.6\n"),
+              std::string::npos);
 
     const std::string since = std::to_string(
         std::chrono::duration_cast<seconds>(std::chrono::system_clock::now() - t0_).count() - 90);
@@ -348,16 +476,7 @@ class HistorySinkTest : public HistoryStoreTest {
         return -1;
     }
     static int64_t Scalar(const std::string& path, const std::string& sql) {
-        sqlite3* db = nullptr;
-        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-        sqlite3_stmt* s = nullptr;
-        int64_t v = -1;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) == SQLITE_OK &&
-            sqlite3_step(s) == SQLITE_ROW)
-            v = sqlite3_column_int64(s, 0);
-        sqlite3_finalize(s);
-        sqlite3_close(db);
-        return v;
+        return ScalarOf(path, sql);
     }
     // Another process's write lock on the file, held until Release.
     struct Locker {
@@ -441,13 +560,68 @@ TEST_F(HistorySinkTest, ALockedDatabaseIsRetriedWhileTheCallerGoesOn) {
     EXPECT_NE(log.find("history: stored again after"), std::string::npos) << log;
 }
 
-// Stands in for a full card: the writer's connection may not grow the file.
+// At start: a locked or a damaged file lets the host go on (rows wait, the file is not
+// touched); a foreign one is refused.
+TEST_F(HistorySinkTest, ALockedOrDamagedStoreAtStartStopsNothing) {
+    HistoryOptions o;
+    o.commitWindow = std::chrono::milliseconds(0);
+    o.busyTimeoutMs = 20;
+    o.retryFirst = std::chrono::milliseconds(10);
+    o.retryMax = std::chrono::milliseconds(50);
+    {
+        // A new file another process holds: the host cannot set it up yet.
+        Locker other(path_);
+        ASSERT_TRUE(other.locked);
+        HistorySink sink(path_, o, log_);
+        sink.Start();
+        EXPECT_EQ(Figure(sink, "store_open"), 0);
+        Feed(sink, 7, 3);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        other.Release();
+        sink.Drain(std::chrono::seconds(20));
+        EXPECT_EQ(Figure(sink, "store_open"), 1);
+        EXPECT_EQ(Scalar(path_, "SELECT count(*) FROM history"), 3);
+        EXPECT_NE(logText_.str().find("history: storing nothing yet; rows wait and are retried: "),
+                  std::string::npos)
+            << logText_.str();
+    }
+    // The schema page overwritten past the header: damaged, not foreign.
+    const std::string damaged = dir_ + "/damaged.db";
+    std::filesystem::copy_file(path_, damaged);
+    {
+        std::fstream f(damaged, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(100);
+        const std::string junk(3000, '\x5A');
+        f.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+    }
+    const std::string before = Slurp(damaged);
+    {
+        HistorySink sink(damaged, o, log_);
+        sink.Start();
+        Feed(sink, 7, 2);
+        sink.Drain(std::chrono::milliseconds(300));
+        EXPECT_EQ(Figure(sink, "rows_not_stored"), 2);
+    }
+    EXPECT_EQ(Slurp(damaged), before);
+    const std::string foreign = dir_ + "/foreign.db";
+    std::ofstream(foreign) << "a file of another program, not a database at all\n";
+    HistorySink refused(foreign, o, log_);
+    EXPECT_THROW(refused.Start(), StoreRefused);
+}
+
+// Stands in for a full card: the writer's connection may not grow the file, and each row needs
+// more room than is free (records alone are deflated to a few bytes here).
 class NoRoom : public HistoryCompanion {
   public:
     void Prepare(sqlite3* db) override {
-        sqlite3_exec(db, "PRAGMA max_page_count = 1", nullptr, nullptr, nullptr);
+        sqlite3_exec(db, "CREATE TABLE IF NOT EXISTS room(b BLOB); PRAGMA max_page_count = 1",
+                     nullptr, nullptr, nullptr);
     }
-    void OnStored(sqlite3*, const HistoryRow&) override {}
+    void OnStored(sqlite3* db, const HistoryRow&) override {
+        if (sqlite3_exec(db, "INSERT INTO room VALUES(zeroblob(65536))", nullptr, nullptr,
+                         nullptr) != SQLITE_OK)
+            throw StoreFailure(sqlite3_errmsg(db), sqlite3_errcode(db));
+    }
 };
 
 // A locked or a full database while the queue fills and the host stops: every row is counted,
@@ -506,6 +680,34 @@ TEST_F(HistorySinkTest, AnotherUserReadsTheHistoryWhileTheHostWrites) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// A copy made with its write-ahead log, read by a user who cannot make its shared memory: every
+// row is read, those still in the log too (here all of them, the tables included).
+TEST_F(HistorySinkTest, ACopyWithItsLogIsReadWhole) {
+    HistoryStore store(path_);
+    store.Begin();
+    const auto r = Record(7);
+    for (int i = 0; i < 5; ++i) store.AddRecord(7, 5156, t0_ + seconds(i), r.data(), r.size());
+    store.Commit();
+    const std::string copyDir = dir_ + "/copy";
+    std::filesystem::create_directory(copyDir);
+    std::filesystem::copy_file(path_, copyDir + "/h.db");
+    std::filesystem::copy_file(path_ + "-wal", copyDir + "/h.db-wal");
+    ::chmod(dir_.c_str(), 0755);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+        std::ostringstream out, err;
+        const int rc = HistoryCommand(
+            {"--db", copyDir + "/h.db", "--device", "7", "--format", "csv"}, out, err);
+        const std::string text = out.str();
+        ::_exit(rc == 0 && std::count(text.begin(), text.end(), '\n') == 6 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_FALSE(std::filesystem::exists(copyDir + "/h.db-shm"));
 }
 
 // Many rows through a small limit: the row count and the file's size level off.

@@ -22,6 +22,7 @@
 
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <sqlite3.h>
 
 #include "history/history_reader.h"
 #include "runner/demo.h"
@@ -530,6 +531,42 @@ TEST_F(RunnerE2E, ABadSiteFileFailsWithStatus2AndAClearMessage) {
     EXPECT_EQ(out, "smdhost " SMD_VERSION "\n");
     EXPECT_EQ(Run({"--help"}, &out), 0);
     EXPECT_NE(out.find("cacheMaxAgeSeconds"), std::string::npos);
+}
+
+// A store locked by another process at start: the host polls, says why it stores nothing, and
+// stores every record once the lock goes. Another program's file stops the start instead.
+TEST_F(RunnerE2E, ALockedStoreAtStartStopsNoPollingAndAForeignOneStopsTheStart) {
+    sqlite3* other = nullptr;
+    sqlite3_open(db_.c_str(), &other);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::thread release([other] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    });
+    Json::Value devices;
+    devices.append(Device(7, "simulated"));
+    std::string out;
+    const int rc = Run({"--site", WriteSite(devices, 5)}, &out);
+    release.join();
+    sqlite3_close(other);
+    EXPECT_EQ(rc, 0) << out;
+    EXPECT_NE(out.find("history: storing nothing yet; rows wait and are retried: "),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("summary: 5 rounds, 5 records published, 5 records stored"),
+              std::string::npos)
+        << out;
+
+    const std::string foreign = dir_ + "/foreign.db";
+    std::ofstream(foreign) << "notes of another program\n";
+    Json::Value extra;
+    extra["database"] = foreign;
+    const std::string site = WriteSite(devices, 1, "foreign.json", extra);
+    EXPECT_EQ(Run({"--site", site}, &out), 2);
+    EXPECT_NE(out.find(site + ": database: " + foreign +
+                       " is not a history database of this program: left as it is"),
+              std::string::npos)
+        << out;
 }
 
 TEST_F(RunnerE2E, ADeviceWhoseSettingsThrowIsLeftOutAndTheOthersRun) {
