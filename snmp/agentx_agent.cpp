@@ -159,8 +159,30 @@ void AgentxAgent::Run() {
     uint64_t failures = 0;
     bool wasConnected = false;
     bool everConnected = false;
+
+    // Says once when the session came or went.
+    const auto noteChange = [&](Clock::time_point now) {
+        if (loop.connected == wasConnected) return;
+        {
+            wasConnected = loop.connected;
+            connected_ = loop.connected;
+            if (loop.connected) {
+                log_.Write(Priority::kNotice,
+                           std::string("snmp: ") +
+                               (everConnected ? "registered again" : "registered") + " with " +
+                               where);
+                everConnected = true;
+                failures = 0;
+                delay = 1;
+            } else {
+                log_.Write(Priority::kWarning, "snmp: lost " + where + "; retrying");
+                nextTry = now;
+            }
+        }
+    };
     while (!stop_) {
         const auto now = Clock::now();
+        noteChange(now);
         if (!loop.connected && now >= nextTry) {
             // A new session knows no registrations: send them again, as net-snmp's own
             // reconnect does.
@@ -181,23 +203,7 @@ void AgentxAgent::Run() {
                 delay = std::min(delay * 2, config_.retryMaxSeconds);
             }
         }
-        if (loop.connected != wasConnected) {
-            wasConnected = loop.connected;
-            connected_ = loop.connected;
-            if (loop.connected) {
-                log_.Write(Priority::kNotice,
-                           std::string("snmp: ") +
-                               (everConnected ? "registered again" : "registered") + " with " +
-                               where);
-                everConnected = true;
-                failures = 0;
-                delay = 1;
-            } else {
-                log_.Write(Priority::kWarning, "snmp: lost " + where + "; retrying");
-                nextTry = now;
-            }
-        }
-
+        noteChange(now);
         // The view changes between requests only: a walk never sees half a reload.
         bool rebuild = false;
         if (auto s = state_.Changed(version)) {
