@@ -234,14 +234,16 @@ TEST_F(SnmpAgent, TablesMatchTheHostNotificationsArriveAndAMasterRestartLosesNot
         30s))
         << Log("traps");
     ASSERT_EQ(seen.size(), 3u) << Log("traps");
-    const std::string index7 = seen[0].substr(4);
-    EXPECT_EQ(seen[0], "1 7 " + index7);
-    EXPECT_EQ(std::count(seen.begin(), seen.end(), "2 7 " + index7), 1);
-    EXPECT_LT(std::find(seen.begin(), seen.end(), "1 7 " + index7) - seen.begin(),
-              std::find(seen.begin(), seen.end(), "2 7 " + index7) - seen.begin());
-    EXPECT_EQ(std::count_if(seen.begin(), seen.end(),
-                            [](const std::string& n) { return n.rfind("1 8 ", 0) == 0; }),
-              1);
+    const auto prefixed = [&](const std::string& p) {
+        return std::find_if(seen.begin(), seen.end(),
+                            [&](const std::string& n) { return n.rfind(p, 0) == 0; });
+    };
+    ASSERT_NE(prefixed("1 7 "), seen.end()) << Log("traps");
+    const std::string index7 = prefixed("1 7 ")->substr(4);
+    const auto cleared7 = std::find(seen.begin(), seen.end(), "2 7 " + index7);
+    EXPECT_LT(prefixed("1 7 "), cleared7) << Log("traps");
+    EXPECT_NE(cleared7, seen.end()) << Log("traps");
+    EXPECT_NE(prefixed("1 8 "), seen.end()) << Log("traps");
 
     // The tables against the status page's API, once the scenario has played out.
     const auto table = [&](const std::string& t) {
@@ -258,7 +260,8 @@ TEST_F(SnmpAgent, TablesMatchTheHostNotificationsArriveAndAMasterRestartLosesNot
                 std::find_if(signals.begin(), signals.end(), [&](const std::string& r) {
                     return r.rfind(id + "." + std::to_string(i + 1) + "|", 0) == 0;
                 });
-            ASSERT_NE(row, signals.end()) << id << " " << v["name"] << "\n" << ::testing::PrintToString(signals);
+            ASSERT_NE(row, signals.end()) << id << " " << v["name"] << "\n"
+                                          << ::testing::PrintToString(signals);
             const std::vector<std::string> f = Fields(*row);  // index id name value precision ...
             ASSERT_EQ(f.size(), 8u) << *row;
             EXPECT_EQ(f[2], v["name"].asString());
