@@ -269,6 +269,11 @@ void AgentxAgent::Run() {
         run_alarms();
         netsnmp_check_outstanding_agent_requests();
     }
+    // net-snmp frees the arguments of callbacks still registered at shutdown: `loop` is ours.
+    snmp_unregister_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_START, OnMasterUp,
+                             &loop, 1);
+    snmp_unregister_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_STOP, OnMasterDown,
+                             &loop, 1);
     snmp_shutdown("smdhost");
     connected_ = false;
 }

@@ -133,10 +133,13 @@ class SnmpAgent : public ::testing::Test {
         }
         pids_[name] = pid;
     }
-    void Stop(const std::string& name) {
+    // Its exit status; a death by signal as 128 + the signal.
+    int Stop(const std::string& name) {
+        int st = 0;
         ::kill(pids_[name], SIGTERM);
-        ::waitpid(pids_[name], nullptr, 0);
+        ::waitpid(pids_[name], &st, 0);
         pids_.erase(name);
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     }
     void Snmpd() {
         Start("snmpd",
@@ -316,6 +319,9 @@ TEST_F(SnmpAgent, TablesMatchTheHostNotificationsArriveAndAMasterRestartLosesNot
     const std::string wrong = Walk("smdDeviceTable", "snmpwalk", v3 + "wrong-auth-key");
     EXPECT_EQ(wrong.find("rtmk48_pv05"), std::string::npos) << wrong;
     EXPECT_NE(wrong.find("Authentication failure"), std::string::npos) << wrong;
+
+    // The subagent's thread ends with the host, which stops cleanly.
+    EXPECT_EQ(Stop("smdhost"), 0) << Log("smdhost");
 }
 
 }  // namespace
