@@ -204,16 +204,17 @@ void AgentxAgent::Run() {
             }
         }
         noteChange(now);
-        // The view changes between requests only: a walk never sees half a reload.
-        bool rebuild = false;
-        if (auto s = state_.Changed(version)) {
-            snap = std::move(*s);
-            rebuild = true;
-        }
-        const WallTime wall = std::chrono::system_clock::now();
-        const std::chrono::seconds stale(config_.staleSeconds);
-        if (rebuild || now - refreshed >= std::chrono::seconds(1)) {
+        // Once a second: a request costs a lookup, not a copy of the site, and the view
+        // changes between requests only, so a walk never sees half a reload.
+        if (now - refreshed >= std::chrono::seconds(1)) {
             refreshed = now;
+            bool rebuild = false;
+            if (auto s = state_.Changed(version)) {
+                snap = std::move(*s);
+                rebuild = true;
+            }
+            const WallTime wall = std::chrono::system_clock::now();
+            const std::chrono::seconds stale(config_.staleSeconds);
             for (const auto& [id, d] : snap.devices) {
                 const DeviceStatus s = StatusOf(d, wall, stale);
                 const auto prev = status.find(id);
@@ -232,8 +233,8 @@ void AgentxAgent::Run() {
                 status[id] = s;
             }
             while (deviceNotices.size() > SnmpState::kMaxQueued) deviceNotices.pop_front();
+            if (rebuild) loop.view = BuildView(snap, config_.oidBase, wall, stale);
         }
-        if (rebuild) loop.view = BuildView(snap, config_.oidBase, wall, stale);
 
         // Away from the master, notifications wait in the queue (bounded) for its return.
         if (loop.connected) {
