@@ -163,21 +163,18 @@ void AgentxAgent::Run() {
     // Says once when the session came or went.
     const auto noteChange = [&](Clock::time_point now) {
         if (loop.connected == wasConnected) return;
-        {
-            wasConnected = loop.connected;
-            connected_ = loop.connected;
-            if (loop.connected) {
-                log_.Write(Priority::kNotice,
-                           std::string("snmp: ") +
-                               (everConnected ? "registered again" : "registered") + " with " +
-                               where);
-                everConnected = true;
-                failures = 0;
-                delay = 1;
-            } else {
-                log_.Write(Priority::kWarning, "snmp: lost " + where + "; retrying");
-                nextTry = now;
-            }
+        wasConnected = loop.connected;
+        connected_ = loop.connected;
+        if (loop.connected) {
+            log_.Write(Priority::kNotice, std::string("snmp: ") +
+                                              (everConnected ? "registered again" : "registered") +
+                                              " with " + where);
+            everConnected = true;
+            failures = 0;
+            delay = 1;
+        } else {
+            log_.Write(Priority::kWarning, "snmp: lost " + where + "; retrying");
+            nextTry = now;
         }
     };
     while (!stop_) {
