@@ -150,8 +150,7 @@ void AgentxAgent::Run() {
 
     SnmpSnapshot snap;
     uint64_t version = 0;
-    std::map<unsigned int, DeviceStatus> status;
-    std::set<unsigned int> lost;
+    DeviceWatch watch;
     std::deque<std::pair<Oid, VarBinds>> deviceNotices;
     auto refreshed = Clock::time_point();
     auto nextTry = Clock::now();
@@ -212,23 +211,9 @@ void AgentxAgent::Run() {
             }
             const WallTime wall = std::chrono::system_clock::now();
             const std::chrono::seconds stale(config_.staleSeconds);
-            for (const auto& [id, d] : snap.devices) {
-                const DeviceStatus s = StatusOf(d, wall, stale);
-                const auto prev = status.find(id);
-                if (prev != status.end() && prev->second != s) {
-                    rebuild = true;
-                    const bool down = s == DeviceStatus::kStale || s == DeviceStatus::kPortClosed;
-                    if (prev->second == DeviceStatus::kOk && down && lost.insert(id).second)
-                        deviceNotices.emplace_back(
-                            NotificationOid(config_.oidBase, Notification::kDeviceLost),
-                            DeviceVars(config_.oidBase, d, s));
-                    if (s == DeviceStatus::kOk && lost.erase(id))
-                        deviceNotices.emplace_back(
-                            NotificationOid(config_.oidBase, Notification::kDeviceBack),
-                            DeviceVars(config_.oidBase, d, s));
-                }
-                status[id] = s;
-            }
+            for (auto& notice : watch.Update(snap, config_.oidBase, wall, stale))
+                deviceNotices.push_back(std::move(notice));
+            rebuild = rebuild || watch.Changed();
             while (deviceNotices.size() > SnmpState::kMaxQueued) deviceNotices.pop_front();
             if (rebuild) loop.view = BuildView(snap, config_.oidBase, wall, stale);
         }

@@ -171,3 +171,26 @@ VarBinds DeviceVars(const Oid& base, const SnmpDevice& d, DeviceStatus status) {
         out.emplace_back(*v.find(Column(base, kDevices, c, {d.description.dataId})));
     return out;
 }
+
+std::vector<std::pair<Oid, VarBinds>> DeviceWatch::Update(const SnmpSnapshot& snap, const Oid& base,
+                                                          WallTime now,
+                                                          std::chrono::seconds stale) {
+    std::vector<std::pair<Oid, VarBinds>> out;
+    changed_ = false;
+    for (const auto& [id, d] : snap.devices) {
+        const DeviceStatus s = StatusOf(d, now, stale);
+        const auto prev = status_.find(id);
+        if (prev != status_.end() && prev->second != s) {
+            changed_ = true;
+            const bool down = s == DeviceStatus::kStale || s == DeviceStatus::kPortClosed;
+            if (prev->second == DeviceStatus::kOk && down && lost_.insert(id).second)
+                out.emplace_back(NotificationOid(base, Notification::kDeviceLost),
+                                 DeviceVars(base, d, s));
+            if (s == DeviceStatus::kOk && lost_.erase(id))
+                out.emplace_back(NotificationOid(base, Notification::kDeviceBack),
+                                 DeviceVars(base, d, s));
+        }
+        status_[id] = s;
+    }
+    return out;
+}

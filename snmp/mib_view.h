@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,3 +47,19 @@ enum class Notification { kAlarmRaised = 1, kAlarmCleared = 2, kDeviceLost = 3, 
 Oid NotificationOid(const Oid& base, Notification n);
 VarBinds AlarmVars(const Oid& base, const SnmpAlarm& a);
 VarBinds DeviceVars(const Oid& base, const SnmpDevice& d, DeviceStatus status);
+
+// Devices' statuses from one look to the next: a device that was ok and turns stale or loses
+// its port is lost (once); a lost device that is ok again is back.
+class DeviceWatch {
+  public:
+    // The notifications this look calls for, in data-id order.
+    std::vector<std::pair<Oid, VarBinds>> Update(const SnmpSnapshot& s, const Oid& base,
+                                                 WallTime now, std::chrono::seconds stale);
+    // Whether a status changed in the last Update (the view shows statuses).
+    bool Changed() const { return changed_; }
+
+  private:
+    std::map<unsigned int, DeviceStatus> status_;
+    std::set<unsigned int> lost_;
+    bool changed_ = false;
+};

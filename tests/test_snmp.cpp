@@ -50,6 +50,32 @@ TEST(SnmpValues, FixedPointFromScaleAndOutOfRangeNeverWraps) {
     }
 }
 
+TEST(SnmpValues, AUnitThatWasOkIsLostOnceAndBackOnce) {
+    const WallTime t0 = WallTime() + std::chrono::hours(500000);
+    SnmpSnapshot snap;
+    SnmpDevice& d = snap.devices[7];
+    d.description = {7, "rtmk48_pv05", "/dev/ttyS0", true, std::make_shared<SignalMap>()};
+    d.health = DeviceHealth{};
+    d.health->portOpen = true;
+    DeviceWatch watch;
+    const Oid base = {1, 3, 6};
+    const auto looks = [&](WallTime lastGood, bool portOpen, WallTime now) {
+        d.health->lastGoodRound = lastGood;
+        d.health->portOpen = portOpen;
+        std::string said;
+        for (const auto& [trap, vars] : watch.Update(snap, base, now, std::chrono::seconds(60)))
+            said += std::to_string(trap.back()) + ":" + std::to_string(vars[2].second.number) + " ";
+        return said;
+    };
+    // (notification:status) 3 lost, 4 back; status 1 ok, 2 stale, 3 port closed.
+    EXPECT_EQ(looks(t0, true, t0), "");  // first look: state, not news
+    EXPECT_EQ(looks(t0, true, t0 + 61s), "3:2 ");
+    EXPECT_EQ(looks(t0, false, t0 + 62s), "");  // still lost
+    EXPECT_EQ(looks(t0 + 70s, true, t0 + 70s), "4:1 ");
+    EXPECT_EQ(looks(t0 + 70s, false, t0 + 71s), "3:3 ");
+    EXPECT_EQ(looks(t0 + 80s, true, t0 + 80s), "4:1 ");
+}
+
 TEST(SnmpConfig, MemberIsCheckedAndSwitchable) {
     const auto parse = [](const std::string& text) {
         return ParseSnmpConfig(ParseJson(text), "site.json", "/etc/smdhost");
