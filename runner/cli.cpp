@@ -195,6 +195,13 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
             if (f) f->Drain(std::chrono::milliseconds(0));
         }
     } stopSender{forwarder.get()};
+    // Likewise the SNMP subagent's thread, which logs.
+    struct StopAgent {
+        SnmpSink* s;
+        ~StopAgent() {
+            if (s) s->Drain(std::chrono::milliseconds(0));
+        }
+    } stopAgent{snmp.get()};
     // Signals blocked before any host thread exists, so only the waiter takes them.
     Signals signals(host, demo ? std::string() : file);
     if (web) host.AddSink(web->Live());
