@@ -113,6 +113,11 @@ string(JOIN ", " CPACK_DEBIAN_HOST_PACKAGE_DEPENDS "${SMD_RUNTIME_DEPENDS}"
   "libjs-chart.js (>= 3)"  # the status page's chart, served from /usr/share/javascript
   "libsystemd0 (>= 252)" "adduser"
   "libmosquitto1 (>= 2.0.11)")
+# The SNMP subagent, when built in; snmpd is the master agent it registers with.
+if(SMD_HAVE_NETSNMP)
+  string(APPEND CPACK_DEBIAN_HOST_PACKAGE_DEPENDS ", libsnmp40 (>= 5.9.3)")
+  set(CPACK_DEBIAN_HOST_PACKAGE_SUGGESTS "snmpd")
+endif()
 # libsmdhost goes into the linker cache on install and removal (triggers); the maintainer scripts
 # create the service user and directories; the site file is a conffile; shlibs: programs built
 # against libsmdhost.so.0 depend on this version of the host or later.

@@ -137,7 +137,7 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
     const JsonFile file(name);
     file.OnlyKnown(root, "",
                    {"database", "plugins", "controlSocket", "controlGroup", "cacheMaxAgeSeconds",
-                    "rounds", "roundPriority", "history", "devices", "web", "mqtt"});
+                    "rounds", "roundPriority", "history", "devices", "web", "mqtt", "snmp"});
     SiteConfig site;
     site.file = name;
     site.database = Resolve(baseDir, file.String(root, "", "database", site.database));
@@ -177,6 +177,7 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
     }
 
     site.mqtt = ParseMqttConfig(root["mqtt"], name, baseDir);
+    site.snmp = ParseSnmpConfig(root["snmp"], name, baseDir);
 
     const Json::Value& devices = root["devices"];
     if (devices.isNull()) file.Fail("devices", "missing (an array of devices is required)");

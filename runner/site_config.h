@@ -10,6 +10,7 @@
 
 #include "mqtt/mqtt_config.h"
 #include "runner/logger.h"
+#include "snmp/snmp_config.h"
 
 inline constexpr const char* kSimulatedPort = "simulated";
 
@@ -76,6 +77,7 @@ struct SiteConfig {
     std::vector<DeviceConfig> devices;
     WebConfig web;
     std::optional<MqttConfig> mqtt;  // none: nothing goes to a broker
+    std::optional<SnmpConfig> snmp;  // none: no SNMP subagent
 };
 
 // Relative paths in the file are taken from the file's own directory (baseDir for Parse).

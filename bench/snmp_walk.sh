@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# snmpwalk of SMDHOST-MIB through Debian's snmpd (AgentX master on loopback) while one smdhost
+# polls N in-process simulated units for R rounds each; the same run again without walks shows
+# what the walks cost polling.
+# Usage: bench/snmp_walk.sh BUILD_DIR N R
+# Prints one line: units rounds varbinds walk_ms_median walk_ms_max walks wall_s_idle wall_s_walked
+# smdhost_cpu_s_idle smdhost_cpu_s_walked (its own user + system time, the subagent's thread
+# included; snmpd's and snmpwalk's are not)
+set -euo pipefail
+build=$(cd "$1" && pwd)
+units=$2
+rounds=$3
+src=$(cd "$(dirname "$0")/.." && pwd)
+tmp=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+[ -n "${SMD_KEEP:-}" ] && trap - EXIT
+
+port=$(python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+mkdir "$tmp/state"
+printf 'agentAddress udp:127.0.0.1:%d\nmaster agentx\nagentXSocket %s/agentx\nrocommunity public 127.0.0.1\n' \
+  "$port" "$tmp" >"$tmp/snmpd.conf"
+SNMP_PERSISTENT_DIR=$tmp/state /usr/sbin/snmpd -f -Lo -C -c "$tmp/snmpd.conf" >"$tmp/snmpd.log" 2>&1 &
+pids+=($!)
+
+site() {  # site.json polling every unit R rounds as fast as the simulator answers
+  printf '{ "database": "%s/site-%s.db", "plugins": ["%s/rtmk48_pv05.so"], "rounds": %d,\n' \
+    "$tmp" "$1" "$build" "$rounds"
+  printf '  "snmp": { "agentxSocket": "%s/agentx" },\n  "devices": [\n' "$tmp"
+  for ((k = 1; k <= units; k++)); do
+    printf '    { "model": "rtmk48_pv05", "dataId": %d, "port": "simulated", "pollIntervalMs": 0,\n' "$k"
+    printf '      "delayScale": 0.002, "workDir": "%s",\n' "$src"
+    printf '      "signalMap": "%s/ini/rtmk48_pv05.signals.json",\n' "$src"
+    printf '      "settings": { "appSetting": { "b_mode": 1 } } }%s\n' "$([ $k -lt $units ] && echo ,)"
+  done
+  printf '  ] }\n'
+}
+# A walk the host's exit cuts short ends in an error; it is not counted below.
+walk() { snmpwalk -v2c -c public -On -t 5 -r 0 "127.0.0.1:$port" .1.3.6.1.4.1.8072.9999.9999.48 2>/dev/null; }
+
+# Idle: the subagent registered and answering nothing.
+site idle >"$tmp/idle.json"
+start=$(date +%s.%N)
+/usr/bin/time -f '%U %S' -o "$tmp/idle.time" "$build/smdhost" --site "$tmp/idle.json" >"$tmp/idle.log" 2>&1
+idle=$(echo "$(date +%s.%N) - $start" | bc)
+
+# Walked: walks back to back from the first registration to the end of polling.
+site walked >"$tmp/walked.json"
+start=$(date +%s.%N)
+/usr/bin/time -f '%U %S' -o "$tmp/walked.time" "$build/smdhost" --site "$tmp/walked.json" >"$tmp/walked.log" 2>&1 &
+host=$!
+pids+=($host)
+until grep -q "snmp: registered" "$tmp/walked.log"; do sleep 0.05; done
+: >"$tmp/walks"
+varbinds=0
+while kill -0 "$host" 2>/dev/null; do
+  t0=$(date +%s%N)
+  n=$(walk | wc -l) || true
+  t1=$(date +%s%N)
+  # A walk cut short by the host's exit is not counted.
+  if kill -0 "$host" 2>/dev/null; then
+    echo $(((t1 - t0) / 1000000)) >>"$tmp/walks"
+    if [ "$n" -gt "$varbinds" ]; then varbinds=$n; fi
+  fi
+done
+wait "$host" || true
+walked=$(echo "$(date +%s.%N) - $start" | bc)
+sort -n "$tmp/walks" >"$tmp/sorted"
+count=$(wc -l <"$tmp/sorted")
+[ "$count" -gt 0 ] || { echo "snmp_walk: no walk finished" >&2; exit 1; }
+median=$(sed -n "$(((count + 1) / 2))p" "$tmp/sorted")
+max=$(tail -1 "$tmp/sorted")
+cpu() { awk '{ printf "%.2f", $1 + $2 }' "$1"; }
+printf '%d %d %d %d %d %d %.2f %.2f %s %s\n' "$units" "$rounds" "$varbinds" "$median" "$max" "$count" \
+  "$idle" "$walked" "$(cpu "$tmp/idle.time")" "$(cpu "$tmp/walked.time")"

@@ -1,0 +1,40 @@
+#pragma once
+// What the SNMP subagent shows: the site's devices, their last values and health, and the
+// standing alarms. The polling thread updates it; the agent thread copies it to answer from.
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "runner/sink.h"
+
+struct SnmpDevice {
+    DeviceDescription description;
+    std::optional<DeviceHealth> health;         // none until its first round or port event
+    std::vector<std::optional<double>> values;  // by place in the signal map
+    std::optional<WallTime> valuesAt;
+};
+
+struct SnmpAlarm {
+    uint32_t index = 0;  // given when raised, kept until cleared
+    unsigned int dataId = 0;
+    std::string alarmId;
+    std::string name;
+    int level = 0;
+    std::string value;
+    std::string text;
+    WallTime since;
+};
+
+struct SnmpSnapshot {
+    std::map<unsigned int, SnmpDevice> devices;
+    std::map<uint32_t, SnmpAlarm> alarms;
+};
+
+// An alarm raised or cleared, in the order the core reported them.
+struct AlarmNotice {
+    bool raised = false;
+    SnmpAlarm alarm;
+};
