@@ -1,6 +1,7 @@
 #include "mqtt/forwarder.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -18,12 +19,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Messages handed to the library and not yet acknowledged: bounds its memory, and keeps the
-// link busy while acknowledgements travel.
-constexpr std::size_t kWindow = 64;
 constexpr std::chrono::milliseconds kFirstBackoff = 250ms;
 constexpr std::chrono::milliseconds kMaxBackoff = 8s;
 constexpr std::chrono::seconds kConnectTimeout = 10s;
+// The status carries counters too; they need not be fresher than this.
+constexpr std::chrono::seconds kHeartbeat = 300s;
 
 std::string Describe(int rc) {
     if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
@@ -34,15 +34,6 @@ int BitLength(uint64_t n) {
     int b = 0;
     for (; n; n >>= 1) ++b;
     return b;
-}
-
-void Exec(sqlite3* db, const char* sql) {
-    char* err = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
-        const std::string msg = err ? err : "unknown error";
-        sqlite3_free(err);
-        throw std::runtime_error(msg);
-    }
 }
 
 }  // namespace
@@ -83,8 +74,9 @@ void MqttForwarder::Start() {
 
 void MqttForwarder::OnHealth(const DeviceHealth& health) {
     std::lock_guard<std::mutex> lock(mu_);
+    const auto it = health_.find(health.dataId);
+    if (it == health_.end() || !mqtt_payload::SameState(it->second, health)) healthChanged_ = true;
     health_[health.dataId] = health;
-    healthChanged_ = true;
 }
 
 std::vector<SinkFigure> MqttForwarder::Figures() const {
@@ -105,6 +97,8 @@ std::vector<SinkFigure> MqttForwarder::Figures() const {
          "messages the broker acknowledged since start"},
         {"mqtt_connection_failures", static_cast<double>(figFailures_.load()),
          "failed or lost connections since start"},
+        {"mqtt_messages_refused", static_cast<double>(figRefused_.load()),
+         "refusals by the broker since start (the messages stay in the outbox)"},
     };
 }
 
@@ -128,15 +122,17 @@ void MqttForwarder::Setup() {
     sqlite3_busy_timeout(db_, 5000);
     // A delete lost to a power cut only means the message is sent once more.
     Exec(db_, "PRAGMA synchronous=NORMAL");
-    Outbox::CreateTables(db_);
+    epoch_ = Outbox::CreateTables(db_);
 
     mosq_ = mosquitto_new(config_.clientId.c_str(), false, this);
     if (!mosq_) throw std::runtime_error("cannot create a client: " + Describe(MOSQ_ERR_ERRNO));
+    // MQTT 5, so that a publish the broker refuses comes back with its reason (3.1.1 acknowledges
+    // it as if delivered). Session expiry stays 0: the outbox is this client's session, and the
+    // library resends what was in flight, so a broker need keep nothing for a site that is gone.
+    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_int_option(mosq_, MOSQ_OPT_SEND_MAXIMUM, static_cast<int>(kWindow));
-    const std::string offline = mqtt_payload::Offline(config_.siteId);
-    int rc = mosquitto_will_set(mosq_, statusTopic_.c_str(), static_cast<int>(offline.size()),
-                                offline.data(), 1, true);
-    if (rc == MOSQ_ERR_SUCCESS && !config_.username.empty())
+    int rc = MOSQ_ERR_SUCCESS;
+    if (!config_.username.empty())
         rc = mosquitto_username_pw_set(
             mosq_, config_.username.c_str(),
             config_.password.empty() ? nullptr : config_.password.c_str());
@@ -150,7 +146,7 @@ void MqttForwarder::Setup() {
     }
     mosquitto_connect_callback_set(mosq_, &MqttForwarder::OnConnect);
     mosquitto_disconnect_callback_set(mosq_, &MqttForwarder::OnDisconnect);
-    mosquitto_publish_callback_set(mosq_, &MqttForwarder::OnPublish);
+    mosquitto_publish_v5_callback_set(mosq_, &MqttForwarder::OnPublish);
 }
 
 void MqttForwarder::Run() {
@@ -164,6 +160,10 @@ void MqttForwarder::Run() {
     }
     Say("forwarding to broker " + broker_ + " as " + config_.clientId + " under " +
         statusTopic_.substr(0, statusTopic_.size() - 6));
+    if (!config_.password.empty() && config_.caFile.empty())
+        Say("the password goes to broker " + broker_ +
+                " over plain TCP, readable on the way; set mqtt.tls to protect it",
+            Priority::kWarning);
     backoff_ = kFirstBackoff;
     bool attempted = false;
     auto nextAttempt = Clock::now();
@@ -184,6 +184,7 @@ void MqttForwarder::Run() {
             }
             if (!socket_ && Clock::now() >= nextAttempt) {
                 refusal_.clear();
+                SetWill();
                 const int rc =
                     attempted ? mosquitto_reconnect_async(mosq_)
                               : mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port,
@@ -210,7 +211,8 @@ void MqttForwarder::Run() {
                     std::lock_guard<std::mutex> lock(mu_);
                     changed = healthChanged_;
                 }
-                if (changed && Clock::now() >= nextStatus_) PublishStatus(true);
+                const auto now = Clock::now();
+                if ((changed || now >= nextHeartbeat_) && now >= nextStatus_) PublishStatus(true);
             }
             const int rc = mosquitto_loop(mosq_, 50, 1);
             DeleteAcked();
@@ -295,7 +297,7 @@ void MqttForwarder::Failure(const std::string& why) {
 void MqttForwarder::OnConnect(mosquitto*, void* self, int rc) {
     auto& f = *static_cast<MqttForwarder*>(self);
     if (rc != 0) {
-        f.refusal_ = std::string("connection refused: ") + mosquitto_connack_string(rc);
+        f.refusal_ = std::string("connection refused: ") + mosquitto_reason_string(rc);
         return;
     }
     f.connected_ = true;
@@ -311,7 +313,7 @@ void MqttForwarder::OnConnect(mosquitto*, void* self, int rc) {
     // The library resends what it holds unacknowledged. With nothing of the outbox in flight,
     // whatever is still there goes again from the start.
     if (std::none_of(f.inflight_.begin(), f.inflight_.end(),
-                     [](const auto& m) { return m.second > 0; }))
+                     [](const auto& m) { return m.second.id > 0; }))
         f.cursor_ = 0;
     // The status goes out at once.
     std::lock_guard<std::mutex> lock(f.mu_);
@@ -323,45 +325,6 @@ void MqttForwarder::OnDisconnect(mosquitto*, void* self, int) {
     auto& f = *static_cast<MqttForwarder*>(self);
     f.connected_ = false;
     f.figConnected_ = false;
-}
-
-void MqttForwarder::OnPublish(mosquitto*, void* self, int mid) {
-    auto& f = *static_cast<MqttForwarder*>(self);
-    const auto it = f.inflight_.find(mid);
-    if (it == f.inflight_.end()) return;
-    if (it->second > 0) f.acked_.push_back(it->second);
-    f.inflight_.erase(it);
-}
-
-void MqttForwarder::PublishMore() {
-    if (inflight_.size() >= kWindow) return;
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db_,
-                           "SELECT id, topic, payload FROM mqtt_outbox WHERE id > ?1 "
-                           "ORDER BY id LIMIT ?2",
-                           -1, &s, nullptr) != SQLITE_OK)
-        throw std::runtime_error(sqlite3_errmsg(db_));
-    const std::size_t want = kWindow - inflight_.size();
-    sqlite3_bind_int64(s, 1, cursor_);
-    sqlite3_bind_int64(s, 2, static_cast<int64_t>(want));
-    std::size_t got = 0;
-    int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-        const int64_t id = sqlite3_column_int64(s, 0);
-        const auto* topic = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
-        const void* payload = sqlite3_column_blob(s, 2);
-        const int len = sqlite3_column_bytes(s, 2);
-        int mid = 0;
-        if (mosquitto_publish(mosq_, &mid, topic, len, payload, 1, false) != MOSQ_ERR_SUCCESS)
-            break;  // the loop finds out what is wrong with the connection
-        inflight_[mid] = id;
-        cursor_ = id;
-        ++got;
-    }
-    const std::string err = rc == SQLITE_ROW || rc == SQLITE_DONE ? "" : sqlite3_errmsg(db_);
-    sqlite3_finalize(s);
-    if (!err.empty()) throw std::runtime_error(err);
-    outboxEmpty_ = got < want && rc == SQLITE_DONE;
 }
 
 void MqttForwarder::PublishStatus(bool online) {
@@ -376,53 +339,24 @@ void MqttForwarder::PublishStatus(bool online) {
         Json::Value outbox;
         for (const auto& f : Figures())
             if (f.name != "mqtt_connected") outbox[f.name.substr(5)] = f.value;
-        body =
-            mqtt_payload::Online(config_.siteId, std::chrono::system_clock::now(), health, outbox);
+        body = mqtt_payload::Online(config_.siteId, epoch_, std::chrono::system_clock::now(),
+                                    health, outbox);
     } else {
-        body = mqtt_payload::Offline(config_.siteId);
+        body = mqtt_payload::Offline(config_.siteId, epoch_, std::chrono::system_clock::now());
     }
     int mid = 0;
     if (mosquitto_publish(mosq_, &mid, statusTopic_.c_str(), static_cast<int>(body.size()),
                           body.data(), 1, true) == MOSQ_ERR_SUCCESS)
-        inflight_[mid] = 0;  // no outbox row
+        inflight_[mid] = Flight{0, statusTopic_};
     nextStatus_ = Clock::now() + 1s;
+    nextHeartbeat_ = Clock::now() + kHeartbeat;
 }
 
-void MqttForwarder::DeleteAcked() {
-    if (acked_.empty()) return;
-    Exec(db_, "BEGIN IMMEDIATE");
-    sqlite3_stmt* s = nullptr;
-    bool ok = sqlite3_prepare_v2(db_, "DELETE FROM mqtt_outbox WHERE id = ?1", -1, &s, nullptr) ==
-              SQLITE_OK;
-    for (std::size_t i = 0; ok && i < acked_.size(); ++i) {
-        sqlite3_bind_int64(s, 1, acked_[i]);
-        ok = sqlite3_step(s) == SQLITE_DONE;
-        sqlite3_reset(s);
-    }
-    sqlite3_finalize(s);
-    if (!ok || sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        const std::string msg = sqlite3_errmsg(db_);
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw std::runtime_error("deleting sent messages: " + msg);
-    }
-    figSent_ += acked_.size();
-    acked_.clear();
-}
-
-// The depth from the first and last ids: rows leave in order, and count(*) would read every
-// page of a large outbox.
-void MqttForwarder::RefreshFigures() {
-    const auto now = Clock::now();
-    if (now < nextFigures_) return;
-    nextFigures_ = now + 250ms;
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db_,
-                           "SELECT coalesce(max(id) - min(id) + 1, 0), (SELECT queued_ms FROM "
-                           "mqtt_outbox ORDER BY id LIMIT 1) FROM mqtt_outbox",
-                           -1, &s, nullptr) == SQLITE_OK &&
-        sqlite3_step(s) == SQLITE_ROW) {
-        figDepth_ = sqlite3_column_int64(s, 0);
-        figOldestMs_ = sqlite3_column_int64(s, 1);
-    }
-    sqlite3_finalize(s);
+// The will goes with each connection, stamped with the time it was opened.
+void MqttForwarder::SetWill() {
+    const std::string offline =
+        mqtt_payload::Offline(config_.siteId, epoch_, std::chrono::system_clock::now());
+    const int rc = mosquitto_will_set(mosq_, statusTopic_.c_str(), static_cast<int>(offline.size()),
+                                      offline.data(), 1, true);
+    if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error("setting the last will: " + Describe(rc));
 }

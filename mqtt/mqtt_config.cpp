@@ -75,6 +75,11 @@ std::optional<MqttConfig> ParseMqttConfig(const Json::Value& m, const std::strin
             file.Fail(tp, "certFile and keyFile go together");
         for (const auto* f : {&c.caFile, &c.certFile, &c.keyFile})
             if (!f->empty() && !std::filesystem::exists(*f)) file.Fail(tp, "no file " + *f);
+        // A key others can read is no secret, as for the password file.
+        struct stat st {};
+        if (!c.keyFile.empty() && ::stat(c.keyFile.c_str(), &st) == 0 && (st.st_mode & S_IROTH))
+            file.Fail("mqtt.tls.keyFile",
+                      c.keyFile + " is readable by everyone; make it private (chmod o-rwx)");
         c.port = 8883;
     }
     c.port = static_cast<int>(file.Integer(m, path, "port", c.port, 1, 65535));
@@ -102,7 +107,8 @@ const char* MqttFileHelp() {
     topicPrefix        first topic level (default "smd")
     keepAliveSeconds   MQTT keep-alive (default 60)
     tls                { "caFile": <CA file>, "certFile": <client certificate>,
-                         "keyFile": <its key> }; certFile and keyFile are optional
+                         "keyFile": <its key> }; certFile and keyFile are optional;
+                       the key must not be readable by everyone
     username           user name (default: none)
     passwordFile       file whose first line is the password; must not be readable by
                        everyone (default: none)

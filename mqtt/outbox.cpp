@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <random>
 #include <stdexcept>
 
 #include "mqtt/payload.h"
@@ -16,6 +17,7 @@ CREATE TABLE IF NOT EXISTS mqtt_outbox(
     queued_ms INTEGER NOT NULL,
     topic TEXT NOT NULL,
     payload TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS mqtt_stream(epoch TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS mqtt_sequence(
     data_id INTEGER NOT NULL,
     kind TEXT NOT NULL,
@@ -64,30 +66,44 @@ Outbox::Outbox(std::string topicPrefix, std::string siteId, int64_t maxRows, int
       maxAge_(std::chrono::seconds(maxAgeSeconds)),
       say_(std::move(say)) {}
 
-void Outbox::CreateTables(sqlite3* db) {
+std::string Outbox::CreateTables(sqlite3* db) {
     char* err = nullptr;
     if (sqlite3_exec(db, kSchema, nullptr, nullptr, &err) != SQLITE_OK) {
         const std::string msg = err ? err : "unknown error";
         sqlite3_free(err);
         throw std::runtime_error("mqtt outbox: creating its tables: " + msg);
     }
+    // Random rather than a clock: a unit whose clock is not set yet makes new stores too.
+    std::random_device rd;
+    char fresh[17];
+    std::snprintf(fresh, sizeof fresh, "%08x%08x", rd(), rd());
+    Statement make(
+        db, "INSERT INTO mqtt_stream SELECT ?1 WHERE NOT EXISTS (SELECT 1 FROM mqtt_stream)");
+    sqlite3_bind_text(*make, 1, fresh, -1, SQLITE_STATIC);
+    make.Step("starting a stream");
+    Statement read(db, "SELECT epoch FROM mqtt_stream LIMIT 1");
+    if (read.Step("reading the stream epoch") != SQLITE_ROW) Fail(db, "reading the stream epoch");
+    return reinterpret_cast<const char*>(sqlite3_column_text(*read, 0));
 }
 
 void Outbox::Prepare(sqlite3* db) {
-    CreateTables(db);
+    epoch_ = CreateTables(db);
 }
 
 void Outbox::OnStored(sqlite3* db, const HistoryRow& row) {
     using namespace mqtt_payload;
     if (row.record) {
         const RecordOut& r = *row.record;
-        Queue(db, r.dataId, r.at, "record", [&](uint64_t seq) { return Record(site_, r, seq); });
+        Queue(db, r.dataId, r.at, "record",
+              [&](uint64_t seq) { return Record(site_, epoch_, r, seq); });
     } else if (row.alarm && !row.alarm->restored) {
         const AlarmOut& a = *row.alarm;
-        Queue(db, a.dataId, a.at, "alarm", [&](uint64_t seq) { return Alarm(site_, a, seq); });
+        Queue(db, a.dataId, a.at, "alarm",
+              [&](uint64_t seq) { return Alarm(site_, epoch_, a, seq); });
     } else if (row.report) {
         const ReportOut& r = *row.report;
-        Queue(db, r.dataId, r.at, "report", [&](uint64_t seq) { return Report(site_, r, seq); });
+        Queue(db, r.dataId, r.at, "report",
+              [&](uint64_t seq) { return Report(site_, epoch_, r, seq); });
     }
 }
 

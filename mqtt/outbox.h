@@ -4,7 +4,9 @@
 // and only if its row is stored. The sender deletes a row once the broker acknowledged it.
 //
 // Each device's messages of one kind carry a sequence number without gaps (kept in the database,
-// so it goes on after a restart); a consumer drops the duplicates a resend after a crash brings.
+// so it goes on after a restart) and the stream's epoch, made with the outbox: a consumer drops
+// the duplicates a resend after a crash brings, and tells a new store (numbers from 1 again under
+// a new epoch) from a resend.
 // The outbox is bounded in rows and age: past a bound the oldest messages are dropped, counted
 // and logged.
 #include <atomic>
@@ -30,8 +32,8 @@ class Outbox : public HistoryCompanion {
     // Messages dropped by the bounds since start (committed transactions only).
     uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
-    // Creates the outbox tables when missing; for any connection.
-    static void CreateTables(sqlite3* db);
+    // Creates the outbox tables when missing, for any connection; returns the stream's epoch.
+    static std::string CreateTables(sqlite3* db);
 
   private:
     void Queue(sqlite3* db, unsigned int dataId, WallTime at, const char* kind,
@@ -43,6 +45,7 @@ class Outbox : public HistoryCompanion {
     const int64_t maxRows_;
     const std::chrono::milliseconds maxAge_;
     const Say say_;
+    std::string epoch_;  // set by Prepare
     // Writer's thread only.
     uint64_t pendingDropped_ = 0;
     std::chrono::steady_clock::time_point nextAgeCheck_{};

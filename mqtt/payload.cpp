@@ -28,10 +28,12 @@ std::string Hex(const unsigned char* p, std::size_t n) {
     return s;
 }
 
-Json::Value Head(const std::string& site, unsigned int dataId, uint64_t seq, WallTime at) {
+Json::Value Head(const std::string& site, const std::string& epoch, unsigned int dataId,
+                 uint64_t seq, WallTime at) {
     Json::Value v;
     v["site"] = site;
     v["device"] = dataId;
+    v["epoch"] = epoch;
     v["seq"] = Json::UInt64(seq);
     v["time"] = IsoTime(at);
     v["ts"] = Json::Int64(EpochMs(at));
@@ -64,16 +66,18 @@ std::string IsoTime(WallTime t) {
     return buf;
 }
 
-std::string Record(const std::string& site, const RecordOut& r, uint64_t seq) {
-    Json::Value v = Head(site, r.dataId, seq, r.at);
+std::string Record(const std::string& site, const std::string& epoch, const RecordOut& r,
+                   uint64_t seq) {
+    Json::Value v = Head(site, epoch, r.dataId, seq, r.at);
     v["type"] = r.typeId;
     v["values"] = r.values ? *r.values : Json::Value(Json::objectValue);
     v["hex"] = Hex(r.bytes, r.len);
     return Compact(v);
 }
 
-std::string Alarm(const std::string& site, const AlarmOut& a, uint64_t seq) {
-    Json::Value v = Head(site, a.dataId, seq, a.at);
+std::string Alarm(const std::string& site, const std::string& epoch, const AlarmOut& a,
+                  uint64_t seq) {
+    Json::Value v = Head(site, epoch, a.dataId, seq, a.at);
     v["event"] = a.raised ? "raised" : "cleared";
     v["level"] = a.level;
     v["alarmId"] = a.alarmId;
@@ -83,17 +87,19 @@ std::string Alarm(const std::string& site, const AlarmOut& a, uint64_t seq) {
     return Compact(v);
 }
 
-std::string Report(const std::string& site, const ReportOut& r, uint64_t seq) {
-    Json::Value v = Head(site, r.dataId, seq, r.at);
+std::string Report(const std::string& site, const std::string& epoch, const ReportOut& r,
+                   uint64_t seq) {
+    Json::Value v = Head(site, epoch, r.dataId, seq, r.at);
     v["signal"] = r.signalId;
     v["value"] = r.value;
     return Compact(v);
 }
 
-std::string Online(const std::string& site, WallTime now,
+std::string Online(const std::string& site, const std::string& epoch, WallTime now,
                    const std::map<unsigned int, DeviceHealth>& devices, const Json::Value& outbox) {
     Json::Value v;
     v["site"] = site;
+    v["epoch"] = epoch;
     v["state"] = "online";
     v["time"] = IsoTime(now);
     v["ts"] = Json::Int64(EpochMs(now));
@@ -116,11 +122,19 @@ std::string Online(const std::string& site, WallTime now,
     return Compact(v);
 }
 
-std::string Offline(const std::string& site) {
+std::string Offline(const std::string& site, const std::string& epoch, WallTime at) {
     Json::Value v;
     v["site"] = site;
+    v["epoch"] = epoch;
     v["state"] = "offline";
+    v["time"] = IsoTime(at);
+    v["ts"] = Json::Int64(EpochMs(at));
     return Compact(v);
+}
+
+bool SameState(const DeviceHealth& a, const DeviceHealth& b) {
+    return a.model == b.model && a.port == b.port && a.portOpen == b.portOpen &&
+           a.lastError.empty() == b.lastError.empty();
 }
 
 }  // namespace mqtt_payload

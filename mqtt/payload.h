@@ -18,14 +18,22 @@ std::string StatusTopic(const std::string& prefix, const std::string& site);
 std::string IsoTime(WallTime t);
 int64_t EpochMs(WallTime t);
 
-std::string Record(const std::string& site, const RecordOut& r, uint64_t seq);
-std::string Alarm(const std::string& site, const AlarmOut& a, uint64_t seq);
-std::string Report(const std::string& site, const ReportOut& r, uint64_t seq);
+// `epoch` names the stream `seq` counts in (see outbox.h).
+std::string Record(const std::string& site, const std::string& epoch, const RecordOut& r,
+                   uint64_t seq);
+std::string Alarm(const std::string& site, const std::string& epoch, const AlarmOut& a,
+                  uint64_t seq);
+std::string Report(const std::string& site, const std::string& epoch, const ReportOut& r,
+                   uint64_t seq);
 
 // The retained status: "online" with each device's health and the forwarder's own figures, or
-// "offline" (the last will, and on an orderly stop).
-std::string Online(const std::string& site, WallTime now,
+// "offline" (the last will, and on an orderly stop). Each with the stream's epoch and a time:
+// for the will, when its connection was opened.
+std::string Online(const std::string& site, const std::string& epoch, WallTime now,
                    const std::map<unsigned int, DeviceHealth>& devices, const Json::Value& outbox);
-std::string Offline(const std::string& site);
+std::string Offline(const std::string& site, const std::string& epoch, WallTime at);
+
+// What of a device's health the status shows as its state; the status goes out when it changes.
+bool SameState(const DeviceHealth& a, const DeviceHealth& b);
 
 }  // namespace mqtt_payload

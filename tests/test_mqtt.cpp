@@ -124,6 +124,8 @@ TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsAndBounded) {
     EXPECT_EQ(rec["hex"].asString(), "07AB");
     EXPECT_EQ(rec["values"]["v"].asDouble(), 53.5);
     EXPECT_EQ(rec["type"].asInt(), 5156);
+    const std::string epoch = rec["epoch"].asString();
+    EXPECT_EQ(epoch.size(), 16u) << rec;
 
     // Numbers go on after a restart; past 4 rows the oldest go, counted and said once.
     outbox = std::make_unique<Outbox>("fleet", "s1", 4, kYears,
@@ -136,8 +138,14 @@ TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsAndBounded) {
                      "SELECT max(json_extract(payload, '$.seq')) FROM mqtt_outbox WHERE "
                      "topic LIKE '%/record'"),
               4);
+    EXPECT_EQ(
+        Scalar(db, "SELECT count(DISTINCT json_extract(payload, '$.epoch')) FROM mqtt_outbox"), 1);
     EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 4);
     EXPECT_EQ(outbox->Dropped(), 1u);
+    sqlite3* replaced = nullptr;  // a new store starts a new stream
+    sqlite3_open(":memory:", &replaced);
+    EXPECT_NE(Outbox::CreateTables(replaced), epoch);
+    sqlite3_close(replaced);
     ASSERT_EQ(said.size(), 1u) << said.back();
     EXPECT_NE(said[0].find("1 dropped so far"), std::string::npos) << said[0];
 
@@ -450,6 +458,66 @@ TEST_F(MqttBroker, NothingStoredIsLostAcrossBrokerOutagesAndAHostCrash) {
     std::printf("outages: %zu duplicates after the crash\n", duplicates);
 }
 
+// A broker that says no: the message stays in the outbox, counted and said with the reason,
+// while the rest flows; once the rule is lifted the held messages arrive, numbered without gaps.
+TEST_F(MqttBroker, RefusedPublishesStayQueuedAndGoWhenTheRuleIsLifted) {
+    struct Case {
+        std::string name, config, refused, reason;
+    };
+    for (const Case& c :
+         {Case{"acl", "acl_file " + dir_ + "/acl\n", "alarm", "Not authorized"},
+          Case{"size", "message_size_limit 2000\n", "record", "Packet too large"}}) {
+        SCOPED_TRACE(c.name);
+        std::ofstream(dir_ + "/acl") << "topic read smd/#\ntopic write smd/+/status\n"
+                                        "topic write smd/+/+/record\ntopic write smd/+/+/report\n";
+        const pid_t broker = Broker("allow_anonymous true\n" + c.config);
+        const pid_t sub = Subscriber();
+        const pid_t host = Host(Site(c.name, 1, 0), c.name + ".txt");
+        const std::string topic = "smd/" + c.name + "/7/" + c.refused;
+        const auto held = [&] {
+            sqlite3* db = nullptr;
+            sqlite3_open((dir_ + "/" + c.name + ".db").c_str(), &db);
+            const auto n =
+                Scalar(db, "SELECT count(*) FROM mqtt_outbox WHERE topic = '" + topic + "'");
+            sqlite3_close(db);
+            return n;
+        };
+        ASSERT_TRUE(WaitFor([&] {
+            return ReadFile(dir_ + "/" + c.name + ".txt").find("refused a message on " + topic) !=
+                       std::string::npos &&
+                   Stored(c.name, 7) >= 10;
+        })) << ReadFile(dir_ + "/" + c.name + ".txt");
+        const std::string out = ReadFile(dir_ + "/" + c.name + ".txt");
+        EXPECT_NE(out.find(c.reason), std::string::npos) << out;
+        EXPECT_GE(held(), 1);
+        std::size_t other = 0;
+        for (const auto& m : Received()) {
+            EXPECT_NE(m.topic, topic);
+            other += m.topic.rfind("smd/" + c.name + "/7/", 0) == 0;
+        }
+        EXPECT_GE(other, 1u) << "the rest flows";
+        if (c.name == "acl") {
+            std::ofstream(dir_ + "/acl") << "topic readwrite smd/#\n";
+            ::kill(broker, SIGHUP);
+            ASSERT_TRUE(WaitFor([&] { return held() == 0; })) << ReadFile(dir_ + "/broker.txt");
+            std::vector<uint64_t> seqs;
+            for (const auto& m : Received())
+                if (m.topic == topic) seqs.push_back(m.body["seq"].asUInt64());
+            std::sort(seqs.begin(), seqs.end());
+            ASSERT_FALSE(seqs.empty());
+            for (std::size_t i = 0; i < seqs.size(); ++i) EXPECT_EQ(seqs[i], i + 1);
+        }
+        Stop(host, SIGTERM);
+        const std::string end = ReadFile(dir_ + "/" + c.name + ".txt");
+        const auto at = end.find("mqtt_messages_refused ");
+        ASSERT_NE(at, std::string::npos) << end;
+        EXPECT_GE(std::strtol(end.c_str() + at + 22, nullptr, 10), 1) << end;
+        Stop(sub, SIGTERM);
+        Stop(broker, SIGTERM);
+        std::filesystem::remove(dir_ + "/sub.txt");
+    }
+}
+
 TEST_F(MqttBroker, TlsWithCredentialsAndClearRateLimitedErrors) {
     const std::string d = dir_;
     const std::string make =
@@ -480,15 +548,24 @@ TEST_F(MqttBroker, TlsWithCredentialsAndClearRateLimitedErrors) {
     std::ofstream(d + "/bad") << "guess\n";
     ::chmod((d + "/good").c_str(), 0600);
     ::chmod((d + "/bad").c_str(), 0600);
+    ::chmod((d + "/client.key").c_str(), 0600);
     EXPECT_EQ(Wait(Host(Site("tls", 1, 3, tls), "tls.txt")), 0) << ReadFile(d + "/tls.txt");
     EXPECT_TRUE(WaitFor([&] { return Seqs()["tls/7"].size() >= 3; })) << ReadFile(d + "/tls.txt");
+
+    std::filesystem::copy_file(d + "/client.key", d + "/open.key");
+    ::chmod((d + "/open.key").c_str(), 0644);
+    Json::Value open = tls;
+    open["tls"]["keyFile"] = d + "/open.key";
+    EXPECT_NE(Wait(Host(Site("open", 1, 1, open), "open.txt")), 0);
+    EXPECT_NE(ReadFile(d + "/open.txt").find("open.key is readable by everyone"), std::string::npos)
+        << ReadFile(d + "/open.txt");
 
     Json::Value bad = tls;
     bad["passwordFile"] = d + "/bad";
     Json::Value away = tls;
     away["port"] = FreePort();
     for (const auto& [name, mqtt, why] :
-         {std::tuple<std::string, Json::Value, std::string>{"bad", bad, "not authorised"},
+         {std::tuple<std::string, Json::Value, std::string>{"bad", bad, "Not authorized"},
           {"away", away, "refused"}}) {
         // Polling and history go on; failed connections are said at a falling rate.
         EXPECT_EQ(Wait(Host(Site(name, 1, 15, mqtt), name + ".txt")), 0);
