@@ -45,7 +45,7 @@ MqttForwarder::MqttForwarder(MqttConfig config, std::string database, Logger& lo
       broker_(config_.host + ":" + std::to_string(config_.port)),
       log_(log),
       outbox_(config_.topicPrefix, config_.siteId, config_.outboxMaxRows,
-              config_.outboxMaxAgeSeconds,
+              config_.outboxMaxAgeSeconds, config_.rawRecord,
               [&log](const std::string& line, Priority p) { log.Write(p, line); }) {}
 
 MqttForwarder::~MqttForwarder() {
@@ -70,6 +70,13 @@ void MqttForwarder::Start() {
         pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
         Run();
     });
+}
+
+void MqttForwarder::OnDevices(const std::vector<DeviceDescription>& devices) {
+    outbox_.SetDevices(devices);
+    std::lock_guard<std::mutex> lock(mu_);
+    devices_ = devices;
+    devicesChanged_ = true;
 }
 
 void MqttForwarder::OnHealth(const DeviceHealth& health) {
@@ -206,11 +213,13 @@ void MqttForwarder::Run() {
             }
             if (connected_) {
                 PublishMore();
-                bool changed;
+                bool changed, described;
                 {
                     std::lock_guard<std::mutex> lock(mu_);
                     changed = healthChanged_;
+                    described = !devicesChanged_;
                 }
+                if (!described) PublishDescriptions();
                 const auto now = Clock::now();
                 if ((changed || now >= nextHeartbeat_) && now >= nextStatus_) PublishStatus(true);
             }
@@ -319,6 +328,9 @@ void MqttForwarder::OnConnect(mosquitto*, void* self, int rc) {
     std::lock_guard<std::mutex> lock(f.mu_);
     f.healthChanged_ = true;
     f.nextStatus_ = Clock::time_point{};
+    // So are the descriptions: a broker that lost its retained messages gets them again.
+    f.described_.clear();
+    f.devicesChanged_ = true;
 }
 
 void MqttForwarder::OnDisconnect(mosquitto*, void* self, int) {
@@ -350,6 +362,29 @@ void MqttForwarder::PublishStatus(bool online) {
         inflight_[mid] = Flight{0, statusTopic_};
     nextStatus_ = Clock::now() + 1s;
     nextHeartbeat_ = Clock::now() + kHeartbeat;
+}
+
+// Each device's description, retained, when it differs from what this connection sent.
+void MqttForwarder::PublishDescriptions() {
+    std::vector<DeviceDescription> devices;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        devices = devices_;
+        devicesChanged_ = false;
+    }
+    for (const auto& d : devices) {
+        std::string body = mqtt_payload::Description(config_.siteId, epoch_, d);
+        std::string& sent = described_[d.dataId];
+        if (body == sent) continue;
+        const std::string topic =
+            mqtt_payload::DeviceTopic(config_.topicPrefix, config_.siteId, d.dataId, "description");
+        int mid = 0;
+        if (mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(body.size()),
+                              body.data(), 1, true) != MOSQ_ERR_SUCCESS)
+            return;  // the next connection sends them all
+        inflight_[mid] = Flight{0, topic};
+        sent = std::move(body);
+    }
 }
 
 // The will goes with each connection, stamped with the time it was opened.

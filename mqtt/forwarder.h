@@ -45,6 +45,7 @@ class MqttForwarder : public Sink {
     void Start();
 
     const char* Name() const override { return "mqtt"; }
+    void OnDevices(const std::vector<DeviceDescription>& devices) override;
     void OnHealth(const DeviceHealth& health) override;
     std::vector<SinkFigure> Figures() const override;
     // Sends what the outbox holds for at most `limit`, says "offline" and disconnects; what is
@@ -65,6 +66,7 @@ class MqttForwarder : public Sink {
     void PublishMore();
     void PublishStatus(bool online);
     void SetWill();
+    void PublishDescriptions();
     void DeleteAcked();
     void RefreshFigures();
     bool Sleep(Clock::time_point until);
@@ -107,6 +109,7 @@ class MqttForwarder : public Sink {
     Clock::time_point nextStatus_{};     // at most one a second
     Clock::time_point nextHeartbeat_{};  // sent even when nothing changed
     std::string epoch_;
+    std::map<unsigned int, std::string> described_;  // descriptions sent on this connection
     Clock::time_point nextFigures_{};
 
     // Shared with the polling thread and readers of the figures.
@@ -117,6 +120,8 @@ class MqttForwarder : public Sink {
     Clock::time_point drainUntil_{};
     std::map<unsigned int, DeviceHealth> health_;
     bool healthChanged_ = false;
+    std::vector<DeviceDescription> devices_;
+    bool devicesChanged_ = false;
     std::thread thread_;
 
     std::atomic<bool> figConnected_{false};

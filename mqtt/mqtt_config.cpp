@@ -48,9 +48,10 @@ std::optional<MqttConfig> ParseMqttConfig(const Json::Value& m, const std::strin
     const JsonFile file(name);
     const std::string path = "mqtt";
     if (!m.isObject()) file.Fail(path, "expected an object, found " + JsonFile::TypeName(m));
-    file.OnlyKnown(m, path,
-                   {"host", "port", "siteId", "clientId", "topicPrefix", "keepAliveSeconds", "tls",
-                    "username", "passwordFile", "outboxMaxRows", "outboxMaxAgeSeconds"});
+    file.OnlyKnown(
+        m, path,
+        {"host", "port", "siteId", "clientId", "topicPrefix", "keepAliveSeconds", "tls", "username",
+         "passwordFile", "rawRecord", "outboxMaxRows", "outboxMaxAgeSeconds"});
     MqttConfig c;
     c.host = file.RequiredString(m, path, "host");
     c.siteId = file.String(m, path, "siteId", HostName());
@@ -90,6 +91,7 @@ std::optional<MqttConfig> ParseMqttConfig(const Json::Value& m, const std::strin
         if (c.username.empty()) file.Fail("mqtt.passwordFile", "needs a username");
         c.password = ReadPassword(file, pw);
     }
+    c.rawRecord = file.Bool(m, path, "rawRecord", false);
     c.outboxMaxRows = file.Integer(m, path, "outboxMaxRows", c.outboxMaxRows, 1, INT64_MAX);
     c.outboxMaxAgeSeconds =
         file.Integer(m, path, "outboxMaxAgeSeconds", c.outboxMaxAgeSeconds, 1, INT64_MAX / 1000);
@@ -112,6 +114,8 @@ const char* MqttFileHelp() {
     username           user name (default: none)
     passwordFile       file whose first line is the password; must not be readable by
                        everyone (default: none)
+    rawRecord          true: each record message holds the whole record in hex too
+                       (default false)
     outboxMaxRows      messages kept for the broker at most; beyond, the oldest are dropped
                        and counted (default 100000)
     outboxMaxAgeSeconds  messages older than this are dropped and counted (default 2592000)

@@ -19,7 +19,8 @@ struct MqttConfig {
     std::string certFile;
     std::string keyFile;
     std::string username;
-    std::string password;  // read from the password file
+    std::string password;    // read from the password file
+    bool rawRecord = false;  // the whole record, in hex, in each record message
     int64_t outboxMaxRows = 100000;
     int64_t outboxMaxAgeSeconds = 30 * 86400;
 };

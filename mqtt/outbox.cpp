@@ -59,11 +59,12 @@ int BitLength(uint64_t n) {
 }  // namespace
 
 Outbox::Outbox(std::string topicPrefix, std::string siteId, int64_t maxRows, int64_t maxAgeSeconds,
-               Say say)
+               bool rawRecord, Say say)
     : prefix_(std::move(topicPrefix)),
       site_(std::move(siteId)),
       maxRows_(maxRows),
       maxAge_(std::chrono::seconds(maxAgeSeconds)),
+      raw_(rawRecord),
       say_(std::move(say)) {}
 
 std::string Outbox::CreateTables(sqlite3* db) {
@@ -90,12 +91,23 @@ void Outbox::Prepare(sqlite3* db) {
     epoch_ = CreateTables(db);
 }
 
+void Outbox::SetDevices(const std::vector<DeviceDescription>& devices) {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const auto& d : devices) signals_[d.dataId] = d.signals;
+}
+
 void Outbox::OnStored(sqlite3* db, const HistoryRow& row) {
     using namespace mqtt_payload;
     if (row.record) {
         const RecordOut& r = *row.record;
+        std::shared_ptr<const SignalMap> signals;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            const auto it = signals_.find(r.dataId);
+            if (it != signals_.end()) signals = it->second;
+        }
         Queue(db, r.dataId, r.at, "record",
-              [&](uint64_t seq) { return Record(site_, epoch_, r, seq); });
+              [&](uint64_t seq) { return Record(site_, epoch_, r, seq, signals.get(), raw_); });
     } else if (row.alarm && !row.alarm->restored) {
         const AlarmOut& a = *row.alarm;
         Queue(db, a.dataId, a.at, "alarm",

@@ -13,6 +13,9 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "history/companion.h"
@@ -23,7 +26,10 @@ class Outbox : public HistoryCompanion {
     using Say = std::function<void(const std::string&, Priority)>;
 
     Outbox(std::string topicPrefix, std::string siteId, int64_t maxRows, int64_t maxAgeSeconds,
-           Say say);
+           bool rawRecord, Say say);
+
+    // The signal maps records are named by; any thread.
+    void SetDevices(const std::vector<DeviceDescription>& devices);
 
     void Prepare(sqlite3* db) override;
     void OnStored(sqlite3* db, const HistoryRow& row) override;
@@ -44,7 +50,10 @@ class Outbox : public HistoryCompanion {
     const std::string site_;
     const int64_t maxRows_;
     const std::chrono::milliseconds maxAge_;
+    const bool raw_;
     const Say say_;
+    std::mutex mu_;
+    std::map<unsigned int, std::shared_ptr<const SignalMap>> signals_;
     std::string epoch_;  // set by Prepare
     // Writer's thread only.
     uint64_t pendingDropped_ = 0;

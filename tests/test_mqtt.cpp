@@ -71,11 +71,19 @@ TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsAndBounded) {
     ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
     std::vector<std::string> said;
     auto outbox = std::make_unique<Outbox>(
-        "fleet", "s1", 4, kYears, [&](const std::string& l, Priority) { said.push_back(l); });
+        "fleet", "s1", 4, kYears, true, [&](const std::string& l, Priority) { said.push_back(l); });
     outbox->Prepare(db);
     const unsigned char bytes[] = {0x07, 0xAB};
     Json::Value values;
     values["v"] = 53.5;
+    values["伏"] = static_cast<double>(57.2f);  // read from a 32-bit float
+    DeviceDescription device;
+    device.dataId = 7;
+    device.signals = std::make_shared<SignalMap>(
+        SignalMap::FromJson(ParseJson(R"({"signals": {"v": {"block": "analog_40", "offset": 0},
+                                  "伏": {"block": "analog_40", "offset": 2, "id": "volts"}}})"),
+                            "map"));
+    outbox->SetDevices({device});
     RecordOut r;
     r.dataId = 7;
     r.typeId = 5156;
@@ -114,7 +122,8 @@ TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsAndBounded) {
                        -1, &last, nullptr);
     ASSERT_EQ(sqlite3_step(last), SQLITE_ROW);
     EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(last, 0)), "fleet/s1/7/record");
-    const auto rec = ParseJson(reinterpret_cast<const char*>(sqlite3_column_text(last, 1)));
+    const std::string text = reinterpret_cast<const char*>(sqlite3_column_text(last, 1));
+    const auto rec = ParseJson(text);
     sqlite3_finalize(last);
     EXPECT_EQ(rec["site"].asString(), "s1");
     EXPECT_EQ(rec["device"].asUInt(), 7u);
@@ -123,12 +132,13 @@ TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsAndBounded) {
     EXPECT_EQ(rec["ts"].asInt64(), 1765230000123);
     EXPECT_EQ(rec["hex"].asString(), "07AB");
     EXPECT_EQ(rec["values"]["v"].asDouble(), 53.5);
+    EXPECT_NE(text.find(R"("volts":57.2})"), std::string::npos) << text;
     EXPECT_EQ(rec["type"].asInt(), 5156);
     const std::string epoch = rec["epoch"].asString();
     EXPECT_EQ(epoch.size(), 16u) << rec;
 
     // Numbers go on after a restart; past 4 rows the oldest go, counted and said once.
-    outbox = std::make_unique<Outbox>("fleet", "s1", 4, kYears,
+    outbox = std::make_unique<Outbox>("fleet", "s1", 4, kYears, false,
                                       [&](const std::string& l, Priority) { said.push_back(l); });
     outbox->Prepare(db);
     row = HistoryRow{};
@@ -150,7 +160,7 @@ TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsAndBounded) {
     EXPECT_NE(said[0].find("1 dropped so far"), std::string::npos) << said[0];
 
     // Older than the age bound: dropped at once.
-    outbox = std::make_unique<Outbox>("fleet", "s1", 100, 60, nullptr);
+    outbox = std::make_unique<Outbox>("fleet", "s1", 100, 60, false, nullptr);
     r.at = std::chrono::system_clock::now() - 2min;
     store(true);
     EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 0);
@@ -365,19 +375,30 @@ TEST_F(MqttBroker, ThreeSitesPublishDocumentedPayloadsAndGoOfflineWhenKilled) {
     for (const auto& m : Received()) {
         if (m.topic == "smd/north/7/record" && !record) {
             record = true;
-            EXPECT_EQ(m.body["hex"].asString().size(), 2 * 1550u);
+            EXPECT_FALSE(m.body.isMember("hex")) << "only when the site file asks";
             EXPECT_EQ(m.body["type"].asInt(), 5156);
-            EXPECT_TRUE(m.body["values"]["直流输出电压"].isDouble()) << m.body;
+            EXPECT_EQ(m.body["schema"].asInt(), 2);
+            EXPECT_TRUE(m.body["values"]["dc_output_voltage"].isDouble()) << m.body;
             EXPECT_EQ(m.body["time"].asString().back(), 'Z');
             EXPECT_GT(m.body["ts"].asInt64(), 1700000000000);
         } else if (m.topic == "smd/north/7/alarm" && !alarm) {
             alarm = true;
             EXPECT_EQ(m.body["event"].asString(), "raised") << m.body;
-            EXPECT_FALSE(m.body["alarmId"].asString().empty());
+            EXPECT_FALSE(m.body["signal"].asString().empty());
+            EXPECT_FALSE(m.body["text"].asString().empty());
             EXPECT_EQ(m.body["seq"].asUInt(), 1u);
         }
     }
     const Json::Value status = LastStatus("north");
+    Json::Value described;
+    for (const auto& m : Received())
+        if (m.topic == "smd/north/8/description") described = m.body;
+    EXPECT_EQ(described["model"].asString(), "rtmk48_pv05") << described;
+    bool volts = false;
+    for (const auto& s : described["signals"])
+        volts |= s["id"] == "dc_output_voltage" && s["unit"] == "V" &&
+                 s["name"] == "直流输出电压" && s["en"] == "DC output voltage";
+    EXPECT_TRUE(volts) << described;
     EXPECT_EQ(status["state"].asString(), "online");
     EXPECT_TRUE(status["devices"][0]["portOpen"].asBool()) << status;
     EXPECT_TRUE(status["outbox"].isMember("outbox_depth")) << status;
@@ -472,7 +493,9 @@ TEST_F(MqttBroker, RefusedPublishesStayQueuedAndGoWhenTheRuleIsLifted) {
                                         "topic write smd/+/+/record\ntopic write smd/+/+/report\n";
         const pid_t broker = Broker("allow_anonymous true\n" + c.config);
         const pid_t sub = Subscriber();
-        const pid_t host = Host(Site(c.name, 1, 0), c.name + ".txt");
+        Json::Value mqtt;  // records with the raw one in hex exceed the size limit
+        mqtt["rawRecord"] = c.name == "size";
+        const pid_t host = Host(Site(c.name, 1, 0, mqtt), c.name + ".txt");
         const std::string topic = "smd/" + c.name + "/7/" + c.refused;
         const auto held = [&] {
             sqlite3* db = nullptr;
