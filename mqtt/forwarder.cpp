@@ -13,6 +13,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "mqtt/broker_errors.h"
 #include "mqtt/payload.h"
 
 namespace {
@@ -26,8 +27,7 @@ constexpr std::chrono::seconds kConnectTimeout = 10s;
 constexpr std::chrono::seconds kHeartbeat = 300s;
 
 std::string Describe(int rc) {
-    if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
-    return mosquitto_strerror(rc);
+    return BrokerError(rc, 0, "");
 }
 
 int BitLength(uint64_t n) {
@@ -152,6 +152,7 @@ void MqttForwarder::Setup() {
         if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error("TLS set-up: " + Describe(rc));
     }
     mosquitto_connect_callback_set(mosq_, &MqttForwarder::OnConnect);
+    mosquitto_log_callback_set(mosq_, &MqttForwarder::OnLog);
     mosquitto_disconnect_callback_set(mosq_, &MqttForwarder::OnDisconnect);
     mosquitto_publish_v5_callback_set(mosq_, &MqttForwarder::OnPublish);
 }
@@ -191,6 +192,7 @@ void MqttForwarder::Run() {
             }
             if (!socket_ && Clock::now() >= nextAttempt) {
                 refusal_.clear();
+                tlsVerdict_.clear();
                 SetWill();
                 const int rc =
                     attempted ? mosquitto_reconnect_async(mosq_)
@@ -201,7 +203,7 @@ void MqttForwarder::Run() {
                     socket_ = true;
                     connectBy_ = Clock::now() + kConnectTimeout;
                 } else {
-                    Failure(Describe(rc));
+                    Failure(ConnectionError(rc, false));
                     nextAttempt = Clock::now() + backoff_;
                     backoff_ = std::min(backoff_ * 2, kMaxBackoff);
                 }
@@ -223,11 +225,14 @@ void MqttForwarder::Run() {
                 const auto now = Clock::now();
                 if ((changed || now >= nextHeartbeat_) && now >= nextStatus_) PublishStatus(true);
             }
+            const bool answered = connected_;
             const int rc = mosquitto_loop(mosq_, 50, 1);
             DeleteAcked();
             std::string why;
-            if (rc != MOSQ_ERR_SUCCESS)
-                why = refusal_.empty() ? Describe(rc) : refusal_;
+            if (!refusal_.empty())
+                why = refusal_;
+            else if (rc != MOSQ_ERR_SUCCESS)
+                why = ConnectionError(rc, answered);
             else if (!connected_)
                 why = Unanswered();
             if (!why.empty()) {
@@ -267,6 +272,16 @@ void MqttForwarder::Run() {
     mosq_ = nullptr;
     sqlite3_close(db_);
     db_ = nullptr;
+}
+
+std::string MqttForwarder::ConnectionError(int rc, bool answered) const {
+    std::string why = BrokerError(rc, config_.keepAliveSeconds, tlsVerdict_);
+    // A broker that asks for a client certificate closes a connection without one.
+    if (rc != MOSQ_ERR_TLS && !answered && !config_.caFile.empty() && config_.certFile.empty())
+        why +=
+            " before the broker answered; if it asks for a client certificate, set "
+            "mqtt.tls.certFile and keyFile";
+    return why;
 }
 
 // Why a connection the broker has not accepted yet is given up, or "" to wait on. Under TLS the
@@ -331,6 +346,15 @@ void MqttForwarder::OnConnect(mosquitto*, void* self, int rc) {
     // So are the descriptions: a broker that lost its retained messages gets them again.
     f.described_.clear();
     f.devicesChanged_ = true;
+}
+
+// The library says why TLS failed only in its log, while the handshake's state still exists.
+void MqttForwarder::OnLog(mosquitto* mosq, void* self, int level, const char* line) {
+    auto& f = *static_cast<MqttForwarder*>(self);
+    if (level != MOSQ_LOG_ERR || !f.tlsVerdict_.empty()) return;
+    f.tlsVerdict_ = TlsVerdict(mosq);
+    const char* openssl = std::strstr(line, "OpenSSL Error");
+    if (f.tlsVerdict_.empty() && openssl) f.tlsVerdict_ = openssl;
 }
 
 void MqttForwarder::OnDisconnect(mosquitto*, void* self, int) {

@@ -72,10 +72,12 @@ class MqttForwarder : public Sink {
     bool Sleep(Clock::time_point until);
     void Failure(const std::string& why);
     std::string Unanswered() const;
+    std::string ConnectionError(int rc, bool answered) const;
     void Say(const std::string& line, Priority p = Priority::kInfo) const;
 
     static void OnConnect(mosquitto*, void* self, int rc);
     static void OnDisconnect(mosquitto*, void* self, int rc);
+    static void OnLog(mosquitto*, void* self, int level, const char* line);
     static void OnPublish(mosquitto*, void* self, int mid, int reason,
                           const mqtt5__property* props);
     bool Publish(int64_t id, const char* topic, const void* payload, int len, int64_t queuedMs);
@@ -93,7 +95,8 @@ class MqttForwarder : public Sink {
     bool socket_ = false;     // a connection is open or being opened
     bool connected_ = false;  // the broker accepted it
     bool everConnected_ = false;
-    std::string refusal_;  // the broker's reason for refusing, from CONNACK
+    std::string refusal_;     // the broker's reason for refusing, from CONNACK
+    std::string tlsVerdict_;  // why the TLS handshake failed, from the library's log
     uint64_t failures_ = 0;
     std::chrono::milliseconds backoff_{};
     Clock::time_point connectBy_{};

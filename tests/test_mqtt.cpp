@@ -426,12 +426,20 @@ TEST_F(MqttBroker, NothingStoredIsLostAcrossBrokerOutagesAndAHostCrash) {
     pid_t broker = Broker();
     Subscriber();  // its session waits for it in the broker's store
     Stop(broker, SIGTERM);
-    const std::string site = Site("south", 2, 0);
+    Json::Value mqtt;
+    mqtt["keepAliveSeconds"] = 5;
+    const std::string site = Site("south", 2, 0, mqtt);
     pid_t host = Host(site, "run1.txt");
     ASSERT_TRUE(WaitFor([&] { return Stored("south", 8) >= 5; })) << "polling without a broker";
     broker = Broker();  // down at start, up later
     ASSERT_TRUE(WaitFor([&] { return Seqs()["south/8"].size() >= 8; }));
-    Stop(broker, SIGTERM);  // down mid-run
+    ::kill(broker, SIGSTOP);  // a dead link: only the keep-alive tells
+    ASSERT_TRUE(WaitFor([&] {
+        return ReadFile(dir_ + "/run1.txt").find("no answer within the keep-alive time (5 s)") !=
+               std::string::npos;
+    })) << ReadFile(dir_ + "/run1.txt");
+    ::kill(broker, SIGCONT);  // stopped in order, so that it keeps what it acknowledged
+    Stop(broker, SIGTERM);
     const std::size_t before = Stored("south", 8);
     ASSERT_TRUE(WaitFor([&] { return Stored("south", 8) >= before + 5; }));
     broker = Broker();
@@ -587,9 +595,16 @@ TEST_F(MqttBroker, TlsWithCredentialsAndClearRateLimitedErrors) {
     bad["passwordFile"] = d + "/bad";
     Json::Value away = tls;
     away["port"] = FreePort();
+    Json::Value stranger = tls;  // trusts another CA only
+    stranger["tls"]["caFile"] = d + "/client.crt";
+    Json::Value anonymous = tls;
+    anonymous["tls"].removeMember("certFile");
+    anonymous["tls"].removeMember("keyFile");
     for (const auto& [name, mqtt, why] :
          {std::tuple<std::string, Json::Value, std::string>{"bad", bad, "Not authorized"},
-          {"away", away, "refused"}}) {
+          {"away", away, "refused"},
+          {"stranger", stranger, "TLS failed: the broker's certificate: "},
+          {"anonymous", anonymous, "if it asks for a client certificate"}}) {
         // Polling and history go on; failed connections are said at a falling rate.
         EXPECT_EQ(Wait(Host(Site(name, 1, 15, mqtt), name + ".txt")), 0);
         const std::string out = ReadFile(d + "/" + name + ".txt");
