@@ -143,12 +143,27 @@ void Outbox::Queue(sqlite3* db, unsigned int dataId, WallTime at, const char* ki
 }
 
 void Outbox::Bound(sqlite3* db, int64_t newId) {
-    // Ids only grow, so the newest maxRows ids hold at most maxRows rows.
-    if (newId > maxRows_) {
-        Statement drop(db, "DELETE FROM mqtt_outbox WHERE id <= ?1");
-        sqlite3_bind_int64(*drop, 1, newId - maxRows_);
-        drop.Step("dropping the oldest messages");
-        pendingDropped_ += static_cast<uint64_t>(sqlite3_changes(db));
+    const uint64_t droppedBefore = pendingDropped_;
+    // Ids only grow, so the ids from the oldest row's on bound the count; only past that bound
+    // are the rows counted. Routine messages go first: alarms are what a back office must see.
+    Statement first(db, "SELECT min(id) FROM mqtt_outbox");
+    first.Step("bounding the outbox");
+    if (newId - sqlite3_column_int64(*first, 0) + 1 > maxRows_) {
+        Statement count(db, "SELECT count(*) FROM mqtt_outbox");
+        count.Step("counting the outbox");
+        const int64_t excess = sqlite3_column_int64(*count, 0) - maxRows_;
+        for (const char* sql :
+             {"DELETE FROM mqtt_outbox WHERE id IN (SELECT id FROM mqtt_outbox WHERE topic NOT "
+              "LIKE '%/alarm' ORDER BY id LIMIT ?1)",
+              "DELETE FROM mqtt_outbox WHERE id IN (SELECT id FROM mqtt_outbox ORDER BY id "
+              "LIMIT ?1)"}) {
+            const int64_t left = excess - static_cast<int64_t>(pendingDropped_ - droppedBefore);
+            if (left <= 0) break;
+            Statement drop(db, sql);
+            sqlite3_bind_int64(*drop, 1, left);
+            drop.Step("dropping the oldest messages");
+            pendingDropped_ += static_cast<uint64_t>(sqlite3_changes(db));
+        }
     }
     // The age bound once a second, on the oldest few rows: bounded work per row.
     const auto now = std::chrono::steady_clock::now();

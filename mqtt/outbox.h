@@ -8,7 +8,7 @@
 // the duplicates a resend after a crash brings, and tells a new store (numbers from 1 again under
 // a new epoch) from a resend.
 // The outbox is bounded in rows and age: past a bound the oldest messages are dropped, counted
-// and logged.
+// and logged; past the row bound, records and reports before alarms.
 #include <atomic>
 #include <chrono>
 #include <cstdint>

@@ -158,6 +158,9 @@ TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsAndBounded) {
     sqlite3_close(replaced);
     ASSERT_EQ(said.size(), 1u) << said.back();
     EXPECT_NE(said[0].find("1 dropped so far"), std::string::npos) << said[0];
+    for (int i = 0; i < 3; ++i) store(true);  // the alarm is now the oldest: records go first
+    EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox WHERE topic LIKE '%/alarm'"), 1);
+    EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 4);
 
     // Older than the age bound: dropped at once.
     outbox = std::make_unique<Outbox>("fleet", "s1", 100, 60, false, nullptr);
