@@ -98,6 +98,24 @@ std::optional<MqttConfig> ParseMqttConfig(const Json::Value& m, const std::strin
     return c;
 }
 
+std::string MqttConfigChange(const std::optional<MqttConfig>& was,
+                             const std::optional<MqttConfig>& now, bool showNow) {
+    const auto text = [](const std::optional<MqttConfig>& c) -> std::string {
+        if (!c) return "none";
+        return c->host + ":" + std::to_string(c->port) + " site " + c->siteId + " client " +
+               c->clientId + " prefix " + c->topicPrefix + " keep-alive " +
+               std::to_string(c->keepAliveSeconds) + " s, tls " +
+               (c->caFile.empty() ? "off" : c->caFile + " " + c->certFile + " " + c->keyFile) +
+               ", user " + (c->username.empty() ? "none" : c->username) + ", raw " +
+               (c->rawRecord ? "on" : "off") + ", outbox " + std::to_string(c->outboxMaxRows) +
+               " messages " + std::to_string(c->outboxMaxAgeSeconds) + " s";
+    };
+    std::string out = text(showNow ? now : was);
+    if (showNow && was && now && text(was) == out && was->password != now->password)
+        out += " (new password)";
+    return out;
+}
+
 const char* MqttFileHelp() {
     return R"(  mqtt                 forward records, alarm events, reports and status to an MQTT broker
                        (default: none), an object with:

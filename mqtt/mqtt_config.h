@@ -30,5 +30,10 @@ struct MqttConfig {
 std::optional<MqttConfig> ParseMqttConfig(const Json::Value& mqtt, const std::string& file,
                                           const std::string& baseDir);
 
+// The member as a reload reports a change of it: every setting but the password, which shows as
+// "(new password)" on `now` when only it differs. "none" when absent.
+std::string MqttConfigChange(const std::optional<MqttConfig>& was,
+                             const std::optional<MqttConfig>& now, bool showNow);
+
 // The --help text of the member.
 const char* MqttFileHelp();

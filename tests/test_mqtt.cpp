@@ -540,6 +540,15 @@ TEST_F(MqttBroker, RefusedPublishesStayQueuedAndGoWhenTheRuleIsLifted) {
             std::sort(seqs.begin(), seqs.end());
             ASSERT_FALSE(seqs.empty());
             for (std::size_t i = 0; i < seqs.size(); ++i) EXPECT_EQ(seqs[i], i + 1);
+            mqtt["keepAliveSeconds"] = 30;  // a reload does not reconnect: said, not applied
+            Site(c.name, 1, 0, mqtt);
+            ::kill(host, SIGHUP);
+            EXPECT_TRUE(WaitFor([&] {
+                const std::string out = ReadFile(dir_ + "/acl.txt");
+                return out.find("keep-alive 60 s") != std::string::npos &&
+                       out.find("keep-alive 30 s") != std::string::npos &&
+                       out.find("needs a restart, kept") != std::string::npos;
+            })) << ReadFile(dir_ + "/acl.txt");
         }
         Stop(host, SIGTERM);
         const std::string end = ReadFile(dir_ + "/" + c.name + ".txt");
