@@ -3,7 +3,10 @@
 // holds the messages of N units (one record each per polling cycle, a transaction per cycle);
 // the broker is Debian's mosquitto on a loopback port of its own, without a subscriber.
 //
-// Usage: smd_mqtt_drain [--units N] [--messages M]
+// Also the bytes a record costs: on the wire (topic and payload) and in the database file.
+// --raw adds the whole record in hex to each message, as the site file's mqtt.rawRecord does.
+//
+// Usage: smd_mqtt_drain [--units N] [--messages M] [--raw]
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -80,12 +83,15 @@ bool WaitListening(int port) {
 int main(int argc, char** argv) {
     int units = 1;
     int messages = 20000;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--units") == 0) units = std::atoi(argv[i + 1]);
-        if (std::strcmp(argv[i], "--messages") == 0) messages = std::atoi(argv[i + 1]);
+    bool raw = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--raw") == 0) raw = true;
+        if (i + 1 < argc && std::strcmp(argv[i], "--units") == 0) units = std::atoi(argv[++i]);
+        if (i + 1 < argc && std::strcmp(argv[i], "--messages") == 0)
+            messages = std::atoi(argv[++i]);
     }
     if (units < 1 || messages < units) {
-        std::fprintf(stderr, "usage: smd_mqtt_drain [--units N] [--messages M >= N]\n");
+        std::fprintf(stderr, "usage: smd_mqtt_drain [--units N] [--messages M >= N] [--raw]\n");
         return 2;
     }
     char tmpl[] = "/tmp/smd-mqtt-bench-XXXXXX";
@@ -97,7 +103,7 @@ int main(int argc, char** argv) {
     sqlite3* h = nullptr;
     sqlite3_open(db.c_str(), &h);
     sqlite3_exec(h, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", nullptr, nullptr, nullptr);
-    Outbox outbox("smd", "bench", int64_t(messages) * 2, 86400, nullptr);
+    Outbox outbox("smd", "bench", int64_t(messages) * 2, 86400, raw, nullptr);
     outbox.Prepare(h);
     std::vector<unsigned char> record(1550, 0x5A);
     Json::Value values;
@@ -122,7 +128,14 @@ int main(int argc, char** argv) {
         sqlite3_exec(h, "COMMIT", nullptr, nullptr, nullptr);
     }
     const double fillCpu = CpuSeconds() - fillCpu0;
+    sqlite3_stmt* q = nullptr;
+    sqlite3_prepare_v2(h, "SELECT sum(length(topic) + length(payload)) FROM mqtt_outbox", -1, &q,
+                       nullptr);
+    const double wire = sqlite3_step(q) == SQLITE_ROW ? sqlite3_column_double(q, 0) / messages : 0;
+    sqlite3_finalize(q);
+    sqlite3_exec(h, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
     sqlite3_close(h);
+    const double file = static_cast<double>(std::filesystem::file_size(db)) / messages;
 
     const int port = FreePort();
     std::ofstream(dir + "/broker.conf")
@@ -181,8 +194,9 @@ int main(int argc, char** argv) {
                      lines.str().c_str());
         return 1;
     }
-    // units, messages, enqueue us/message, drain messages/s, drain CPU us/message
-    std::printf("%d,%d,%.1f,%.0f,%.1f\n", units, messages, fillCpu / messages * 1e6,
-                messages / seconds, cpu / messages * 1e6);
+    // units, messages, enqueue us/message, drain messages/s, drain CPU us/message, wire
+    // bytes/message, database bytes/message
+    std::printf("%d,%d,%.1f,%.0f,%.1f,%.0f,%.0f\n", units, messages, fillCpu / messages * 1e6,
+                messages / seconds, cpu / messages * 1e6, wire, file);
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "mqtt/forwarder.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "mqtt/broker_errors.h"
 #include "mqtt/payload.h"
 #include "runner/json_check.h"
 
@@ -20,31 +22,18 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Messages handed to the library and not yet acknowledged: bounds its memory, and keeps the
-// link busy while acknowledgements travel.
-constexpr std::size_t kWindow = 64;
 constexpr std::chrono::milliseconds kFirstBackoff = 250ms;
 constexpr std::chrono::milliseconds kMaxBackoff = 8s;
 constexpr std::chrono::seconds kConnectTimeout = 10s;
 
 std::string Describe(int rc) {
-    if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
-    return mosquitto_strerror(rc);
+    return BrokerError(rc, 0, "");
 }
 
 int BitLength(uint64_t n) {
     int b = 0;
     for (; n; n >>= 1) ++b;
     return b;
-}
-
-void Exec(sqlite3* db, const char* sql) {
-    char* err = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
-        const std::string msg = err ? err : "unknown error";
-        sqlite3_free(err);
-        throw std::runtime_error(msg);
-    }
 }
 
 }  // namespace
@@ -56,7 +45,7 @@ MqttForwarder::MqttForwarder(MqttConfig config, std::string database, Logger& lo
       broker_(config_.host + ":" + std::to_string(config_.port)),
       log_(log),
       outbox_(config_.topicPrefix, config_.siteId, config_.outboxMaxRows,
-              config_.outboxMaxAgeSeconds,
+              config_.outboxMaxAgeSeconds, config_.rawRecord,
               [&log](const std::string& line, Priority p) { log.Write(p, line); }) {}
 
 MqttForwarder::~MqttForwarder() {
@@ -83,10 +72,18 @@ void MqttForwarder::Start() {
     });
 }
 
+void MqttForwarder::OnDevices(const std::vector<DeviceDescription>& devices) {
+    outbox_.SetDevices(devices);
+    std::lock_guard<std::mutex> lock(mu_);
+    devices_ = devices;
+    devicesChanged_ = true;
+}
+
 void MqttForwarder::OnHealth(const DeviceHealth& health) {
     std::lock_guard<std::mutex> lock(mu_);
+    const auto it = health_.find(health.dataId);
+    if (it == health_.end() || !mqtt_payload::SameState(it->second, health)) healthChanged_ = true;
     health_[health.dataId] = health;
-    healthChanged_ = true;
 }
 
 std::vector<SinkFigure> MqttForwarder::Figures() const {
@@ -107,6 +104,8 @@ std::vector<SinkFigure> MqttForwarder::Figures() const {
          "messages the broker acknowledged since start"},
         {"mqtt_connection_failures", static_cast<double>(figFailures_.load()),
          "failed or lost connections since start"},
+        {"mqtt_messages_refused", static_cast<double>(figRefused_.load()),
+         "refusals by the broker since start (the messages stay in the outbox)"},
     };
 }
 
@@ -130,15 +129,17 @@ void MqttForwarder::Setup() {
     sqlite3_busy_timeout(db_, 5000);
     // A delete lost to a power cut only means the message is sent once more.
     Exec(db_, "PRAGMA synchronous=NORMAL");
-    Outbox::CreateTables(db_);
+    epoch_ = Outbox::CreateTables(db_);
 
     mosq_ = mosquitto_new(config_.clientId.c_str(), false, this);
     if (!mosq_) throw std::runtime_error("cannot create a client: " + Describe(MOSQ_ERR_ERRNO));
+    // MQTT 5, so that a publish the broker refuses comes back with its reason (3.1.1 acknowledges
+    // it as if delivered). Session expiry stays 0: the outbox is this client's session, and the
+    // library resends what was in flight, so a broker need keep nothing for a site that is gone.
+    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_int_option(mosq_, MOSQ_OPT_SEND_MAXIMUM, static_cast<int>(kWindow));
-    const std::string offline = mqtt_payload::Offline(config_.siteId);
-    int rc = mosquitto_will_set(mosq_, statusTopic_.c_str(), static_cast<int>(offline.size()),
-                                offline.data(), 1, true);
-    if (rc == MOSQ_ERR_SUCCESS && !config_.username.empty())
+    int rc = MOSQ_ERR_SUCCESS;
+    if (!config_.username.empty())
         rc = mosquitto_username_pw_set(
             mosq_, config_.username.c_str(),
             config_.password.empty() ? nullptr : config_.password.c_str());
@@ -155,8 +156,9 @@ void MqttForwarder::Setup() {
         if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error("TLS set-up: " + Describe(rc));
     }
     mosquitto_connect_callback_set(mosq_, &MqttForwarder::OnConnect);
+    mosquitto_log_callback_set(mosq_, &MqttForwarder::OnLog);
     mosquitto_disconnect_callback_set(mosq_, &MqttForwarder::OnDisconnect);
-    mosquitto_publish_callback_set(mosq_, &MqttForwarder::OnPublish);
+    mosquitto_publish_v5_callback_set(mosq_, &MqttForwarder::OnPublish);
 }
 
 void MqttForwarder::Run() {
@@ -170,6 +172,10 @@ void MqttForwarder::Run() {
     }
     Say("forwarding to broker " + broker_ + " as " + config_.clientId + " under " +
         statusTopic_.substr(0, statusTopic_.size() - 6));
+    if (!config_.password.empty() && config_.caFile.empty())
+        Say("the password goes to broker " + broker_ +
+                " over plain TCP, readable on the way; set mqtt.tls to protect it",
+            Priority::kWarning);
     backoff_ = kFirstBackoff;
     bool attempted = false;
     auto nextAttempt = Clock::now();
@@ -190,6 +196,8 @@ void MqttForwarder::Run() {
             }
             if (!socket_ && Clock::now() >= nextAttempt) {
                 refusal_.clear();
+                tlsVerdict_.clear();
+                SetWill();
                 const int rc =
                     attempted ? mosquitto_reconnect_async(mosq_)
                               : mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port,
@@ -199,7 +207,7 @@ void MqttForwarder::Run() {
                     socket_ = true;
                     connectBy_ = Clock::now() + kConnectTimeout;
                 } else {
-                    Failure(Describe(rc));
+                    Failure(ConnectionError(rc, false));
                     nextAttempt = Clock::now() + backoff_;
                     backoff_ = std::min(backoff_ * 2, kMaxBackoff);
                 }
@@ -211,18 +219,24 @@ void MqttForwarder::Run() {
             }
             if (connected_) {
                 PublishMore();
-                bool changed;
+                bool changed, described;
                 {
                     std::lock_guard<std::mutex> lock(mu_);
                     changed = healthChanged_;
+                    described = !devicesChanged_;
                 }
-                if (changed && Clock::now() >= nextStatus_) PublishStatus(true);
+                if (!described) PublishDescriptions();
+                const auto now = Clock::now();
+                if ((changed || now >= nextHeartbeat_) && now >= nextStatus_) PublishStatus(true);
             }
+            const bool answered = connected_;
             const int rc = mosquitto_loop(mosq_, 50, 1);
             DeleteAcked();
             std::string why;
-            if (rc != MOSQ_ERR_SUCCESS)
-                why = refusal_.empty() ? Describe(rc) : refusal_;
+            if (!refusal_.empty())
+                why = refusal_;
+            else if (rc != MOSQ_ERR_SUCCESS)
+                why = ConnectionError(rc, answered);
             else if (!connected_)
                 why = Unanswered();
             if (!why.empty()) {
@@ -264,6 +278,16 @@ void MqttForwarder::Run() {
     db_ = nullptr;
 }
 
+std::string MqttForwarder::ConnectionError(int rc, bool answered) const {
+    std::string why = BrokerError(rc, config_.keepAliveSeconds, tlsVerdict_);
+    // A broker that asks for a client certificate closes a connection without one.
+    if (rc != MOSQ_ERR_TLS && !answered && !config_.caFile.empty() && config_.certFile.empty())
+        why +=
+            " before the broker answered; if it asks for a client certificate, set "
+            "mqtt.tls.certFile and keyFile";
+    return why;
+}
+
 // Why a connection the broker has not accepted yet is given up, or "" to wait on. Under TLS the
 // library keeps writing to a socket whose connection was refused; the socket says so.
 std::string MqttForwarder::Unanswered() const {
@@ -301,7 +325,7 @@ void MqttForwarder::Failure(const std::string& why) {
 void MqttForwarder::OnConnect(mosquitto*, void* self, int rc) {
     auto& f = *static_cast<MqttForwarder*>(self);
     if (rc != 0) {
-        f.refusal_ = std::string("connection refused: ") + mosquitto_connack_string(rc);
+        f.refusal_ = std::string("connection refused: ") + mosquitto_reason_string(rc);
         return;
     }
     f.connected_ = true;
@@ -317,118 +341,28 @@ void MqttForwarder::OnConnect(mosquitto*, void* self, int rc) {
     // The library resends what it holds unacknowledged. With nothing of the outbox in flight,
     // whatever is still there goes again from the start.
     if (std::none_of(f.inflight_.begin(), f.inflight_.end(),
-                     [](const auto& m) { return m.second > 0; }))
+                     [](const auto& m) { return m.second.id > 0; }))
         f.cursor_ = 0;
     // The status goes out at once.
     std::lock_guard<std::mutex> lock(f.mu_);
     f.healthChanged_ = true;
     f.nextStatus_ = Clock::time_point{};
+    // So are the descriptions: a broker that lost its retained messages gets them again.
+    f.described_.clear();
+    f.devicesChanged_ = true;
+}
+
+// The library says why TLS failed only in its log, while the handshake's state still exists.
+void MqttForwarder::OnLog(mosquitto* mosq, void* self, int level, const char* line) {
+    auto& f = *static_cast<MqttForwarder*>(self);
+    if (level != MOSQ_LOG_ERR || !f.tlsVerdict_.empty()) return;
+    f.tlsVerdict_ = TlsVerdict(mosq);
+    const char* openssl = std::strstr(line, "OpenSSL Error");
+    if (f.tlsVerdict_.empty() && openssl) f.tlsVerdict_ = openssl;
 }
 
 void MqttForwarder::OnDisconnect(mosquitto*, void* self, int) {
     auto& f = *static_cast<MqttForwarder*>(self);
     f.connected_ = false;
     f.figConnected_ = false;
-}
-
-void MqttForwarder::OnPublish(mosquitto*, void* self, int mid) {
-    auto& f = *static_cast<MqttForwarder*>(self);
-    const auto it = f.inflight_.find(mid);
-    if (it == f.inflight_.end()) return;
-    if (it->second > 0) f.acked_.push_back(it->second);
-    f.inflight_.erase(it);
-}
-
-void MqttForwarder::PublishMore() {
-    if (inflight_.size() >= kWindow) return;
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db_,
-                           "SELECT id, topic, payload FROM mqtt_outbox WHERE id > ?1 "
-                           "ORDER BY id LIMIT ?2",
-                           -1, &s, nullptr) != SQLITE_OK)
-        throw std::runtime_error(sqlite3_errmsg(db_));
-    const std::size_t want = kWindow - inflight_.size();
-    sqlite3_bind_int64(s, 1, cursor_);
-    sqlite3_bind_int64(s, 2, static_cast<int64_t>(want));
-    std::size_t got = 0;
-    int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-        const int64_t id = sqlite3_column_int64(s, 0);
-        const auto* topic = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
-        const void* payload = sqlite3_column_blob(s, 2);
-        const int len = sqlite3_column_bytes(s, 2);
-        int mid = 0;
-        if (mosquitto_publish(mosq_, &mid, topic, len, payload, 1, false) != MOSQ_ERR_SUCCESS)
-            break;  // the loop finds out what is wrong with the connection
-        inflight_[mid] = id;
-        cursor_ = id;
-        ++got;
-    }
-    const std::string err = rc == SQLITE_ROW || rc == SQLITE_DONE ? "" : sqlite3_errmsg(db_);
-    sqlite3_finalize(s);
-    if (!err.empty()) throw std::runtime_error(err);
-    outboxEmpty_ = got < want && rc == SQLITE_DONE;
-}
-
-void MqttForwarder::PublishStatus(bool online) {
-    std::string body;
-    if (online) {
-        std::map<unsigned int, DeviceHealth> health;
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            health = health_;
-            healthChanged_ = false;
-        }
-        Json::Value outbox;
-        for (const auto& f : Figures())
-            if (f.name != "mqtt_connected") outbox[f.name.substr(5)] = f.value;
-        body =
-            mqtt_payload::Online(config_.siteId, std::chrono::system_clock::now(), health, outbox);
-    } else {
-        body = mqtt_payload::Offline(config_.siteId);
-    }
-    int mid = 0;
-    if (mosquitto_publish(mosq_, &mid, statusTopic_.c_str(), static_cast<int>(body.size()),
-                          body.data(), 1, true) == MOSQ_ERR_SUCCESS)
-        inflight_[mid] = 0;  // no outbox row
-    nextStatus_ = Clock::now() + 1s;
-}
-
-void MqttForwarder::DeleteAcked() {
-    if (acked_.empty()) return;
-    Exec(db_, "BEGIN IMMEDIATE");
-    sqlite3_stmt* s = nullptr;
-    bool ok = sqlite3_prepare_v2(db_, "DELETE FROM mqtt_outbox WHERE id = ?1", -1, &s, nullptr) ==
-              SQLITE_OK;
-    for (std::size_t i = 0; ok && i < acked_.size(); ++i) {
-        sqlite3_bind_int64(s, 1, acked_[i]);
-        ok = sqlite3_step(s) == SQLITE_DONE;
-        sqlite3_reset(s);
-    }
-    sqlite3_finalize(s);
-    if (!ok || sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        const std::string msg = sqlite3_errmsg(db_);
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw std::runtime_error("deleting sent messages: " + msg);
-    }
-    figSent_ += acked_.size();
-    acked_.clear();
-}
-
-// The depth from the first and last ids: rows leave in order, and count(*) would read every
-// page of a large outbox.
-void MqttForwarder::RefreshFigures() {
-    const auto now = Clock::now();
-    if (now < nextFigures_) return;
-    nextFigures_ = now + 250ms;
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db_,
-                           "SELECT coalesce(max(id) - min(id) + 1, 0), (SELECT queued_ms FROM "
-                           "mqtt_outbox ORDER BY id LIMIT 1) FROM mqtt_outbox",
-                           -1, &s, nullptr) == SQLITE_OK &&
-        sqlite3_step(s) == SQLITE_ROW) {
-        figDepth_ = sqlite3_column_int64(s, 0);
-        figOldestMs_ = sqlite3_column_int64(s, 1);
-    }
-    sqlite3_finalize(s);
 }

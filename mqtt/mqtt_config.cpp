@@ -62,9 +62,10 @@ std::optional<MqttConfig> ParseMqttConfig(const Json::Value& m, const std::strin
     const JsonFile file(name);
     const std::string path = "mqtt";
     if (!m.isObject()) file.Fail(path, "expected an object, found " + JsonFile::TypeName(m));
-    file.OnlyKnown(m, path,
-                   {"host", "port", "siteId", "clientId", "topicPrefix", "keepAliveSeconds", "tls",
-                    "username", "passwordFile", "outboxMaxRows", "outboxMaxAgeSeconds"});
+    file.OnlyKnown(
+        m, path,
+        {"host", "port", "siteId", "clientId", "topicPrefix", "keepAliveSeconds", "tls", "username",
+         "passwordFile", "rawRecord", "outboxMaxRows", "outboxMaxAgeSeconds"});
     MqttConfig c;
     c.host = file.RequiredString(m, path, "host");
     c.siteId = file.String(m, path, "siteId", HostName());
@@ -91,6 +92,11 @@ std::optional<MqttConfig> ParseMqttConfig(const Json::Value& m, const std::strin
             const std::string problem = f->empty() ? "" : FileProblem(*f);
             if (!problem.empty()) file.Fail(tp, problem);
         }
+        // A key others can read is no secret, as for the password file.
+        struct stat st {};
+        if (!c.keyFile.empty() && ::stat(c.keyFile.c_str(), &st) == 0 && (st.st_mode & S_IROTH))
+            file.Fail("mqtt.tls.keyFile",
+                      c.keyFile + " is readable by everyone; make it private (chmod o-rwx)");
         c.port = 8883;
     }
     c.port = static_cast<int>(file.Integer(m, path, "port", c.port, 1, 65535));
@@ -101,10 +107,29 @@ std::optional<MqttConfig> ParseMqttConfig(const Json::Value& m, const std::strin
         if (c.username.empty()) file.Fail("mqtt.passwordFile", "needs a username");
         c.password = ReadPassword(file, pw);
     }
+    c.rawRecord = file.Bool(m, path, "rawRecord", false);
     c.outboxMaxRows = file.Integer(m, path, "outboxMaxRows", c.outboxMaxRows, 1, INT64_MAX);
     c.outboxMaxAgeSeconds =
         file.Integer(m, path, "outboxMaxAgeSeconds", c.outboxMaxAgeSeconds, 1, INT64_MAX / 1000);
     return c;
+}
+
+std::string MqttConfigChange(const std::optional<MqttConfig>& was,
+                             const std::optional<MqttConfig>& now, bool showNow) {
+    const auto text = [](const std::optional<MqttConfig>& c) -> std::string {
+        if (!c) return "none";
+        return c->host + ":" + std::to_string(c->port) + " site " + c->siteId + " client " +
+               c->clientId + " prefix " + c->topicPrefix + " keep-alive " +
+               std::to_string(c->keepAliveSeconds) + " s, tls " +
+               (c->caFile.empty() ? "off" : c->caFile + " " + c->certFile + " " + c->keyFile) +
+               ", user " + (c->username.empty() ? "none" : c->username) + ", raw " +
+               (c->rawRecord ? "on" : "off") + ", outbox " + std::to_string(c->outboxMaxRows) +
+               " messages " + std::to_string(c->outboxMaxAgeSeconds) + " s";
+    };
+    std::string out = text(showNow ? now : was);
+    if (showNow && was && now && text(was) == out && was->password != now->password)
+        out += " (new password)";
+    return out;
 }
 
 const char* MqttFileHelp() {
@@ -118,10 +143,13 @@ const char* MqttFileHelp() {
     topicPrefix        first topic level (default "smd")
     keepAliveSeconds   MQTT keep-alive (default 60)
     tls                { "caFile": <CA file>, "certFile": <client certificate>,
-                         "keyFile": <its key> }; certFile and keyFile are optional
+                         "keyFile": <its key> }; certFile and keyFile are optional;
+                       the key must not be readable by everyone
     username           user name (default: none)
     passwordFile       file whose first line is the password; must not be readable by
                        everyone (default: none)
+    rawRecord          true: each record message holds the whole record in hex too
+                       (default false)
     outboxMaxRows      messages kept for the broker at most; beyond, the oldest are dropped
                        and counted (default 100000)
     outboxMaxAgeSeconds  messages older than this are dropped and counted (default 2592000)

@@ -19,7 +19,8 @@ struct MqttConfig {
     std::string certFile;
     std::string keyFile;
     std::string username;
-    std::string password;  // read from the password file
+    std::string password;    // read from the password file
+    bool rawRecord = false;  // the whole record, in hex, in each record message
     int64_t outboxMaxRows = 100000;
     int64_t outboxMaxAgeSeconds = 30 * 86400;
 };
@@ -28,6 +29,11 @@ struct MqttConfig {
 // the member is absent or null. Errors are ConfigError "<file>: mqtt.<member>: <what>".
 std::optional<MqttConfig> ParseMqttConfig(const Json::Value& mqtt, const std::string& file,
                                           const std::string& baseDir);
+
+// The member as a reload reports a change of it: every setting but the password, which shows as
+// "(new password)" on `now` when only it differs. "none" when absent.
+std::string MqttConfigChange(const std::optional<MqttConfig>& was,
+                             const std::optional<MqttConfig>& now, bool showNow);
 
 // The --help text of the member.
 const char* MqttFileHelp();

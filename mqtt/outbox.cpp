@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <random>
 #include <stdexcept>
 
 #include "mqtt/payload.h"
@@ -16,6 +17,7 @@ CREATE TABLE IF NOT EXISTS mqtt_outbox(
     queued_ms INTEGER NOT NULL,
     topic TEXT NOT NULL,
     payload TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS mqtt_stream(epoch TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS mqtt_sequence(
     data_id INTEGER NOT NULL,
     kind TEXT NOT NULL,
@@ -57,37 +59,63 @@ int BitLength(uint64_t n) {
 }  // namespace
 
 Outbox::Outbox(std::string topicPrefix, std::string siteId, int64_t maxRows, int64_t maxAgeSeconds,
-               Say say)
+               bool rawRecord, Say say)
     : prefix_(std::move(topicPrefix)),
       site_(std::move(siteId)),
       maxRows_(maxRows),
       maxAge_(std::chrono::seconds(maxAgeSeconds)),
+      raw_(rawRecord),
       say_(std::move(say)) {}
 
-void Outbox::CreateTables(sqlite3* db) {
+std::string Outbox::CreateTables(sqlite3* db) {
     char* err = nullptr;
     if (sqlite3_exec(db, kSchema, nullptr, nullptr, &err) != SQLITE_OK) {
         const std::string msg = err ? err : "unknown error";
         sqlite3_free(err);
         throw std::runtime_error("mqtt outbox: creating its tables: " + msg);
     }
+    // Random rather than a clock: a unit whose clock is not set yet makes new stores too.
+    std::random_device rd;
+    char fresh[17];
+    std::snprintf(fresh, sizeof fresh, "%08x%08x", rd(), rd());
+    Statement make(
+        db, "INSERT INTO mqtt_stream SELECT ?1 WHERE NOT EXISTS (SELECT 1 FROM mqtt_stream)");
+    sqlite3_bind_text(*make, 1, fresh, -1, SQLITE_STATIC);
+    make.Step("starting a stream");
+    Statement read(db, "SELECT epoch FROM mqtt_stream LIMIT 1");
+    if (read.Step("reading the stream epoch") != SQLITE_ROW) Fail(db, "reading the stream epoch");
+    return reinterpret_cast<const char*>(sqlite3_column_text(*read, 0));
 }
 
 void Outbox::Prepare(sqlite3* db) {
-    CreateTables(db);
+    epoch_ = CreateTables(db);
+}
+
+void Outbox::SetDevices(const std::vector<DeviceDescription>& devices) {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const auto& d : devices) signals_[d.dataId] = d.signals;
 }
 
 void Outbox::OnStored(sqlite3* db, const HistoryRow& row) {
     using namespace mqtt_payload;
     if (row.record) {
         const RecordOut& r = *row.record;
-        Queue(db, r.dataId, r.at, "record", [&](uint64_t seq) { return Record(site_, r, seq); });
+        std::shared_ptr<const SignalMap> signals;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            const auto it = signals_.find(r.dataId);
+            if (it != signals_.end()) signals = it->second;
+        }
+        Queue(db, r.dataId, r.at, "record",
+              [&](uint64_t seq) { return Record(site_, epoch_, r, seq, signals.get(), raw_); });
     } else if (row.alarm && !row.alarm->restored) {
         const AlarmOut& a = *row.alarm;
-        Queue(db, a.dataId, a.at, "alarm", [&](uint64_t seq) { return Alarm(site_, a, seq); });
+        Queue(db, a.dataId, a.at, "alarm",
+              [&](uint64_t seq) { return Alarm(site_, epoch_, a, seq); });
     } else if (row.report) {
         const ReportOut& r = *row.report;
-        Queue(db, r.dataId, r.at, "report", [&](uint64_t seq) { return Report(site_, r, seq); });
+        Queue(db, r.dataId, r.at, "report",
+              [&](uint64_t seq) { return Report(site_, epoch_, r, seq); });
     }
 }
 
@@ -115,12 +143,27 @@ void Outbox::Queue(sqlite3* db, unsigned int dataId, WallTime at, const char* ki
 }
 
 void Outbox::Bound(sqlite3* db, int64_t newId) {
-    // Ids only grow, so the newest maxRows ids hold at most maxRows rows.
-    if (newId > maxRows_) {
-        Statement drop(db, "DELETE FROM mqtt_outbox WHERE id <= ?1");
-        sqlite3_bind_int64(*drop, 1, newId - maxRows_);
-        drop.Step("dropping the oldest messages");
-        pendingDropped_ += static_cast<uint64_t>(sqlite3_changes(db));
+    const uint64_t droppedBefore = pendingDropped_;
+    // Ids only grow, so the ids from the oldest row's on bound the count; only past that bound
+    // are the rows counted. Routine messages go first: alarms are what a back office must see.
+    Statement first(db, "SELECT min(id) FROM mqtt_outbox");
+    first.Step("bounding the outbox");
+    if (newId - sqlite3_column_int64(*first, 0) + 1 > maxRows_) {
+        Statement count(db, "SELECT count(*) FROM mqtt_outbox");
+        count.Step("counting the outbox");
+        const int64_t excess = sqlite3_column_int64(*count, 0) - maxRows_;
+        for (const char* sql :
+             {"DELETE FROM mqtt_outbox WHERE id IN (SELECT id FROM mqtt_outbox WHERE topic NOT "
+              "LIKE '%/alarm' ORDER BY id LIMIT ?1)",
+              "DELETE FROM mqtt_outbox WHERE id IN (SELECT id FROM mqtt_outbox ORDER BY id "
+              "LIMIT ?1)"}) {
+            const int64_t left = excess - static_cast<int64_t>(pendingDropped_ - droppedBefore);
+            if (left <= 0) break;
+            Statement drop(db, sql);
+            sqlite3_bind_int64(*drop, 1, left);
+            drop.Step("dropping the oldest messages");
+            pendingDropped_ += static_cast<uint64_t>(sqlite3_changes(db));
+        }
     }
     // The age bound once a second, on the oldest few rows: bounded work per row.
     const auto now = std::chrono::steady_clock::now();

@@ -4,13 +4,18 @@
 // and only if its row is stored. The sender deletes a row once the broker acknowledged it.
 //
 // Each device's messages of one kind carry a sequence number without gaps (kept in the database,
-// so it goes on after a restart); a consumer drops the duplicates a resend after a crash brings.
+// so it goes on after a restart) and the stream's epoch, made with the outbox: a consumer drops
+// the duplicates a resend after a crash brings, and tells a new store (numbers from 1 again under
+// a new epoch) from a resend.
 // The outbox is bounded in rows and age: past a bound the oldest messages are dropped, counted
-// and logged.
+// and logged; past the row bound, records and reports before alarms.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "history/companion.h"
@@ -21,7 +26,10 @@ class Outbox : public HistoryCompanion {
     using Say = std::function<void(const std::string&, Priority)>;
 
     Outbox(std::string topicPrefix, std::string siteId, int64_t maxRows, int64_t maxAgeSeconds,
-           Say say);
+           bool rawRecord, Say say);
+
+    // The signal maps records are named by; any thread.
+    void SetDevices(const std::vector<DeviceDescription>& devices);
 
     void Prepare(sqlite3* db) override;
     void OnStored(sqlite3* db, const HistoryRow& row) override;
@@ -30,8 +38,8 @@ class Outbox : public HistoryCompanion {
     // Messages dropped by the bounds since start (committed transactions only).
     uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
-    // Creates the outbox tables when missing; for any connection.
-    static void CreateTables(sqlite3* db);
+    // Creates the outbox tables when missing, for any connection; returns the stream's epoch.
+    static std::string CreateTables(sqlite3* db);
 
   private:
     void Queue(sqlite3* db, unsigned int dataId, WallTime at, const char* kind,
@@ -42,7 +50,11 @@ class Outbox : public HistoryCompanion {
     const std::string site_;
     const int64_t maxRows_;
     const std::chrono::milliseconds maxAge_;
+    const bool raw_;
     const Say say_;
+    std::mutex mu_;
+    std::map<unsigned int, std::shared_ptr<const SignalMap>> signals_;
+    std::string epoch_;  // set by Prepare
     // Writer's thread only.
     uint64_t pendingDropped_ = 0;
     std::chrono::steady_clock::time_point nextAgeCheck_{};

@@ -1,5 +1,7 @@
 #include "mqtt/payload.h"
 
+#include <charconv>
+#include <cstdlib>
 #include <ctime>
 
 #include <json/writer.h>
@@ -13,6 +15,8 @@ std::string Compact(const Json::Value& v) {
         Json::StreamWriterBuilder b;
         b["indentation"] = "";
         b["emitUTF8"] = true;
+        // Fifteen digits: a scaled reading (5721 * 0.01) shows as 57.21, not with binary noise.
+        b["precision"] = 15;
         return b;
     }();
     return Json::writeString(w, v);
@@ -28,10 +32,13 @@ std::string Hex(const unsigned char* p, std::size_t n) {
     return s;
 }
 
-Json::Value Head(const std::string& site, unsigned int dataId, uint64_t seq, WallTime at) {
+Json::Value Head(const std::string& site, const std::string& epoch, unsigned int dataId,
+                 uint64_t seq, WallTime at) {
     Json::Value v;
+    v["schema"] = kSchema;
     v["site"] = site;
     v["device"] = dataId;
+    v["epoch"] = epoch;
     v["seq"] = Json::UInt64(seq);
     v["time"] = IsoTime(at);
     v["ts"] = Json::Int64(EpochMs(at));
@@ -64,36 +71,82 @@ std::string IsoTime(WallTime t) {
     return buf;
 }
 
-std::string Record(const std::string& site, const RecordOut& r, uint64_t seq) {
-    Json::Value v = Head(site, r.dataId, seq, r.at);
-    v["type"] = r.typeId;
-    v["values"] = r.values ? *r.values : Json::Value(Json::objectValue);
-    v["hex"] = Hex(r.bytes, r.len);
+double Shortest(double v) {
+    const float f = static_cast<float>(v);
+    if (static_cast<double>(f) != v) return v;
+    char buf[32];
+    const auto end = std::to_chars(buf, buf + sizeof buf - 1, f).ptr;
+    *end = '\0';
+    return std::strtod(buf, nullptr);
+}
+
+std::string Description(const std::string& site, const std::string& epoch,
+                        const DeviceDescription& d) {
+    Json::Value v;
+    v["schema"] = kSchema;
+    v["site"] = site;
+    v["device"] = d.dataId;
+    v["epoch"] = epoch;
+    v["model"] = d.model;
+    v["port"] = d.port;
+    v["started"] = d.started;
+    Json::Value& list = v["signals"] = Json::Value(Json::arrayValue);
+    for (const SignalField& f : d.signals->Fields()) {
+        Json::Value s;
+        s["id"] = f.id.empty() ? f.name : f.id;
+        s["name"] = f.name;
+        s["en"] = f.en;
+        s["unit"] = f.unit;
+        list.append(s);
+    }
     return Compact(v);
 }
 
-std::string Alarm(const std::string& site, const AlarmOut& a, uint64_t seq) {
-    Json::Value v = Head(site, a.dataId, seq, a.at);
+std::string Record(const std::string& site, const std::string& epoch, const RecordOut& r,
+                   uint64_t seq, const SignalMap* signals, bool raw) {
+    Json::Value v = Head(site, epoch, r.dataId, seq, r.at);
+    v["type"] = r.typeId;
+    Json::Value& values = v["values"] = Json::Value(Json::objectValue);
+    if (r.values && signals) {
+        for (const SignalField& f : signals->Fields())
+            if (const Json::Value* x = r.values->find(f.name.data(), f.name.data() + f.name.size()))
+                values[f.id.empty() ? f.name : f.id] = Shortest(x->asDouble());
+    } else if (r.values) {
+        values = *r.values;
+    }
+    if (raw) v["hex"] = Hex(r.bytes, r.len);
+    return Compact(v);
+}
+
+std::string Alarm(const std::string& site, const std::string& epoch, const AlarmOut& a,
+                  uint64_t seq) {
+    Json::Value v = Head(site, epoch, a.dataId, seq, a.at);
     v["event"] = a.raised ? "raised" : "cleared";
     v["level"] = a.level;
-    v["alarmId"] = a.alarmId;
-    v["name"] = a.name;
-    v["value"] = a.value;
+    v["signal"] = a.alarmId;
+    // A digital alarm has no name but its id.
+    v["name"] = a.name == a.alarmId ? "" : a.name;
+    char* end = nullptr;
+    const double x = std::strtod(a.value.c_str(), &end);
+    v["value"] = !a.value.empty() && *end == '\0' ? Json::Value(Shortest(x)) : Json::Value(a.value);
     v["text"] = a.text;
     return Compact(v);
 }
 
-std::string Report(const std::string& site, const ReportOut& r, uint64_t seq) {
-    Json::Value v = Head(site, r.dataId, seq, r.at);
+std::string Report(const std::string& site, const std::string& epoch, const ReportOut& r,
+                   uint64_t seq) {
+    Json::Value v = Head(site, epoch, r.dataId, seq, r.at);
     v["signal"] = r.signalId;
-    v["value"] = r.value;
+    v["value"] = Shortest(r.value);
     return Compact(v);
 }
 
-std::string Online(const std::string& site, WallTime now,
+std::string Online(const std::string& site, const std::string& epoch, WallTime now,
                    const std::map<unsigned int, DeviceHealth>& devices, const Json::Value& outbox) {
     Json::Value v;
+    v["schema"] = kSchema;
     v["site"] = site;
+    v["epoch"] = epoch;
     v["state"] = "online";
     v["time"] = IsoTime(now);
     v["ts"] = Json::Int64(EpochMs(now));
@@ -116,11 +169,20 @@ std::string Online(const std::string& site, WallTime now,
     return Compact(v);
 }
 
-std::string Offline(const std::string& site) {
+std::string Offline(const std::string& site, const std::string& epoch, WallTime at) {
     Json::Value v;
+    v["schema"] = kSchema;
     v["site"] = site;
+    v["epoch"] = epoch;
     v["state"] = "offline";
+    v["time"] = IsoTime(at);
+    v["ts"] = Json::Int64(EpochMs(at));
     return Compact(v);
+}
+
+bool SameState(const DeviceHealth& a, const DeviceHealth& b) {
+    return a.model == b.model && a.port == b.port && a.portOpen == b.portOpen &&
+           a.lastError.empty() == b.lastError.empty();
 }
 
 }  // namespace mqtt_payload

@@ -507,6 +507,8 @@ void Host::Reload(SiteConfig next) {
     keep("plugins", join(site_.plugins), join(next.plugins));
     keep("controlSocket", site_.controlSocket, next.controlSocket);
     keep("rounds", std::to_string(site_.rounds), std::to_string(next.rounds));
+    keep("mqtt", MqttConfigChange(site_.mqtt, next.mqtt, false),
+         MqttConfigChange(site_.mqtt, next.mqtt, true));
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         // Only members that never change after Start are read here; the loop writes the others.
         const DeviceConfig& was = site_.devices[i];

@@ -71,11 +71,19 @@ TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsAndBounded) {
     ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
     std::vector<std::string> said;
     auto outbox = std::make_unique<Outbox>(
-        "fleet", "s1", 4, kYears, [&](const std::string& l, Priority) { said.push_back(l); });
+        "fleet", "s1", 4, kYears, true, [&](const std::string& l, Priority) { said.push_back(l); });
     outbox->Prepare(db);
     const unsigned char bytes[] = {0x07, 0xAB};
     Json::Value values;
     values["v"] = 53.5;
+    values["伏"] = static_cast<double>(57.2f);  // read from a 32-bit float
+    DeviceDescription device;
+    device.dataId = 7;
+    device.signals = std::make_shared<SignalMap>(
+        SignalMap::FromJson(ParseJson(R"({"signals": {"v": {"block": "analog_40", "offset": 0},
+                                  "伏": {"block": "analog_40", "offset": 2, "id": "volts"}}})"),
+                            "map"));
+    outbox->SetDevices({device});
     RecordOut r;
     r.dataId = 7;
     r.typeId = 5156;
@@ -114,7 +122,8 @@ TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsAndBounded) {
                        -1, &last, nullptr);
     ASSERT_EQ(sqlite3_step(last), SQLITE_ROW);
     EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(last, 0)), "fleet/s1/7/record");
-    const auto rec = ParseJson(reinterpret_cast<const char*>(sqlite3_column_text(last, 1)));
+    const std::string text = reinterpret_cast<const char*>(sqlite3_column_text(last, 1));
+    const auto rec = ParseJson(text);
     sqlite3_finalize(last);
     EXPECT_EQ(rec["site"].asString(), "s1");
     EXPECT_EQ(rec["device"].asUInt(), 7u);
@@ -123,10 +132,13 @@ TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsAndBounded) {
     EXPECT_EQ(rec["ts"].asInt64(), 1765230000123);
     EXPECT_EQ(rec["hex"].asString(), "07AB");
     EXPECT_EQ(rec["values"]["v"].asDouble(), 53.5);
+    EXPECT_NE(text.find(R"("volts":57.2})"), std::string::npos) << text;
     EXPECT_EQ(rec["type"].asInt(), 5156);
+    const std::string epoch = rec["epoch"].asString();
+    EXPECT_EQ(epoch.size(), 16u) << rec;
 
     // Numbers go on after a restart; past 4 rows the oldest go, counted and said once.
-    outbox = std::make_unique<Outbox>("fleet", "s1", 4, kYears,
+    outbox = std::make_unique<Outbox>("fleet", "s1", 4, kYears, false,
                                       [&](const std::string& l, Priority) { said.push_back(l); });
     outbox->Prepare(db);
     row = HistoryRow{};
@@ -136,13 +148,22 @@ TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsAndBounded) {
                      "SELECT max(json_extract(payload, '$.seq')) FROM mqtt_outbox WHERE "
                      "topic LIKE '%/record'"),
               4);
+    EXPECT_EQ(
+        Scalar(db, "SELECT count(DISTINCT json_extract(payload, '$.epoch')) FROM mqtt_outbox"), 1);
     EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 4);
     EXPECT_EQ(outbox->Dropped(), 1u);
+    sqlite3* replaced = nullptr;  // a new store starts a new stream
+    sqlite3_open(":memory:", &replaced);
+    EXPECT_NE(Outbox::CreateTables(replaced), epoch);
+    sqlite3_close(replaced);
     ASSERT_EQ(said.size(), 1u) << said.back();
     EXPECT_NE(said[0].find("1 dropped so far"), std::string::npos) << said[0];
+    for (int i = 0; i < 3; ++i) store(true);  // the alarm is now the oldest: records go first
+    EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox WHERE topic LIKE '%/alarm'"), 1);
+    EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 4);
 
     // Older than the age bound: dropped at once.
-    outbox = std::make_unique<Outbox>("fleet", "s1", 100, 60, nullptr);
+    outbox = std::make_unique<Outbox>("fleet", "s1", 100, 60, false, nullptr);
     r.at = std::chrono::system_clock::now() - 2min;
     store(true);
     EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 0);
@@ -357,19 +378,30 @@ TEST_F(MqttBroker, ThreeSitesPublishDocumentedPayloadsAndGoOfflineWhenKilled) {
     for (const auto& m : Received()) {
         if (m.topic == "smd/north/7/record" && !record) {
             record = true;
-            EXPECT_EQ(m.body["hex"].asString().size(), 2 * 1550u);
+            EXPECT_FALSE(m.body.isMember("hex")) << "only when the site file asks";
             EXPECT_EQ(m.body["type"].asInt(), 5156);
-            EXPECT_TRUE(m.body["values"]["直流输出电压"].isDouble()) << m.body;
+            EXPECT_EQ(m.body["schema"].asInt(), 2);
+            EXPECT_TRUE(m.body["values"]["dc_output_voltage"].isDouble()) << m.body;
             EXPECT_EQ(m.body["time"].asString().back(), 'Z');
             EXPECT_GT(m.body["ts"].asInt64(), 1700000000000);
         } else if (m.topic == "smd/north/7/alarm" && !alarm) {
             alarm = true;
             EXPECT_EQ(m.body["event"].asString(), "raised") << m.body;
-            EXPECT_FALSE(m.body["alarmId"].asString().empty());
+            EXPECT_FALSE(m.body["signal"].asString().empty());
+            EXPECT_FALSE(m.body["text"].asString().empty());
             EXPECT_EQ(m.body["seq"].asUInt(), 1u);
         }
     }
     const Json::Value status = LastStatus("north");
+    Json::Value described;
+    for (const auto& m : Received())
+        if (m.topic == "smd/north/8/description") described = m.body;
+    EXPECT_EQ(described["model"].asString(), "rtmk48_pv05") << described;
+    bool volts = false;
+    for (const auto& s : described["signals"])
+        volts |= s["id"] == "dc_output_voltage" && s["unit"] == "V" &&
+                 s["name"] == "直流输出电压" && s["en"] == "DC output voltage";
+    EXPECT_TRUE(volts) << described;
     EXPECT_EQ(status["state"].asString(), "online");
     EXPECT_TRUE(status["devices"][0]["portOpen"].asBool()) << status;
     EXPECT_TRUE(status["outbox"].isMember("outbox_depth")) << status;
@@ -397,12 +429,20 @@ TEST_F(MqttBroker, NothingStoredIsLostAcrossBrokerOutagesAndAHostCrash) {
     pid_t broker = Broker();
     Subscriber();  // its session waits for it in the broker's store
     Stop(broker, SIGTERM);
-    const std::string site = Site("south", 2, 0);
+    Json::Value mqtt;
+    mqtt["keepAliveSeconds"] = 5;
+    const std::string site = Site("south", 2, 0, mqtt);
     pid_t host = Host(site, "run1.txt");
     ASSERT_TRUE(WaitFor([&] { return Stored("south", 8) >= 5; })) << "polling without a broker";
     broker = Broker();  // down at start, up later
     ASSERT_TRUE(WaitFor([&] { return Seqs()["south/8"].size() >= 8; }));
-    Stop(broker, SIGTERM);  // down mid-run
+    ::kill(broker, SIGSTOP);  // a dead link: only the keep-alive tells
+    ASSERT_TRUE(WaitFor([&] {
+        return ReadFile(dir_ + "/run1.txt").find("no answer within the keep-alive time (5 s)") !=
+               std::string::npos;
+    })) << ReadFile(dir_ + "/run1.txt");
+    ::kill(broker, SIGCONT);  // stopped in order, so that it keeps what it acknowledged
+    Stop(broker, SIGTERM);
     const std::size_t before = Stored("south", 8);
     ASSERT_TRUE(WaitFor([&] { return Stored("south", 8) >= before + 5; }));
     broker = Broker();
@@ -450,6 +490,77 @@ TEST_F(MqttBroker, NothingStoredIsLostAcrossBrokerOutagesAndAHostCrash) {
     std::printf("outages: %zu duplicates after the crash\n", duplicates);
 }
 
+// A broker that says no: the message stays in the outbox, counted and said with the reason,
+// while the rest flows; once the rule is lifted the held messages arrive, numbered without gaps.
+TEST_F(MqttBroker, RefusedPublishesStayQueuedAndGoWhenTheRuleIsLifted) {
+    struct Case {
+        std::string name, config, refused, reason;
+    };
+    for (const Case& c :
+         {Case{"acl", "acl_file " + dir_ + "/acl\n", "alarm", "Not authorized"},
+          Case{"size", "message_size_limit 2000\n", "record", "Packet too large"}}) {
+        SCOPED_TRACE(c.name);
+        std::ofstream(dir_ + "/acl") << "topic read smd/#\ntopic write smd/+/status\n"
+                                        "topic write smd/+/+/record\ntopic write smd/+/+/report\n";
+        const pid_t broker = Broker("allow_anonymous true\n" + c.config);
+        const pid_t sub = Subscriber();
+        Json::Value mqtt;  // records with the raw one in hex exceed the size limit
+        mqtt["rawRecord"] = c.name == "size";
+        const pid_t host = Host(Site(c.name, 1, 0, mqtt), c.name + ".txt");
+        const std::string topic = "smd/" + c.name + "/7/" + c.refused;
+        const auto held = [&] {
+            sqlite3* db = nullptr;
+            sqlite3_open((dir_ + "/" + c.name + ".db").c_str(), &db);
+            const auto n =
+                Scalar(db, "SELECT count(*) FROM mqtt_outbox WHERE topic = '" + topic + "'");
+            sqlite3_close(db);
+            return n;
+        };
+        ASSERT_TRUE(WaitFor([&] {
+            return ReadFile(dir_ + "/" + c.name + ".txt").find("refused a message on " + topic) !=
+                       std::string::npos &&
+                   Stored(c.name, 7) >= 10;
+        })) << ReadFile(dir_ + "/" + c.name + ".txt");
+        const std::string out = ReadFile(dir_ + "/" + c.name + ".txt");
+        EXPECT_NE(out.find(c.reason), std::string::npos) << out;
+        EXPECT_GE(held(), 1);
+        std::size_t other = 0;
+        for (const auto& m : Received()) {
+            EXPECT_NE(m.topic, topic);
+            other += m.topic.rfind("smd/" + c.name + "/7/", 0) == 0;
+        }
+        EXPECT_GE(other, 1u) << "the rest flows";
+        if (c.name == "acl") {
+            std::ofstream(dir_ + "/acl") << "topic readwrite smd/#\n";
+            ::kill(broker, SIGHUP);
+            ASSERT_TRUE(WaitFor([&] { return held() == 0; })) << ReadFile(dir_ + "/broker.txt");
+            std::vector<uint64_t> seqs;
+            for (const auto& m : Received())
+                if (m.topic == topic) seqs.push_back(m.body["seq"].asUInt64());
+            std::sort(seqs.begin(), seqs.end());
+            ASSERT_FALSE(seqs.empty());
+            for (std::size_t i = 0; i < seqs.size(); ++i) EXPECT_EQ(seqs[i], i + 1);
+            mqtt["keepAliveSeconds"] = 30;  // a reload does not reconnect: said, not applied
+            Site(c.name, 1, 0, mqtt);
+            ::kill(host, SIGHUP);
+            EXPECT_TRUE(WaitFor([&] {
+                const std::string out = ReadFile(dir_ + "/acl.txt");
+                return out.find("keep-alive 60 s") != std::string::npos &&
+                       out.find("keep-alive 30 s") != std::string::npos &&
+                       out.find("needs a restart, kept") != std::string::npos;
+            })) << ReadFile(dir_ + "/acl.txt");
+        }
+        Stop(host, SIGTERM);
+        const std::string end = ReadFile(dir_ + "/" + c.name + ".txt");
+        const auto at = end.find("mqtt_messages_refused ");
+        ASSERT_NE(at, std::string::npos) << end;
+        EXPECT_GE(std::strtol(end.c_str() + at + 22, nullptr, 10), 1) << end;
+        Stop(sub, SIGTERM);
+        Stop(broker, SIGTERM);
+        std::filesystem::remove(dir_ + "/sub.txt");
+    }
+}
+
 TEST_F(MqttBroker, TlsWithCredentialsAndClearRateLimitedErrors) {
     const std::string d = dir_;
     const std::string make =
@@ -480,16 +591,32 @@ TEST_F(MqttBroker, TlsWithCredentialsAndClearRateLimitedErrors) {
     std::ofstream(d + "/bad") << "guess\n";
     ::chmod((d + "/good").c_str(), 0600);
     ::chmod((d + "/bad").c_str(), 0600);
+    ::chmod((d + "/client.key").c_str(), 0600);
     EXPECT_EQ(Wait(Host(Site("tls", 1, 3, tls), "tls.txt")), 0) << ReadFile(d + "/tls.txt");
     EXPECT_TRUE(WaitFor([&] { return Seqs()["tls/7"].size() >= 3; })) << ReadFile(d + "/tls.txt");
+
+    std::filesystem::copy_file(d + "/client.key", d + "/open.key");
+    ::chmod((d + "/open.key").c_str(), 0644);
+    Json::Value open = tls;
+    open["tls"]["keyFile"] = d + "/open.key";
+    EXPECT_NE(Wait(Host(Site("open", 1, 1, open), "open.txt")), 0);
+    EXPECT_NE(ReadFile(d + "/open.txt").find("open.key is readable by everyone"), std::string::npos)
+        << ReadFile(d + "/open.txt");
 
     Json::Value bad = tls;
     bad["passwordFile"] = d + "/bad";
     Json::Value away = tls;
     away["port"] = FreePort();
+    Json::Value stranger = tls;  // trusts another CA only
+    stranger["tls"]["caFile"] = d + "/client.crt";
+    Json::Value anonymous = tls;
+    anonymous["tls"].removeMember("certFile");
+    anonymous["tls"].removeMember("keyFile");
     for (const auto& [name, mqtt, why] :
-         {std::tuple<std::string, Json::Value, std::string>{"bad", bad, "not authorised"},
-          {"away", away, "refused"}}) {
+         {std::tuple<std::string, Json::Value, std::string>{"bad", bad, "Not authorized"},
+          {"away", away, "refused"},
+          {"stranger", stranger, "TLS failed: the broker's certificate: "},
+          {"anonymous", anonymous, "if it asks for a client certificate"}}) {
         // Polling and history go on; failed connections are said at a falling rate.
         EXPECT_EQ(Wait(Host(Site(name, 1, 15, mqtt), name + ".txt")), 0);
         const std::string out = ReadFile(d + "/" + name + ".txt");
