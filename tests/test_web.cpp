@@ -15,6 +15,7 @@
 #include "runner/demo.h"
 #include "runner/host.h"
 #include "sim/simulator.h"
+#include "web/utf8.h"
 #include "web/web_view.h"
 #include "web_client.h"
 
@@ -151,22 +152,6 @@ TEST(WebApi, LiveStateKeepsStandingAlarmsAndABoundedEventList) {
     EXPECT_EQ(answer["devices"][0]["events"][0]["text"].asString(), odd.text);
 }
 
-TEST(WebApi, DownsampleAveragesRunsOfNearlyEqualLength) {
-    std::vector<HistoryPoint> in;
-    for (int i = 0; i < 10; ++i) in.push_back({1000 * i, double(i), double(i), double(i), 1});
-    EXPECT_EQ(Downsample(in, 10).size(), 10u);
-    EXPECT_EQ(Downsample(in, 50).size(), 10u);
-    EXPECT_TRUE(Downsample(in, 0).empty());
-    const auto out = Downsample(in, 3);  // runs 0-2, 3-5, 6-9
-    ASSERT_EQ(out.size(), 3u);
-    std::string got;
-    for (const auto& p : out)
-        got += std::to_string(p.atMs) + ":" + std::to_string(p.value).substr(0, 4) + "[" +
-               std::to_string(int(p.min)) + "," + std::to_string(int(p.max)) + "]x" +
-               std::to_string(p.samples) + " ";
-    EXPECT_EQ(got, "1000:1.00[0,2]x3 4000:4.00[3,5]x3 7500:7.50[6,9]x4 ");
-}
-
 TEST_F(WebLive, AnswersMatchTheSimulatorAndTheHistoryDatabaseAndMetricsPassPromtool) {
     LiveHost live(FastSite(dir_));
     HistoryReader store(dir_ + "/h.db");
@@ -192,36 +177,44 @@ TEST_F(WebLive, AnswersMatchTheSimulatorAndTheHistoryDatabaseAndMetricsPassPromt
     EXPECT_GE(dev["roundsCompleted"].asUInt64(), 6u) << dev;
     EXPECT_LT(dev["lastGoodRoundAgeSeconds"].asDouble(), 5.0) << dev;
 
-    // History: every stored row up to `to`, then the same rows averaged into two points.
-    const double to =
-        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() -
-        0.2;
+    // History: every stored row up to `to`, in buckets of equal time as the answer says.
+    const int64_t toMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count() -
+                         200;
+    const int64_t fromMs = toMs - 600000;
     // One writer in order: a row after `to` means every row up to it is in.
-    ASSERT_TRUE(WaitFor([&] {
-        return std::chrono::duration<double>(store.LastRecord(7)->storedAt.time_since_epoch())
-                   .count() > to;
-    }));
+    ASSERT_TRUE(WaitFor([&] { return history::ToMs(store.LastRecord(7)->storedAt) > toMs; }));
     const std::string q =
         "/api/history?device=7&signal=%E7%9B%B4%E6%B5%81%E8%BE%93%E5%87%BA"
-        "%E7%94%B5%E5%8E%8B&from=-600&to=" +
-        std::to_string(to);
-    const Json::Value all = Call(live.port, q + "&points=5000").Json();
+        "%E7%94%B5%E5%8E%8B&from=" +
+        std::to_string(fromMs / 1000.0) + "&to=" + std::to_string(toMs / 1000.0);
     std::vector<std::pair<int64_t, double>> rows;
-    for (const auto& r : store.Records(7, 100000)) {
-        const int64_t ms =
-            std::chrono::duration_cast<std::chrono::milliseconds>(r.storedAt.time_since_epoch())
-                .count();
-        if (ms <= to * 1000) rows.emplace_back(ms, Decoded(r).at("直流输出电压"));
+    for (const auto& r : store.Records(7, 100000))
+        if (history::ToMs(r.storedAt) <= toMs)
+            rows.emplace_back(history::ToMs(r.storedAt), Decoded(r).at("直流输出电压"));
+    for (const int64_t points : {5000, 2}) {
+        const Json::Value got = Call(live.port, q + "&points=" + std::to_string(points)).Json();
+        // Buckets span the rows there are.
+        const int64_t first = rows.front().first;
+        const int64_t width = (rows.back().first - first + points) / points;
+        EXPECT_EQ(got["bucketMs"].asInt64(), width);
+        std::map<int64_t, std::vector<std::pair<int64_t, double>>> buckets;
+        for (const auto& r : rows) buckets[(r.first - first) / width].push_back(r);
+        ASSERT_EQ(got["points"].size(), buckets.size()) << got;
+        EXPECT_EQ(got["rowsInRange"].asUInt64(), rows.size()) << got;
+        EXPECT_FALSE(got["sampled"].asBool() || got["partial"].asBool()) << got;
+        unsigned i = 0;
+        for (const auto& [k, in] : buckets) {
+            const Json::Value& p = got["points"][i++];
+            double sum = 0, at = 0;
+            for (const auto& r : in) sum += r.second, at += static_cast<double>(r.first);
+            EXPECT_EQ(p["n"].asUInt64(), in.size()) << k;
+            EXPECT_NEAR(p["v"].asDouble(), sum / static_cast<double>(in.size()), 1e-9);
+            EXPECT_NEAR(p["t"].asDouble(), at / static_cast<double>(in.size()), 1.0);
+        }
+        EXPECT_EQ(got["unit"].asString(), "V");
     }
-    ASSERT_EQ(all["points"].size(), rows.size()) << all;
-    for (unsigned i = 0; i < rows.size(); ++i) {
-        EXPECT_EQ(all["points"][i]["t"].asInt64(), rows[i].first);
-        EXPECT_NEAR(all["points"][i]["v"].asDouble(), rows[i].second, 1e-9);
-    }
-    const Json::Value two = Call(live.port, q + "&points=2").Json();
-    ASSERT_EQ(two["points"].size(), 2u) << two << all;
-    EXPECT_EQ(two["points"][0]["n"].asUInt() + two["points"][1]["n"].asUInt(), rows.size());
-    EXPECT_EQ(two["unit"].asString(), "V");
 
     // Metrics: valid exposition format, with the values and counters.
     const webtest::Reply m = Call(live.port, "/metrics");
@@ -266,6 +259,7 @@ TEST_F(WebLive, BadRequestsGetA4xxWithAJsonErrorAndTheServerGoesOn) {
         std::string method, target;
         int status;
         std::string error;
+        std::map<std::string, std::string> headers = {};
     } cases[] = {
         {"GET", "/api/devices/99", 404, "no device with data id 99"},
         {"GET", "/api/values?device=x7", 404, "no device with data id x7"},
@@ -284,12 +278,31 @@ TEST_F(WebLive, BadRequestsGetA4xxWithAJsonErrorAndTheServerGoesOn) {
         {"GET", "/api/devices?q=" + std::string(3000, 'a'), 414, "request target longer"},
         {"POST", "/api/devices", 405, "method POST not allowed"},
         {"DELETE", "/", 405, "method DELETE not allowed"},
+        // Bytes that are not UTF-8 in any parameter, never echoed into the JSON.
+        {"GET", "/api/values?device=%FF", 400, "not UTF-8"},
+        {"GET", "/api/events?limit=%C0%AF", 400, "not UTF-8"},
+        {"GET", sig + "&from=%ED%A0%80", 400, "not UTF-8"},
+        {"GET", sig + "&to=1%FE", 400, "not UTF-8"},
+        {"GET", sig + "&points=%F8%88%80%80%80", 400, "not UTF-8"},
+        {"GET", "/api/history?device=7&signal=%E7%9B", 400, "not UTF-8"},
+        {"GET", "/api/history?%FF=1", 400, "not UTF-8"},
+        {"GET", "/\xff\xfe", 400, "request path is not UTF-8"},
+        // Times the answer's four-digit years cannot hold.
+        {"GET", sig + "&from=-1e11", 400, "from 1970 to 9999"},
+        {"GET", sig + "&from=-1&to=253402300800", 400, "from 1970 to 9999"},
+        {"GET", sig + "&from=-1e300", 400, "from 1970 to 9999"},
+        {"GET",
+         "/api/devices",
+         421,
+         "host evil.example is not served here",
+         {{"Host", "evil.example"}}},
     };
     for (const auto& c : cases) {
-        const webtest::Reply r = Call(live.port, c.target, c.method);
+        const webtest::Reply r = Call(live.port, c.target, c.method, c.headers);
         EXPECT_EQ(r.status, c.status) << c.method << " " << c.target.substr(0, 80);
         EXPECT_NE(r.Json()["error"].asString().find(c.error), std::string::npos)
             << c.target.substr(0, 80) << ": " << r.body;
+        EXPECT_TRUE(IsUtf8(r.body)) << c.target.substr(0, 80);
     }
     EXPECT_EQ(Call(live.port, "/api/devices", "POST").headers["Allow"], "GET, HEAD");
     const webtest::Reply big =

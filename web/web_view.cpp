@@ -50,11 +50,17 @@ WebView::~WebView() {
 void WebView::Serve(const std::vector<Sink*>& sinks, bool anyPortIfTaken) {
     sinks_ = sinks;
     const auto handler = [this](const WebRequest& r) { return api_->Answer(r); };
+    // A history read may take up to its time cap: it must not hold up values and metrics.
+    const auto heavy = [](const WebRequest& r) { return r.target.rfind("/api/history", 0) == 0; };
+    HttpServerLimits limits;
+    limits.hosts = config_.hosts;
+    limits.connections = config_.connections;
+    limits.perClient = config_.connectionsPerClient;
     try {
         server_ = std::make_unique<HttpServer>(config_.address, static_cast<uint16_t>(config_.port),
-                                               handler);
+                                               handler, heavy, limits);
     } catch (const WebError&) {
         if (!anyPortIfTaken || config_.port == 0) throw;
-        server_ = std::make_unique<HttpServer>(config_.address, 0, handler);
+        server_ = std::make_unique<HttpServer>(config_.address, 0, handler, heavy, limits);
     }
 }
