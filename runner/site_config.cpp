@@ -133,6 +133,16 @@ WebConfig ParseWeb(const JsonFile& file, const Json::Value& root, const std::str
         return out;
     };
     web.chartSignals = names("chartSignals", "signal name");
+    web.siteName = file.String(w, "web", "siteName", "");
+    const Json::Value& levels = file.Object(w, "web", "levelNames");
+    for (const auto& k : levels.isNull() ? Json::Value::Members{} : levels.getMemberNames()) {
+        const std::string where = "web.levelNames." + k;
+        if (k.empty() || k.size() > 3 || k.find_first_not_of("0123456789") != std::string::npos)
+            file.Fail(where, "expected an alarm level (a whole number) as the name");
+        if (!levels[k].isString())
+            file.Fail(where, "expected a level's name, found " + JsonFile::TypeName(levels[k]));
+        web.levelNames[std::stoi(k)] = levels[k].asString();
+    }
     web.hosts = names("hosts", "host name");
     return web;
 }
@@ -281,5 +291,7 @@ const char* SiteFileHelp() {
     connections        connections open at once (default 64); past it, the one idle longest
                        is closed, or the newcomer gets 503 when none is idle
     connectionsPerClient  the same, from one address (default 16)
+    siteName           the page's title (default: the site file's name)
+    levelNames         names of alarm levels for the page: { "1": "critical", "2": "major" }
 )";
 }

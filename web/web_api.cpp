@@ -283,6 +283,10 @@ WebResponse WebApi::Route(const std::string& path, const std::map<std::string, s
     }
     j.EndArray();
     if (what == "devices") {
+        j.Key("site").String(options_.siteName).Key("levels").BeginObject();
+        for (const auto& [level, name] : options_.levelNames)
+            j.Key(std::to_string(level)).String(name);
+        j.EndObject();
         j.Key("staleSeconds").Int(int64_t{options_.staleSeconds});
         j.Key("chart").BeginObject().Key("hours").Int(int64_t{options_.chartHours});
         j.Key("signals").BeginArray();
