@@ -5,8 +5,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <thread>
+
+#include <boost/beast/core/detail/base64.hpp>
 
 #include <gtest/gtest.h>
 
@@ -461,6 +464,82 @@ TEST_F(WebLive, ThePageShowsValuesAndAlarmsComingAndGoingAndDrawsTheChartInChrom
     for (const auto& e : page.Errors()) errors += e + "\n";
     EXPECT_EQ(errors, "");
     sim.Close();
+}
+
+}  // namespace
+
+namespace {
+
+// A screenshot of the page at `width` px, full height, into `file`; its path is printed.
+void Screenshot(webtest::DevTools& page, int width, const std::string& file) {
+    Json::Value m;
+    m["width"] = width;
+    m["height"] = 900;
+    m["deviceScaleFactor"] = 1;
+    m["mobile"] = width < 600;
+    page.Send("Emulation.setDeviceMetricsOverride", m);
+    // Let the layout and the chart's resize settle.
+    page.Eval("new Promise(r => setTimeout(r, 500))");
+    Json::Value c;
+    c["format"] = "png";
+    c["captureBeyondViewport"] = true;
+    const std::string data = page.Send("Page.captureScreenshot", c)["result"]["data"].asString();
+    std::string png(boost::beast::detail::base64::decoded_size(data.size()), '\0');
+    png.resize(boost::beast::detail::base64::decode(png.data(), data.data(), data.size()).first);
+    std::ofstream(file, std::ios::binary) << png;
+    std::cout << "screenshot: " << file << " (" << png.size() << " bytes)\n";
+}
+
+TEST_F(WebLive, SixtyFourUnitsAtAGlanceOnWideAndNarrowScreensAndStaleWhenTheHostStops) {
+#ifdef SMD_EMULATOR
+    GTEST_SKIP() << "Chromium runs on the build machine only, not under the emulator";
+#endif
+    if (webtest::Browser::Find().empty()) GTEST_SKIP() << "chromium not installed";
+    SiteConfig site = FastSite(dir_);
+    site.web.siteName = "Site 42";
+    site.web.levelNames = {{1, "critical"}, {2, "major"}, {3, "minor"}};
+    const DeviceConfig unit = site.devices[0];
+    site.devices.clear();
+    for (unsigned int id = 1; id <= 64; ++id) {
+        DeviceConfig d = unit;
+        d.dataId = id;
+        d.pollIntervalMs = 500;
+        if (id == 5) d.simulation["rounds"][0]["breaker"] = 1;  // one alarm standing
+        if (id == 9) d.port = dir_ + "/no-such-tty";            // one unit down
+        site.devices.push_back(d);
+    }
+    LiveHost live(site);
+    ASSERT_TRUE(WaitFor([&] {
+        return Call(live.port, "/api/alarms?device=5").Json()["devices"][0]["alarms"].size() == 1;
+    })) << live.log.str().substr(0, 2000);
+
+    webtest::Browser browser(dir_);
+    webtest::DevTools page(browser.DevToolsPort());
+    for (const char* domain : {"Runtime.enable", "Page.enable"}) page.Send(domain);
+    Json::Value nav;
+    nav["url"] = "http://127.0.0.1:" + std::to_string(live.port) + "/?refresh=500";
+    page.Send("Page.navigate", nav);
+    const auto shows = [&](const std::string& js, const Json::Value& want) {
+        Json::Value last;
+        if (WaitFor([&] { return (last = page.Eval(js)) == want; })) return;
+        ADD_FAILURE() << js << "\n  shows " << last.toStyledString() << "  wanted " << want;
+    };
+    const std::string summary = "document.getElementById('summary').textContent";
+    shows(summary + ".includes('Site 42') && " + summary + ".includes('64 units')", true);
+    shows(summary + ".includes('1 down') && " + summary + ".includes('1 major')", true);
+    shows("document.querySelectorAll('tr.unit').length", 64);
+    const std::string dir = std::filesystem::current_path().string();
+    for (const int width : {1400, 400}) {
+        Screenshot(page, width, dir + "/web-64-units-" + std::to_string(width) + ".png");
+        // Nothing wider than the window: wide tables scroll within themselves.
+        EXPECT_LE(page.Eval("document.documentElement.scrollWidth").asInt(), width);
+    }
+    // The host stops: the whole page says it is stale, and since when.
+    live.view.Stop();
+    shows("document.body.classList.contains('stale-page')", true);
+    shows("document.getElementById('updated').textContent.startsWith('NOT UPDATED since')", true);
+    for (const int width : {1400, 400})
+        Screenshot(page, width, dir + "/web-64-units-stale-" + std::to_string(width) + ".png");
 }
 
 }  // namespace
