@@ -101,7 +101,7 @@ WebConfig ParseWeb(const JsonFile& file, const Json::Value& root, const std::str
     if (w.isNull()) return web;
     file.OnlyKnown(w, "web",
                    {"address", "port", "staleSeconds", "root", "chartSignals", "chartHours",
-                    "hosts", "connections", "connectionsPerClient"});
+                    "hosts", "connections", "connectionsPerClient", "siteName", "levelNames"});
     web.enabled = true;
     web.address = file.String(w, "web", "address", web.address);
     boost::system::error_code ec;
