@@ -35,7 +35,8 @@ done
 
 {
   printf '{ "database": "%s/site.db", "plugins": ["%s/rtmk48_pv05.so"],\n' "$tmp" "$build"
-  printf '  "web": { "port": 0 },\n  "devices": [\n'
+  # The page's files from the source tree: a build directory has no installed copy.
+  printf '  "web": { "port": 0, "root": "%s/web/static" },\n  "devices": [\n' "$src"
   for ((k = 1; k <= units; k++)); do
     printf '    { "model": "rtmk48_pv05", "dataId": %d, "port": "%s/u%d", "pollIntervalMs": 1000,\n' \
       "$k" "$tmp" "$k"

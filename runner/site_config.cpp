@@ -101,7 +101,8 @@ WebConfig ParseWeb(const JsonFile& file, const Json::Value& root, const std::str
     const Json::Value& w = file.Object(root, "", "web");
     if (w.isNull()) return web;
     file.OnlyKnown(w, "web",
-                   {"address", "port", "staleSeconds", "root", "chartSignals", "chartHours"});
+                   {"address", "port", "staleSeconds", "root", "chartSignals", "chartHours",
+                    "hosts", "connections", "connectionsPerClient", "siteName", "levelNames"});
     web.enabled = true;
     web.address = file.String(w, "web", "address", web.address);
     boost::system::error_code ec;
@@ -113,16 +114,37 @@ WebConfig ParseWeb(const JsonFile& file, const Json::Value& root, const std::str
     web.root = Resolve(baseDir, file.String(w, "web", "root", ""));
     web.chartHours =
         static_cast<int>(file.Integer(w, "web", "chartHours", web.chartHours, 1, 24 * 366));
-    const Json::Value& chart = w["chartSignals"];
-    if (!chart.isNull() && !chart.isArray())
-        file.Fail("web.chartSignals",
-                  "expected an array of signal names, found " + JsonFile::TypeName(chart));
-    for (unsigned int i = 0; i < chart.size(); ++i) {
-        if (!chart[i].isString())
-            file.Fail(JsonFile::Index("web.chartSignals", i),
-                      "expected a signal name, found " + JsonFile::TypeName(chart[i]));
-        web.chartSignals.push_back(chart[i].asString());
+    web.connections =
+        static_cast<int>(file.Integer(w, "web", "connections", web.connections, 1, 4096));
+    web.connectionsPerClient = static_cast<int>(file.Integer(
+        w, "web", "connectionsPerClient", web.connectionsPerClient, 1, web.connections));
+    const auto names = [&](const char* member, const char* what) {
+        std::vector<std::string> out;
+        const Json::Value& a = w[member];
+        const std::string where = std::string("web.") + member;
+        if (!a.isNull() && !a.isArray())
+            file.Fail(where, std::string("expected an array of ") + what + "s, found " +
+                                 JsonFile::TypeName(a));
+        for (unsigned int i = 0; i < a.size(); ++i) {
+            if (!a[i].isString())
+                file.Fail(JsonFile::Index(where, i), std::string("expected a ") + what +
+                                                         ", found " + JsonFile::TypeName(a[i]));
+            out.push_back(a[i].asString());
+        }
+        return out;
+    };
+    web.chartSignals = names("chartSignals", "signal name");
+    web.siteName = file.String(w, "web", "siteName", "");
+    const Json::Value& levels = file.Object(w, "web", "levelNames");
+    for (const auto& k : levels.isNull() ? Json::Value::Members{} : levels.getMemberNames()) {
+        const std::string where = "web.levelNames." + k;
+        if (k.empty() || k.size() > 3 || k.find_first_not_of("0123456789") != std::string::npos)
+            file.Fail(where, "expected an alarm level (a whole number) as the name");
+        if (!levels[k].isString())
+            file.Fail(where, "expected a level's name, found " + JsonFile::TypeName(levels[k]));
+        web.levelNames[std::stoi(k)] = levels[k].asString();
     }
+    web.hosts = names("hosts", "host name");
     return web;
 }
 
@@ -261,5 +283,12 @@ const char* SiteFileHelp() {
     chartSignals       names of the signals the page's chart shows first (default: the
                        first two of the first device)
     chartHours         how far back the chart reaches (default 3)
+    hosts              host names the page is reached by, besides IP addresses, "localhost"
+                       and this machine's name; requests naming another host are refused
+    connections        connections open at once (default 64); past it, the one idle longest
+                       is closed, or the newcomer gets 503 when none is idle
+    connectionsPerClient  the same, from one address (default 16)
+    siteName           the page's title (default: the site file's name)
+    levelNames         names of alarm levels for the page: { "1": "critical", "2": "major" }
 )";
 }

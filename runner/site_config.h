@@ -62,6 +62,11 @@ struct WebConfig {
     std::string root;  // the page's files; empty: found beside the program
     std::vector<std::string> chartSignals;
     int chartHours = 3;
+    std::vector<std::string> hosts;         // Host header names served besides IP literals
+    int connections = 64;                   // open at once
+    int connectionsPerClient = 16;          // open at once from one address
+    std::string siteName;                   // the page's title; empty: the site file's name
+    std::map<int, std::string> levelNames;  // alarm level -> "critical", ...; empty: numbers
 };
 
 struct SiteConfig {

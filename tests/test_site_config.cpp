@@ -35,7 +35,9 @@ TEST(SiteConfig, ReadsEveryMemberAndResolvesPathsFromTheFile) {
         {"model": "rtmk48_pv05", "dataId": 8, "port": "simulated", "simulation": {"x": 1}}
       ],
       "web": {"address": "0.0.0.0", "port": 0, "staleSeconds": 30, "root": "page",
-              "chartSignals": ["a"], "chartHours": 6}})");
+              "chartSignals": ["a"], "chartHours": 6, "hosts": ["site-7.lan"], "connections": 32,
+              "connectionsPerClient": 4, "siteName": "Site 7",
+              "levelNames": {"1": "critical", "3": "minor"}}})");
     EXPECT_EQ(s.database, "/etc/smd/data/h.db");
     // A bare name is a packaged plug-in; a path is taken from the site file's directory.
     EXPECT_EQ(s.plugins, (std::vector<std::string>{PluginDir() + "/rtmk48_pv05.so", "/opt/p.so"}));
@@ -47,6 +49,10 @@ TEST(SiteConfig, ReadsEveryMemberAndResolvesPathsFromTheFile) {
                   std::to_string(s.web.staleSeconds) + " " + s.web.root + " " +
                   s.web.chartSignals.at(0) + " " + std::to_string(s.web.chartHours),
               "0.0.0.0 0 30 /etc/smd/page a 6");
+    EXPECT_EQ(s.web.hosts.at(0) + " " + std::to_string(s.web.connections) + " " +
+                  std::to_string(s.web.connectionsPerClient) + " " + s.web.siteName + " " +
+                  s.web.levelNames.at(1) + " " + s.web.levelNames.at(3),
+              "site-7.lan 32 4 Site 7 critical minor");
     ASSERT_EQ(s.devices.size(), 2u);
     const DeviceConfig& d = s.devices[0];
     EXPECT_EQ(d.model, "rtmk48_pv05");
@@ -138,6 +144,13 @@ TEST(SiteConfig, ErrorsNameTheFileTheMemberAndWhatIsWrong) {
          "site.json: web.chartSignals: expected an array"},
         {"{" + top + R"("devices": [{)" + dev + R"(}], "web": {"stale": 5}})",
          "site.json: web.stale: unknown member"},
+        {"{" + top + R"("devices": [{)" + dev + R"(}], "web": {"hosts": [1]}})",
+         "site.json: web.hosts[0]: expected a host name, found a number"},
+        {"{" + top + R"("devices": [{)" + dev +
+             R"(}], "web": {"connections": 8, "connectionsPerClient": 9}})",
+         "site.json: web.connectionsPerClient: must lie between 1 and 8, found 9"},
+        {"{" + top + R"("devices": [{)" + dev + R"(}], "web": {"levelNames": {"high": "x"}}})",
+         "site.json: web.levelNames.high: expected an alarm level"},
         {"{" + top + R"("devices": [{)" + dev + R"(}], "mqtt": {"port": 1883}})",
          "site.json: mqtt.host: missing"},
         {"{" + top + R"("devices": [{)" + dev + R"(}], "mqtt": {"host": "b", "siteId": "a/b"}})",

@@ -5,8 +5,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <thread>
+
+#include <boost/beast/core/detail/base64.hpp>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +18,7 @@
 #include "runner/demo.h"
 #include "runner/host.h"
 #include "sim/simulator.h"
+#include "web/utf8.h"
 #include "web/web_view.h"
 #include "web_client.h"
 
@@ -43,15 +47,6 @@ SiteConfig FastSite(const std::string& dir, const std::string& port = kSimulated
     return site;
 }
 
-// Another concern's sink, as history's writer reports itself.
-struct FigureSink : Sink {
-    const char* Name() const override { return "history"; }
-    std::vector<SinkFigure> Figures() const override {
-        return {{"queue_depth", 3, "Rows waiting to be written."},
-                {"rows_not_stored_total", 2, "Rows given up on."}};
-    }
-};
-
 // A host and its web view in this process, polling until destroyed.
 class LiveHost {
   public:
@@ -63,7 +58,6 @@ class LiveHost {
         host.AddSink(history);
         host.SetRecall(history);
         host.AddSink(view.Live());
-        host.AddSink(figures);
         host.Start();
         view.Serve(host.Sinks());
         port = static_cast<uint16_t>(std::stoi(view.Url().substr(view.Url().rfind(':') + 1)));
@@ -80,7 +74,6 @@ class LiveHost {
         view.Stop();
     }
     std::ostringstream log;
-    FigureSink figures;
     WebView view;
     Host host;
     HistorySink history;
@@ -151,22 +144,6 @@ TEST(WebApi, LiveStateKeepsStandingAlarmsAndABoundedEventList) {
     EXPECT_EQ(answer["devices"][0]["events"][0]["text"].asString(), odd.text);
 }
 
-TEST(WebApi, DownsampleAveragesRunsOfNearlyEqualLength) {
-    std::vector<HistoryPoint> in;
-    for (int i = 0; i < 10; ++i) in.push_back({1000 * i, double(i), double(i), double(i), 1});
-    EXPECT_EQ(Downsample(in, 10).size(), 10u);
-    EXPECT_EQ(Downsample(in, 50).size(), 10u);
-    EXPECT_TRUE(Downsample(in, 0).empty());
-    const auto out = Downsample(in, 3);  // runs 0-2, 3-5, 6-9
-    ASSERT_EQ(out.size(), 3u);
-    std::string got;
-    for (const auto& p : out)
-        got += std::to_string(p.atMs) + ":" + std::to_string(p.value).substr(0, 4) + "[" +
-               std::to_string(int(p.min)) + "," + std::to_string(int(p.max)) + "]x" +
-               std::to_string(p.samples) + " ";
-    EXPECT_EQ(got, "1000:1.00[0,2]x3 4000:4.00[3,5]x3 7500:7.50[6,9]x4 ");
-}
-
 TEST_F(WebLive, AnswersMatchTheSimulatorAndTheHistoryDatabaseAndMetricsPassPromtool) {
     LiveHost live(FastSite(dir_));
     HistoryReader store(dir_ + "/h.db");
@@ -192,59 +169,80 @@ TEST_F(WebLive, AnswersMatchTheSimulatorAndTheHistoryDatabaseAndMetricsPassPromt
     EXPECT_GE(dev["roundsCompleted"].asUInt64(), 6u) << dev;
     EXPECT_LT(dev["lastGoodRoundAgeSeconds"].asDouble(), 5.0) << dev;
 
-    // History: every stored row up to `to`, then the same rows averaged into two points.
-    const double to =
-        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() -
-        0.2;
+    // History: every stored row up to `to`, in buckets of equal time as the answer says.
+    const int64_t toMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count() -
+                         200;
+    const int64_t fromMs = toMs - 600000;
     // One writer in order: a row after `to` means every row up to it is in.
-    ASSERT_TRUE(WaitFor([&] {
-        return std::chrono::duration<double>(store.LastRecord(7)->storedAt.time_since_epoch())
-                   .count() > to;
-    }));
+    ASSERT_TRUE(WaitFor([&] { return history::ToMs(store.LastRecord(7)->storedAt) > toMs; }));
     const std::string q =
         "/api/history?device=7&signal=%E7%9B%B4%E6%B5%81%E8%BE%93%E5%87%BA"
-        "%E7%94%B5%E5%8E%8B&from=-600&to=" +
-        std::to_string(to);
-    const Json::Value all = Call(live.port, q + "&points=5000").Json();
+        "%E7%94%B5%E5%8E%8B&from=" +
+        std::to_string(fromMs / 1000.0) + "&to=" + std::to_string(toMs / 1000.0);
     std::vector<std::pair<int64_t, double>> rows;
-    for (const auto& r : store.Records(7, 100000)) {
-        const int64_t ms =
-            std::chrono::duration_cast<std::chrono::milliseconds>(r.storedAt.time_since_epoch())
-                .count();
-        if (ms <= to * 1000) rows.emplace_back(ms, Decoded(r).at("直流输出电压"));
+    for (const auto& r : store.Records(7, 100000))
+        if (history::ToMs(r.storedAt) <= toMs)
+            rows.emplace_back(history::ToMs(r.storedAt), Decoded(r).at("直流输出电压"));
+    for (const int64_t points : {5000, 2}) {
+        const Json::Value got = Call(live.port, q + "&points=" + std::to_string(points)).Json();
+        // Buckets span the rows there are.
+        const int64_t first = rows.front().first;
+        const int64_t width = (rows.back().first - first + points) / points;
+        EXPECT_EQ(got["bucketMs"].asInt64(), width);
+        std::map<int64_t, std::vector<std::pair<int64_t, double>>> buckets;
+        for (const auto& r : rows) buckets[(r.first - first) / width].push_back(r);
+        ASSERT_EQ(got["points"].size(), buckets.size()) << got;
+        EXPECT_EQ(got["rowsInRange"].asUInt64(), rows.size()) << got;
+        EXPECT_FALSE(got["sampled"].asBool() || got["partial"].asBool()) << got;
+        unsigned i = 0;
+        for (const auto& [k, in] : buckets) {
+            const Json::Value& p = got["points"][i++];
+            double sum = 0, at = 0;
+            for (const auto& r : in) sum += r.second, at += static_cast<double>(r.first);
+            EXPECT_EQ(p["n"].asUInt64(), in.size()) << k;
+            EXPECT_NEAR(p["v"].asDouble(), sum / static_cast<double>(in.size()), 1e-9);
+            EXPECT_NEAR(p["t"].asDouble(), at / static_cast<double>(in.size()), 1.0);
+        }
+        EXPECT_EQ(got["unit"].asString(), "V");
     }
-    ASSERT_EQ(all["points"].size(), rows.size()) << all;
-    for (unsigned i = 0; i < rows.size(); ++i) {
-        EXPECT_EQ(all["points"][i]["t"].asInt64(), rows[i].first);
-        EXPECT_NEAR(all["points"][i]["v"].asDouble(), rows[i].second, 1e-9);
-    }
-    const Json::Value two = Call(live.port, q + "&points=2").Json();
-    ASSERT_EQ(two["points"].size(), 2u) << two << all;
-    EXPECT_EQ(two["points"][0]["n"].asUInt() + two["points"][1]["n"].asUInt(), rows.size());
-    EXPECT_EQ(two["unit"].asString(), "V");
 
-    // Metrics: valid exposition format, with the values and counters.
+    // Metrics: valid exposition format, with the values in base units and every counter.
     const webtest::Reply m = Call(live.port, "/metrics");
-    EXPECT_NE(
-        m.body.find("smdhost_signal_value{device=\"7\",signal=\"直流输出电压\",unit=\"V\"} 53.5\n"),
-        std::string::npos)
-        << m.body;
-    EXPECT_NE(m.body.find("smdhost_port_open{device=\"7\"} 1\n"), std::string::npos) << m.body;
-    EXPECT_NE(m.body.find("smdhost_sink_queue_depth{sink=\"history\"} 3\n"), std::string::npos);
-    EXPECT_NE(m.body.find("# TYPE smdhost_sink_rows_not_stored_total counter\n"
-                          "smdhost_sink_rows_not_stored_total{sink=\"history\"} 2\n"),
-              std::string::npos);
-    EXPECT_NE(m.body.find("smdhost_rounds_completed_total{device=\"7\"} "), std::string::npos);
-    // The page shows the same figures.
+    for (const char* line : {"smdhost_signal_volts{device=\"7\",signal=\"直流输出电压\"} 53.5\n",
+                             "smdhost_signal_celsius{device=\"7\",signal=\"电池温度\"} 25\n",
+                             "smdhost_port_open{device=\"7\"} 1\n",
+                             "smdhost_reply_errors_total{device=\"7\",kind=\"reply time-out\"} 0\n",
+                             "# TYPE smdhost_history_rows_stored_total counter\n",
+                             "smdhost_rounds_completed_total{device=\"7\"} "})
+        EXPECT_NE(m.body.find(line), std::string::npos) << line << m.body;
+    // Names: counters and only counters end in _total; no unit as a label; every family has
+    // its series.
+    std::istringstream lines(m.body);
+    std::string family, type;
+    bool sampled = true;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("# TYPE ", 0) == 0) {
+            EXPECT_TRUE(sampled) << family;
+            std::istringstream(line.substr(7)) >> family >> type;
+            sampled = false;
+            const bool total = family.size() > 6 && family.substr(family.size() - 6) == "_total";
+            EXPECT_EQ(total, type == "counter") << line;
+            EXPECT_EQ(family.find_first_not_of("abcdefghijklmnopqrstuvwxyz_"), std::string::npos);
+        } else if (line[0] != '#') {
+            EXPECT_EQ(line.rfind(family, 0), 0u) << line;
+            EXPECT_EQ(line.find("unit="), std::string::npos) << line;
+            sampled = true;
+        }
+    }
+    // The page shows the sinks' own figures.
     std::string shown;
     const Json::Value sinks = Call(live.port, "/api/sinks").Json()["sinks"];
     for (const auto& s : sinks)
         for (const auto& f : s["figures"])
-            shown += s["name"].asString() + "." + f["name"].asString() + "=" +
-                     std::to_string(f["value"].asInt64()) + " ";
-    EXPECT_NE(shown.find("history.queue_depth=3 history.rows_not_stored_total=2 "),
-              std::string::npos)
-        << shown;
+            shown += s["name"].asString() + "." + f["name"].asString() + " ";
+    EXPECT_NE(shown.find("history.queue_depth history.queue_limit"), std::string::npos) << shown;
     if (::access("/usr/bin/promtool", X_OK) != 0) GTEST_SKIP() << "promtool not installed";
     std::ofstream(dir_ + "/metrics.txt") << m.body;
     FILE* p =
@@ -266,6 +264,7 @@ TEST_F(WebLive, BadRequestsGetA4xxWithAJsonErrorAndTheServerGoesOn) {
         std::string method, target;
         int status;
         std::string error;
+        std::map<std::string, std::string> headers = {};
     } cases[] = {
         {"GET", "/api/devices/99", 404, "no device with data id 99"},
         {"GET", "/api/values?device=x7", 404, "no device with data id x7"},
@@ -284,18 +283,42 @@ TEST_F(WebLive, BadRequestsGetA4xxWithAJsonErrorAndTheServerGoesOn) {
         {"GET", "/api/devices?q=" + std::string(3000, 'a'), 414, "request target longer"},
         {"POST", "/api/devices", 405, "method POST not allowed"},
         {"DELETE", "/", 405, "method DELETE not allowed"},
+        // Bytes that are not UTF-8 in any parameter, never echoed into the JSON.
+        {"GET", "/api/values?device=%FF", 400, "not UTF-8"},
+        {"GET", "/api/events?limit=%C0%AF", 400, "not UTF-8"},
+        {"GET", sig + "&from=%ED%A0%80", 400, "not UTF-8"},
+        {"GET", sig + "&to=1%FE", 400, "not UTF-8"},
+        {"GET", sig + "&points=%F8%88%80%80%80", 400, "not UTF-8"},
+        {"GET", "/api/history?device=7&signal=%E7%9B", 400, "not UTF-8"},
+        {"GET", "/api/history?%FF=1", 400, "not UTF-8"},
+        {"GET", "/\xff\xfe", 400, "request path is not UTF-8"},
+        // Times the answer's four-digit years cannot hold.
+        {"GET", sig + "&from=-1e11", 400, "from 1970 to 9999"},
+        {"GET", sig + "&from=-1&to=253402300800", 400, "from 1970 to 9999"},
+        {"GET", sig + "&from=-1e300", 400, "from 1970 to 9999"},
+        {"GET",
+         "/api/devices",
+         421,
+         "host evil.example is not served here",
+         {{"Host", "evil.example"}}},
     };
     for (const auto& c : cases) {
-        const webtest::Reply r = Call(live.port, c.target, c.method);
+        const webtest::Reply r = Call(live.port, c.target, c.method, c.headers);
         EXPECT_EQ(r.status, c.status) << c.method << " " << c.target.substr(0, 80);
         EXPECT_NE(r.Json()["error"].asString().find(c.error), std::string::npos)
             << c.target.substr(0, 80) << ": " << r.body;
+        EXPECT_TRUE(IsUtf8(r.body)) << c.target.substr(0, 80);
     }
     EXPECT_EQ(Call(live.port, "/api/devices", "POST").headers["Allow"], "GET, HEAD");
     const webtest::Reply big =
         Call(live.port, "/api/devices", "GET", {{"X-Filler", std::string(10000, 'x')}});
     EXPECT_EQ(big.status, 431) << big.body;
     EXPECT_EQ(webtest::Raw(live.port, "NONSENSE\r\n\r\n").rfind("HTTP/1.1 400", 0), 0u);
+    // The chart library is JavaScript, whatever its file is called.
+    if (::access("/usr/share/javascript/chart.js/chart.min.js", R_OK) == 0) {
+        EXPECT_EQ(Call(live.port, "/chart.js").headers["Content-Type"],
+                  "text/javascript; charset=utf-8");
+    }
     const webtest::Reply head = Call(live.port, "/metrics", "HEAD");
     EXPECT_EQ(head.status, 200);
     EXPECT_TRUE(head.body.empty());
@@ -425,9 +448,14 @@ TEST_F(WebLive, ThePageShowsValuesAndAlarmsComingAndGoingAndDrawsTheChartInChrom
         rows[std::chrono::duration_cast<std::chrono::milliseconds>(r.storedAt.time_since_epoch())
                  .count()] = Decoded(r).at("直流输出电压");
     ASSERT_GT(points.size(), 0u);
+    // Each point a bucket's mean: within the stored rows' times and values.
+    double low = rows.begin()->second, high = low;
+    for (const auto& [t, v] : rows) low = std::min(low, v), high = std::max(high, v);
     for (const auto& p : points) {
-        ASSERT_EQ(rows.count(p["x"].asInt64()), 1u) << p;
-        EXPECT_NEAR(p["y"].asDouble(), rows[p["x"].asInt64()], 1e-9);
+        EXPECT_GE(p["x"].asInt64(), rows.begin()->first) << p;
+        EXPECT_LE(p["x"].asInt64(), rows.rbegin()->first) << p;
+        EXPECT_GE(p["y"].asDouble(), low - 1e-9) << p;
+        EXPECT_LE(p["y"].asDouble(), high + 1e-9) << p;
     }
     const int drawn =
         page.Eval(
@@ -441,6 +469,82 @@ TEST_F(WebLive, ThePageShowsValuesAndAlarmsComingAndGoingAndDrawsTheChartInChrom
     for (const auto& e : page.Errors()) errors += e + "\n";
     EXPECT_EQ(errors, "");
     sim.Close();
+}
+
+}  // namespace
+
+namespace {
+
+// A screenshot of the page at `width` px, full height, into `file`; its path is printed.
+void Screenshot(webtest::DevTools& page, int width, const std::string& file) {
+    Json::Value m;
+    m["width"] = width;
+    m["height"] = 900;
+    m["deviceScaleFactor"] = 1;
+    m["mobile"] = width < 600;
+    page.Send("Emulation.setDeviceMetricsOverride", m);
+    // Let the layout and the chart's resize settle.
+    page.Eval("new Promise(r => setTimeout(r, 500))");
+    Json::Value c;
+    c["format"] = "png";
+    c["captureBeyondViewport"] = true;
+    const std::string data = page.Send("Page.captureScreenshot", c)["result"]["data"].asString();
+    std::string png(boost::beast::detail::base64::decoded_size(data.size()), '\0');
+    png.resize(boost::beast::detail::base64::decode(png.data(), data.data(), data.size()).first);
+    std::ofstream(file, std::ios::binary) << png;
+    std::cout << "screenshot: " << file << " (" << png.size() << " bytes)\n";
+}
+
+TEST_F(WebLive, SixtyFourUnitsAtAGlanceOnWideAndNarrowScreensAndStaleWhenTheHostStops) {
+#ifdef SMD_EMULATOR
+    GTEST_SKIP() << "Chromium runs on the build machine only, not under the emulator";
+#endif
+    if (webtest::Browser::Find().empty()) GTEST_SKIP() << "chromium not installed";
+    SiteConfig site = FastSite(dir_);
+    site.web.siteName = "Site 42";
+    site.web.levelNames = {{1, "critical"}, {2, "major"}, {3, "minor"}};
+    const DeviceConfig unit = site.devices[0];
+    site.devices.clear();
+    for (unsigned int id = 1; id <= 64; ++id) {
+        DeviceConfig d = unit;
+        d.dataId = id;
+        d.pollIntervalMs = 500;
+        if (id == 5) d.simulation["rounds"][0]["breaker"] = 1;  // one alarm standing
+        if (id == 9) d.port = dir_ + "/no-such-tty";            // one unit down
+        site.devices.push_back(d);
+    }
+    LiveHost live(site);
+    ASSERT_TRUE(WaitFor([&] {
+        return Call(live.port, "/api/alarms?device=5").Json()["devices"][0]["alarms"].size() == 1;
+    })) << live.log.str().substr(0, 2000);
+
+    webtest::Browser browser(dir_);
+    webtest::DevTools page(browser.DevToolsPort());
+    for (const char* domain : {"Runtime.enable", "Page.enable"}) page.Send(domain);
+    Json::Value nav;
+    nav["url"] = "http://127.0.0.1:" + std::to_string(live.port) + "/?refresh=500";
+    page.Send("Page.navigate", nav);
+    const auto shows = [&](const std::string& js, const Json::Value& want) {
+        Json::Value last;
+        if (WaitFor([&] { return (last = page.Eval(js)) == want; })) return;
+        ADD_FAILURE() << js << "\n  shows " << last.toStyledString() << "  wanted " << want;
+    };
+    const std::string summary = "document.getElementById('summary').textContent";
+    shows(summary + ".includes('Site 42') && " + summary + ".includes('64 units')", true);
+    shows(summary + ".includes('1 down') && " + summary + ".includes('1 major')", true);
+    shows("document.querySelectorAll('tr.unit').length", 64);
+    const std::string dir = std::filesystem::current_path().string();
+    for (const int width : {1400, 400}) {
+        Screenshot(page, width, dir + "/web-64-units-" + std::to_string(width) + ".png");
+        // Nothing wider than the window: wide tables scroll within themselves.
+        EXPECT_LE(page.Eval("document.documentElement.scrollWidth").asInt(), width);
+    }
+    // The host stops: the whole page says it is stale, and since when.
+    live.view.Stop();
+    shows("document.body.classList.contains('stale-page')", true);
+    shows("document.getElementById('updated').textContent.startsWith('NOT UPDATED since')", true);
+    for (const int width : {1400, 400})
+        Screenshot(page, width, dir + "/web-64-units-stale-" + std::to_string(width) + ".png");
 }
 
 }  // namespace

@@ -53,6 +53,16 @@ void LiveState::OnAlarm(const AlarmOut& a) {
     d->events.push_back(std::move(alarm));
 }
 
+void LiveState::Recall(unsigned int dataId, const std::vector<LiveAlarm>& events) {
+    std::lock_guard<std::mutex> lock(mu_);
+    LiveDevice* d = Find(dataId);
+    if (d == nullptr) return;
+    for (const auto& e : events) {
+        if (d->events.size() == kEvents) d->events.pop_front();
+        d->events.push_back(e);
+    }
+}
+
 void LiveState::OnHealth(const DeviceHealth& h) {
     std::lock_guard<std::mutex> lock(mu_);
     if (LiveDevice* d = Find(h.dataId)) d->health = h;

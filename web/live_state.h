@@ -60,6 +60,9 @@ class LiveState : public Sink {
     void OnRecord(const RecordOut& r) override;
     void OnAlarm(const AlarmOut& a) override;
     void OnHealth(const DeviceHealth& h) override;
+    // Before the host starts: events stored by an earlier run (oldest first), so the page's
+    // recent events survive a restart.
+    void Recall(unsigned int dataId, const std::vector<LiveAlarm>& events);
 
     // Any thread: copies, each with at most its newest `events` events.
     std::vector<LiveDevice> Devices(std::size_t events = kEvents) const;

@@ -2,59 +2,137 @@
 
 #include <algorithm>
 
-#include "history/history_reader.h"
+#include <sqlite3.h>
 
-std::vector<HistoryPoint> Downsample(const std::vector<HistoryPoint>& in, std::size_t points) {
-    if (points == 0) return {};
-    if (in.size() <= points) return in;
-    std::vector<HistoryPoint> out;
-    out.reserve(points);
-    for (std::size_t k = 0; k < points; ++k) {
-        // Run k covers [k*n/points, (k+1)*n/points): lengths differ by at most one.
-        const std::size_t begin = k * in.size() / points;
-        const std::size_t end = (k + 1) * in.size() / points;
-        HistoryPoint p;
-        p.min = in[begin].value;
-        p.max = in[begin].value;
-        double sum = 0;
-        double at = 0;
-        for (std::size_t i = begin; i < end; ++i) {
-            sum += in[i].value;
-            at += static_cast<double>(in[i].atMs - in[begin].atMs);
-            p.min = std::min(p.min, in[i].value);
-            p.max = std::max(p.max, in[i].value);
-        }
-        p.samples = end - begin;
-        p.value = sum / static_cast<double>(p.samples);
-        p.atMs = in[begin].atMs + static_cast<int64_t>(at / static_cast<double>(p.samples) + 0.5);
-        out.push_back(p);
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A read-only connection and one statement, closed when they go out of scope.
+class Connection {
+  public:
+    explicit Connection(const std::string& path) {
+        if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+            Fail("cannot read database " + path);
+        sqlite3_busy_timeout(db_, 500);
     }
-    return out;
+    ~Connection() {
+        sqlite3_finalize(stmt_);
+        sqlite3_close(db_);
+    }
+    sqlite3* Db() const { return db_; }
+    sqlite3_stmt* Prepare(const char* sql) {
+        sqlite3_finalize(stmt_);
+        stmt_ = nullptr;
+        if (sqlite3_prepare_v2(db_, sql, -1, &stmt_, nullptr) != SQLITE_OK)
+            Fail("cannot read history");
+        return stmt_;
+    }
+    [[noreturn]] void Fail(const std::string& what) const {
+        throw HistoryQueryError(what + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory"));
+    }
+
+  private:
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+// smd_signal(record): the signal's value, or NULL when the record is too short for it.
+void DecodeSignal(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    const auto* f = static_cast<const SignalField*>(sqlite3_user_data(ctx));
+    const auto* blob = static_cast<const unsigned char*>(sqlite3_value_blob(argv[0]));
+    const auto size = static_cast<std::size_t>(sqlite3_value_bytes(argv[0]));
+    if (blob == nullptr || f->offset + static_cast<std::size_t>(f->width) > size)
+        return sqlite3_result_null(ctx);
+    sqlite3_result_double(ctx, SignalMap::Decode(*f, blob));
 }
 
-SignalHistory::SignalHistory(std::string databasePath) : path_(std::move(databasePath)) {}
+// Interrupts a statement once the deadline has passed.
+int PastDeadline(void* deadline) {
+    return Clock::now() > *static_cast<const Clock::time_point*>(deadline) ? 1 : 0;
+}
 
-SignalHistory::~SignalHistory() = default;
+// The index on (data_id, stored_at_ms) answers this without reading a record.
+constexpr const char* kCount =
+    "SELECT count(*), min(stored_at_ms), max(stored_at_ms) FROM history"
+    " WHERE data_id = ?1 AND stored_at_ms BETWEEN ?2 AND ?3";
+// One bucket, aggregated as it is read; ?4 caps its rows (-1: all).
+constexpr const char* kBucket =
+    "SELECT count(v), avg(t), avg(v), min(v), max(v), count(*) FROM ("
+    " SELECT stored_at_ms AS t, smd_signal(record) AS v FROM history"
+    " WHERE data_id = ?1 AND stored_at_ms >= ?2 AND stored_at_ms <= ?3"
+    " ORDER BY stored_at_ms LIMIT ?4)";
 
-std::vector<HistoryPoint> SignalHistory::Query(unsigned int dataId, const SignalField& signal,
-                                               WallTime from, WallTime to, std::size_t points) {
+}  // namespace
+
+SignalHistory::SignalHistory(std::string databasePath, HistoryLimits limits)
+    : path_(std::move(databasePath)), limits_(limits) {}
+
+HistoryAnswer SignalHistory::Query(unsigned int dataId, const SignalField& signal, int64_t fromMs,
+                                   int64_t toMs, std::size_t buckets) {
     std::lock_guard<std::mutex> lock(mu_);
-    std::vector<StoredRecord> rows;
-    try {
-        // Opened for each query: a long-lived read-only connection beside the writer came back
-        // empty-handed after the writer moved on (seen under TSan's timing).
-        const HistoryReader reader(path_);
-        rows = reader.Records(dataId, TimeRange{history::ToMs(from), history::ToMs(to)},
-                              HistoryReader::kAll);
-    } catch (const StoreError& e) {
-        throw HistoryQueryError(e.what());
+    HistoryAnswer out;
+    if (buckets == 0 || toMs < fromMs) return out;
+    Clock::time_point deadline = Clock::now() + limits_.time;
+    // Opened for each query: a long-lived read-only connection beside the writer came back
+    // empty-handed after the writer moved on.
+    Connection c(path_);
+    sqlite3_progress_handler(c.Db(), 1000, PastDeadline, &deadline);
+    if (sqlite3_create_function_v2(c.Db(), "smd_signal", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
+                                   const_cast<SignalField*>(&signal), DecodeSignal, nullptr,
+                                   nullptr, nullptr) != SQLITE_OK)
+        c.Fail("cannot read history");
+
+    sqlite3_stmt* s = c.Prepare(kCount);
+    sqlite3_bind_int64(s, 1, dataId);
+    sqlite3_bind_int64(s, 2, fromMs);
+    sqlite3_bind_int64(s, 3, toMs);
+    const int rc = sqlite3_step(s);
+    if (rc == SQLITE_INTERRUPT) {
+        out.partial = true;
+        return out;
     }
-    std::vector<HistoryPoint> samples;
-    samples.reserve(rows.size());
-    for (const StoredRecord& r : rows) {
-        if (signal.offset + static_cast<std::size_t>(signal.width) > r.bytes.size()) continue;
-        const double v = SignalMap::Decode(signal, r.bytes.data());
-        samples.push_back(HistoryPoint{history::ToMs(r.storedAt), v, v, v, 1});
+    if (rc != SQLITE_ROW) c.Fail("cannot read history");
+    out.rowsInRange = static_cast<std::size_t>(sqlite3_column_int64(s, 0));
+    if (out.rowsInRange == 0) return out;
+    // Buckets span the rows there are, not the range asked: "the last ten years" of a young
+    // database still gets its full count of points.
+    fromMs = sqlite3_column_int64(s, 1);
+    toMs = sqlite3_column_int64(s, 2);
+
+    const uint64_t span = static_cast<uint64_t>(toMs - fromMs) + 1;
+    const uint64_t width = std::max<uint64_t>(1, (span + buckets - 1) / buckets);
+    out.firstMs = fromMs;
+    out.bucketMs = static_cast<int64_t>(width);
+    out.sampled = out.rowsInRange > limits_.rowCap;
+    const int64_t perBucket =
+        out.sampled ? static_cast<int64_t>(std::max<std::size_t>(1, limits_.rowCap / buckets)) : -1;
+    s = c.Prepare(kBucket);
+    sqlite3_bind_int64(s, 1, dataId);
+    sqlite3_bind_int64(s, 4, perBucket);
+    for (uint64_t at = 0; at < span; at += width) {
+        // Small buckets finish before the progress handler would look at the clock.
+        if (Clock::now() > deadline) {
+            out.partial = true;
+            break;
+        }
+        const int64_t begin = fromMs + static_cast<int64_t>(at);
+        const int64_t end = fromMs + static_cast<int64_t>(std::min(span, at + width)) - 1;
+        sqlite3_bind_int64(s, 2, begin);
+        sqlite3_bind_int64(s, 3, end);
+        const int step = sqlite3_step(s);
+        if (step == SQLITE_INTERRUPT) {
+            out.partial = true;
+            break;
+        }
+        if (step != SQLITE_ROW) c.Fail("cannot read history");
+        out.rowsRead += static_cast<std::size_t>(sqlite3_column_int64(s, 5));
+        if (sqlite3_column_int64(s, 0) > 0)
+            out.points.push_back(HistoryPoint{
+                static_cast<int64_t>(sqlite3_column_double(s, 1) + 0.5),
+                sqlite3_column_double(s, 2), sqlite3_column_double(s, 3),
+                sqlite3_column_double(s, 4), static_cast<std::size_t>(sqlite3_column_int64(s, 0))});
+        sqlite3_reset(s);
     }
-    return Downsample(samples, points);
+    return out;
 }

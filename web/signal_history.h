@@ -1,9 +1,11 @@
 #pragma once
 // A signal's values over a time range, read back from the history database and decoded with
-// the device's signal map, thinned to at most a requested number of points for a chart.
+// the device's signal map, in at most a requested number of time buckets for a chart. The
+// buckets are aggregated by SQLite while it reads, so no request holds more than one bucket's
+// worth of rows, and a request stops at a cap on rows read and on time, saying so.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -11,8 +13,6 @@
 
 #include "runner/signal_map.h"
 #include "runner/sink.h"
-
-class HistoryReader;
 
 class HistoryQueryError : public std::runtime_error {
   public:
@@ -27,25 +27,37 @@ struct HistoryPoint {
     std::size_t samples = 0;
 };
 
-// Thins `in` (oldest first, one sample each) to at most `points`: consecutive runs of about the
-// same length become one point each. Fewer samples than points come back as they are.
-std::vector<HistoryPoint> Downsample(const std::vector<HistoryPoint>& in, std::size_t points);
+struct HistoryLimits {
+    // A range holding more rows than this is sampled: each bucket reads only its first
+    // rowCap / buckets rows.
+    std::size_t rowCap = 100000;
+    // Past this the buckets read so far are answered, marked partial.
+    std::chrono::milliseconds time{800};
+};
+
+struct HistoryAnswer {
+    std::vector<HistoryPoint> points;  // oldest first; buckets without rows are left out
+    int64_t firstMs = 0;               // buckets start here, at the first row in range,
+    int64_t bucketMs = 0;              // and are this long
+    std::size_t rowsInRange = 0;
+    std::size_t rowsRead = 0;
+    bool sampled = false;  // more rows in range than the cap: not every row was read
+    bool partial = false;  // the time ran out: buckets after the last point were not read
+};
 
 class SignalHistory {
   public:
-    // Opens the database read-only on first use, so a host that has stored nothing yet serves
-    // the rest of its pages.
-    explicit SignalHistory(std::string databasePath);
-    ~SignalHistory();
-    SignalHistory(const SignalHistory&) = delete;
-    SignalHistory& operator=(const SignalHistory&) = delete;
+    // Opens the database read-only for each query, so a host that has stored nothing yet
+    // serves the rest of its pages.
+    explicit SignalHistory(std::string databasePath, HistoryLimits limits = {});
 
-    // Any thread; throws HistoryQueryError when the database cannot be read.
-    std::vector<HistoryPoint> Query(unsigned int dataId, const SignalField& signal, WallTime from,
-                                    WallTime to, std::size_t points);
+    // Any thread, one query at a time; throws HistoryQueryError when the database cannot be
+    // read. `from` and `to` are Unix ms, both included.
+    HistoryAnswer Query(unsigned int dataId, const SignalField& signal, int64_t fromMs,
+                        int64_t toMs, std::size_t buckets);
 
   private:
     std::string path_;
+    HistoryLimits limits_;
     std::mutex mu_;
-    std::unique_ptr<HistoryReader> reader_;
 };

@@ -38,7 +38,7 @@ StaticFiles StaticFiles::Load(const std::string& dir, const std::string& chartLi
             out.files_["/" + e.path().filename().string()] =
                 StaticFile{TypeOf(e.path()), Read(e.path())};
     if (!chartLibrary.empty() && fs::exists(chartLibrary))
-        out.files_["/chart.js"] = StaticFile{TypeOf(".js"), Read(chartLibrary)};
+        out.files_["/chart.js"] = StaticFile{TypeOf("chart.js"), Read(chartLibrary)};
     return out;
 }
 

@@ -7,8 +7,10 @@
 #include <ctime>
 #include <optional>
 
+#include "history/rows.h"
 #include "web/json_out.h"
 #include "web/metrics.h"
+#include "web/utf8.h"
 
 namespace {
 
@@ -70,6 +72,7 @@ bool Unescape(const std::string& in, std::string& out) {
     return true;
 }
 
+// False on a broken escape or a name or value that is not UTF-8.
 bool ParseQuery(const std::string& q, std::map<std::string, std::string>& out) {
     std::size_t at = 0;
     while (at < q.size()) {
@@ -81,6 +84,7 @@ bool ParseQuery(const std::string& q, std::map<std::string, std::string>& out) {
         if (!Unescape(pair.substr(0, eq), k) ||
             !Unescape(eq == std::string::npos ? "" : pair.substr(eq + 1), v))
             return false;
+        if (!IsUtf8(k) || !IsUtf8(v)) return false;
         if (!k.empty()) out[k] = v;
         at = end + 1;
     }
@@ -190,7 +194,8 @@ WebResponse WebApi::Answer(const WebRequest& request) const {
     const std::string path = request.target.substr(0, q);
     std::map<std::string, std::string> query;
     if (q != std::string::npos && !ParseQuery(request.target.substr(q + 1), query))
-        return JsonError(400, "malformed query string");
+        return JsonError(400, "malformed query string: broken escape or not UTF-8");
+    if (!IsUtf8(path)) return JsonError(400, "request path is not UTF-8");
     return Route(path, query, std::chrono::system_clock::now());
 }
 
@@ -278,6 +283,10 @@ WebResponse WebApi::Route(const std::string& path, const std::map<std::string, s
     }
     j.EndArray();
     if (what == "devices") {
+        j.Key("site").String(options_.siteName).Key("levels").BeginObject();
+        for (const auto& [level, name] : options_.levelNames)
+            j.Key(std::to_string(level)).String(name);
+        j.EndObject();
         j.Key("staleSeconds").Int(int64_t{options_.staleSeconds});
         j.Key("chart").BeginObject().Key("hours").Int(int64_t{options_.chartHours});
         j.Key("signals").BeginArray();
@@ -327,20 +336,23 @@ WebResponse WebApi::History(const std::map<std::string, std::string>& query, Wal
             if (f.name == name) field = &f;
     if (field == nullptr) return JsonError(404, "device " + id + " has no signal " + name);
 
-    // Unix seconds; zero or less counts back from now ("from=-3600": the last hour).
-    const auto when = [&](const char* k, double fallback) -> std::optional<WallTime> {
+    // Unix seconds; zero or less counts back from now ("from=-3600": the last hour). Only times
+    // from 1970 to the end of 9999 are answered: the ISO form has four digits for the year.
+    constexpr int64_t kLastMs = 253402300799999;  // 9999-12-31T23:59:59.999Z
+    const int64_t nowMs = history::ToMs(now);
+    const auto when = [&](const char* k, double fallback) -> std::optional<int64_t> {
         const std::string s = get(k);
         const auto v = s.empty() ? std::optional<double>(fallback) : Number(s);
-        if (!v || std::fabs(*v) > 1e11) return std::nullopt;
-        const auto d =
-            std::chrono::duration_cast<WallTime::duration>(std::chrono::duration<double>(*v));
-        return *v <= 0 ? now + d : WallTime(d);
+        if (!v || std::fabs(*v) > 1e13) return std::nullopt;
+        const int64_t ms = static_cast<int64_t>(std::llround(*v * 1000)) + (*v <= 0 ? nowMs : 0);
+        if (ms < 0 || ms > kLastMs) return std::nullopt;
+        return ms;
     };
     const auto from = when("from", -3600.0 * options_.chartHours);
     const auto to = when("to", 0);
     if (!from || !to)
         return JsonError(400,
-                         "from and to are Unix seconds, or seconds back from "
+                         "from and to are Unix seconds from 1970 to 9999, or seconds back from "
                          "now when zero or less");
     if (*from >= *to) return JsonError(400, "from must lie before to");
     const std::string p = get("points");
@@ -350,19 +362,27 @@ WebResponse WebApi::History(const std::map<std::string, std::string>& query, Wal
                          "points must be a whole number from 1 to " + std::to_string(kMaxPoints));
     if (history_ == nullptr) return JsonError(503, "no history database");
 
-    std::vector<HistoryPoint> rows;
+    HistoryAnswer a;
     try {
-        rows = history_->Query(*dataId, *field, *from, *to, static_cast<std::size_t>(*points));
+        a = history_->Query(*dataId, *field, *from, *to, static_cast<std::size_t>(*points));
     } catch (const HistoryQueryError& e) {
         return JsonError(503, e.what());
     }
     std::string body;
-    body.reserve(200 + rows.size() * 90);
+    body.reserve(300 + a.points.size() * 90);
     JsonOut j(body);
     j.BeginObject().Key("dataId").Int(uint64_t{*dataId}).Key("signal").String(name);
-    j.Key("unit").String(field->unit).Key("from").String(Iso(*from)).Key("to").String(Iso(*to));
+    j.Key("unit").String(field->unit);
+    j.Key("from").String(Iso(history::FromMs(*from))).Key("to").String(Iso(history::FromMs(*to)));
+    j.Key("bucketMs").Int(int64_t{a.bucketMs});
+    j.Key("rowsInRange").Int(uint64_t{a.rowsInRange}).Key("rowsRead").Int(uint64_t{a.rowsRead});
+    j.Key("sampled").Bool(a.sampled).Key("partial").Bool(a.partial);
+    if (a.sampled || a.partial)
+        j.Key("note").String(a.partial ? "time limit reached: later buckets were not read"
+                                       : "range too long to read whole: each bucket is the mean "
+                                         "of its first rows");
     j.Key("points").BeginArray();
-    for (const auto& r : rows) {
+    for (const auto& r : a.points) {
         j.BeginObject().Key("t").Int(int64_t{r.atMs}).Key("v").Number(r.value);
         j.Key("min").Number(r.min).Key("max").Number(r.max).Key("n").Int(uint64_t{r.samples});
         j.EndObject();

@@ -17,6 +17,8 @@ struct WebApiOptions {
     int staleSeconds = 60;                  // a device without a good round for longer is stale
     std::vector<std::string> chartSignals;  // the page's chart shows these first
     int chartHours = 3;
+    std::string siteName;
+    std::map<int, std::string> levelNames;  // alarm level -> name, for the page
 };
 
 class WebApi {

@@ -1,5 +1,9 @@
 #include "web/web_view.h"
 
+#include <filesystem>
+
+#include "history/history_reader.h"
+
 namespace {
 
 std::vector<LiveDeviceSpec> Specs(const SiteConfig& site,
@@ -21,6 +25,21 @@ std::map<unsigned int, SignalMap> Maps(const SiteConfig& site) {
     return out;
 }
 
+// The newest events each device stored in an earlier run; none when there is no database yet.
+void RecallEvents(const SiteConfig& site, LiveState& live) {
+    try {
+        const HistoryReader reader(site.database);
+        for (const auto& d : site.devices) {
+            std::vector<LiveAlarm> events;
+            for (const StoredAlarm& a : reader.Alarms(d.dataId, TimeRange{}, LiveState::kEvents))
+                events.push_back(
+                    LiveAlarm{a.storedAt, a.level, a.alarmId, a.name, a.value, a.text, a.raised});
+            live.Recall(d.dataId, events);
+        }
+    } catch (const StoreError&) {
+    }
+}
+
 }  // namespace
 
 WebView::WebView(const SiteConfig& site, const std::string& exeDir, const std::string& dataDir)
@@ -29,7 +48,11 @@ WebView::WebView(const SiteConfig& site, const std::string& exeDir, const std::s
       live_(Specs(site, maps_)),
       history_(site.database),
       staticDir_(FindStaticDir(site.web.root, exeDir, dataDir)) {
+    RecallEvents(site, live_);
     WebApiOptions o;
+    o.siteName = config_.siteName.empty() ? std::filesystem::path(site.file).stem().string()
+                                          : config_.siteName;
+    o.levelNames = config_.levelNames;
     o.staleSeconds = config_.staleSeconds;
     o.chartHours = config_.chartHours;
     o.chartSignals = config_.chartSignals;
@@ -50,11 +73,17 @@ WebView::~WebView() {
 void WebView::Serve(const std::vector<Sink*>& sinks, bool anyPortIfTaken) {
     sinks_ = sinks;
     const auto handler = [this](const WebRequest& r) { return api_->Answer(r); };
+    // A history read may take up to its time cap: it must not hold up values and metrics.
+    const auto heavy = [](const WebRequest& r) { return r.target.rfind("/api/history", 0) == 0; };
+    HttpServerLimits limits;
+    limits.hosts = config_.hosts;
+    limits.connections = config_.connections;
+    limits.perClient = config_.connectionsPerClient;
     try {
         server_ = std::make_unique<HttpServer>(config_.address, static_cast<uint16_t>(config_.port),
-                                               handler);
+                                               handler, heavy, limits);
     } catch (const WebError&) {
         if (!anyPortIfTaken || config_.port == 0) throw;
-        server_ = std::make_unique<HttpServer>(config_.address, 0, handler);
+        server_ = std::make_unique<HttpServer>(config_.address, 0, handler, heavy, limits);
     }
 }

@@ -5,11 +5,16 @@
 const REFRESH_MS = Math.max(200, Number(new URLSearchParams(location.search).get('refresh')) || 5000);
 const CHART_REFRESH_MS = 6 * REFRESH_MS;
 const COLORS = ['#2563eb', '#dc2626', '#16a34a', '#9333ea', '#ea580c', '#0891b2'];
+const RANGES = [['hour', 3600], ['day', 86400], ['week', 7 * 86400], ['month', 31 * 86400],
+                ['year', 366 * 86400]];
 
-let chartHours = 3;
-let chartWanted = null;  // signal names chosen for the chart
+let levels = {};          // alarm level -> name, from the site file
+let chartWanted = null;   // signal names chosen for the chart
+let chartSeconds = 3 * 3600;
 let chart = null;
 let lastChart = 0;
+let lastGood = null;      // when the page last got answers
+const open = new Set();   // units whose card is shown
 
 function el(tag, attrs, ...children) {
   const e = document.createElement(tag);
@@ -36,15 +41,29 @@ function number(v) {
   return Math.abs(v) >= 100 ? v.toFixed(1) : v.toFixed(2);
 }
 
-function table(head, rows) {
-  return el('table', {}, el('tr', {}, ...head.map(h => el('th', {}, h))), ...rows);
+function levelName(level) {
+  return levels[level] || `level ${level}`;
+}
+
+// Wide tables scroll within themselves, so the page never grows wider than the window.
+function table(head, rows, attrs) {
+  return el('div', {class: 'scroll'},
+    el('table', attrs || {}, el('tr', {}, ...head.map(h => el('th', {}, h))), ...rows));
+}
+
+function unitState(dev) {
+  return !dev.portOpen ? ['down', 'DOWN'] : dev.stale ? ['stale', 'STALE'] : ['ok', 'OK'];
+}
+
+function alarmText(a) {
+  return a.text || a.id;
 }
 
 function deviceCard(dev, values, alarms, events) {
-  const state = !dev.portOpen ? ['down', 'PORT CLOSED'] : dev.stale ? ['stale', 'STALE'] : ['ok', 'OK'];
+  const state = unitState(dev);
   const errors = Object.entries(dev.errors).map(([k, n]) => `${k} ${n}`).join(', ') || 'none';
   const card = el('article', {class: 'card', id: `device-${dev.dataId}`},
-    el('h2', {}, `Device ${dev.dataId} `, el('span', {class: 'muted'}, `${dev.model} on ${dev.port}`)),
+    el('h2', {}, `Unit ${dev.dataId} `, el('span', {class: 'muted'}, `${dev.model} on ${dev.port}`)),
     el('div', {class: 'health'},
       el('span', {class: `badge ${state[0]}`, 'data-state': state[0]}, state[1]), ' ',
       `port ${dev.portOpen ? 'open' : 'closed'} · last good round ${when(dev.lastGoodRound)} `,
@@ -60,23 +79,56 @@ function deviceCard(dev, values, alarms, events) {
 
   card.append(el('h3', {}, `Active alarms (${alarms.alarms.length})`));
   card.append(alarms.alarms.length === 0 ? el('p', {class: 'muted no-alarms'}, 'none') :
-    table(['level', 'id', 'alarm', 'since'], alarms.alarms.map(a =>
+    table(['level', 'signal', 'value', 'alarm', 'since'], alarms.alarms.map(a =>
       el('tr', {class: `alarm level-${a.level}`, 'data-alarm-id': a.id},
-         el('td', {}, a.level), el('td', {}, a.id), el('td', {}, a.text || `${a.name} ${a.value}`),
-         el('td', {}, when(a.since))))));
+         el('td', {}, levelName(a.level)), el('td', {}, a.name), el('td', {class: 'num'}, a.value),
+         el('td', {}, alarmText(a)), el('td', {}, when(a.since))))));
 
   card.append(el('h3', {}, 'Recent alarm events'));
   card.append(events.events.length === 0 ? el('p', {class: 'muted'}, 'none') :
-    table(['at', '', 'level', 'id', 'alarm'], events.events.slice(0, 10).map(e =>
+    table(['at', '', 'level', 'signal', 'value', 'alarm'], events.events.slice(0, 10).map(e =>
       el('tr', {class: 'event'}, el('td', {}, when(e.at)), el('td', {}, e.raised ? 'raised' : 'cleared'),
-         el('td', {}, e.level), el('td', {}, e.id), el('td', {}, e.text || `${e.name} ${e.value}`)))));
+         el('td', {}, levelName(e.level)), el('td', {}, e.name), el('td', {class: 'num'}, e.value),
+         el('td', {}, alarmText(e))))));
   return card;
 }
 
-async function getJson(url) {
-  const r = await fetch(url, {cache: 'no-store'});
-  if (!r.ok) throw new Error(`${url}: ${r.status}`);
-  return r.json();
+// One row a unit: what an operator scans at 64 or 256 units; a click opens its card.
+function unitsTable(devices, values, alarms) {
+  const shown = devices.length ? values.get(devices[0].dataId).values.slice(0, 3) : [];
+  const rows = devices.map(d => {
+    const state = unitState(d);
+    const v = values.get(d.dataId).values;
+    const worst = alarms.get(d.dataId).alarms.reduce((m, a) => Math.min(m, a.level), Infinity);
+    const row = el('tr', {class: `unit ${open.has(d.dataId) ? 'open' : ''}`, 'data-unit': d.dataId},
+      el('td', {}, d.dataId),
+      el('td', {}, el('span', {class: `badge ${state[0]}`}, state[1])),
+      el('td', {class: 'num'}, age(d.lastGoodRoundAgeSeconds) || 'never'),
+      el('td', {class: worst < Infinity ? `level-${worst}` : 'muted'}, d.activeAlarms),
+      ...shown.map((_, i) => el('td', {class: 'num'}, number(v[i] && v[i].value))));
+    row.addEventListener('click', () => {
+      if (open.has(d.dataId)) open.delete(d.dataId); else open.add(d.dataId);
+      refresh().catch(stale);
+    });
+    return row;
+  });
+  return table(['unit', 'state', 'last good', 'alarms', ...shown.map(s => `${s.name} (${s.unit})`)],
+               rows, {class: 'units'});
+}
+
+function summary(site, devices, alarms) {
+  const count = k => devices.filter(d => unitState(d)[0] === k).length;
+  const byLevel = new Map();
+  for (const a of alarms.devices.flatMap(d => d.alarms)) byLevel.set(a.level, (byLevel.get(a.level) || 0) + 1);
+  const alarmParts = [...byLevel.entries()].sort((a, b) => a[0] - b[0])
+    .map(([l, n]) => el('span', {class: `level-${l}`}, `${n} ${levelName(l)}`));
+  document.title = `${site} status`;
+  return el('div', {id: 'summary'},
+    el('strong', {class: 'site'}, site),
+    el('span', {}, `${devices.length} units: `, el('span', {class: 'badge ok'}, `${count('ok')} OK`), ' ',
+       el('span', {class: 'badge stale'}, `${count('stale')} stale`), ' ',
+       el('span', {class: 'badge down'}, `${count('down')} down`)),
+    el('span', {}, 'alarms: ', ...(alarmParts.length ? alarmParts.flatMap((p, i) => i ? [', ', p] : [p]) : ['none'])));
 }
 
 function byId(list) {
@@ -97,25 +149,51 @@ function sinksCard(sinks) {
   return card;
 }
 
+async function getJson(url) {
+  const r = await fetch(url, {cache: 'no-store', signal: AbortSignal.timeout(Math.max(4000, REFRESH_MS))});
+  if (!r.ok) throw new Error(`${url}: ${r.status}`);
+  return r.json();
+}
+
 async function refresh() {
   const [devices, values, alarms, events, sinks] = await Promise.all(
     ['devices', 'values', 'alarms', 'events', 'sinks'].map(w => getJson(`api/${w}`)));
-  document.getElementById('sinks').replaceWith(sinksCard(sinks));
+  levels = devices.levels || {};
+  if (devices.devices.length === 1) open.add(devices.devices[0].dataId);
   const v = byId(values), a = byId(alarms), e = byId(events);
-  const cards = devices.devices.map(d => deviceCard(d, v.get(d.dataId), a.get(d.dataId), e.get(d.dataId)));
-  document.getElementById('devices').replaceChildren(...cards);
-  document.getElementById('updated').textContent = `updated ${new Date(devices.now).toLocaleTimeString()}`;
-  chartHours = devices.chart.hours;
+  document.getElementById('summary').replaceWith(summary(devices.site || 'Site', devices.devices, alarms));
+  document.getElementById('units').replaceChildren(unitsTable(devices.devices, v, a));
+  document.getElementById('devices').replaceChildren(...devices.devices.filter(d => open.has(d.dataId))
+    .map(d => deviceCard(d, v.get(d.dataId), a.get(d.dataId), e.get(d.dataId))));
+  document.getElementById('sinks').replaceWith(sinksCard(sinks));
+  lastGood = new Date(devices.now);
+  document.body.classList.remove('stale-page');
+  document.getElementById('updated').textContent = `updated ${lastGood.toLocaleTimeString()}`;
   if (chartWanted === null) {
+    chartSeconds = 3600 * devices.chart.hours;
     chartWanted = new Set(devices.chart.signals);
     setUpChartControls(devices.devices, values);
   }
   if (Date.now() - lastChart >= CHART_REFRESH_MS) await drawChart();
 }
 
+// Refreshes failing (the host stopped, the network went): everything shown is greyed and the
+// banner says since when, so old values never pass for live ones.
+function stale(err) {
+  document.body.classList.add('stale-page');
+  const since = lastGood ? `since ${lastGood.toLocaleTimeString()} (${age((Date.now() - lastGood) / 1000)})` : 'yet';
+  document.getElementById('updated').textContent = `NOT UPDATED ${since}: ${err.message}`;
+}
+
 function setUpChartControls(devices, values) {
+  const range = document.getElementById('chart-range');
+  const options = RANGES.map(([name, s]) => el('option', {value: s}, name));
+  if (!RANGES.some(([, s]) => s === chartSeconds)) options.unshift(el('option', {value: chartSeconds}, `${chartSeconds / 3600} h`));
+  range.replaceChildren(...options);
+  range.value = String(chartSeconds);
+  range.addEventListener('change', () => { chartSeconds = Number(range.value); drawChart(); });
   const select = document.getElementById('chart-device');
-  select.replaceChildren(...devices.map(d => el('option', {value: d.dataId}, `Device ${d.dataId}`)));
+  select.replaceChildren(...devices.map(d => el('option', {value: d.dataId}, `Unit ${d.dataId}`)));
   const fill = () => {
     const signals = byId(values).get(Number(select.value)).values.map(s => s.name);
     document.getElementById('chart-signals').replaceChildren(...signals.map(name => {
@@ -142,41 +220,41 @@ async function drawChart() {
   }
   const names = [...document.querySelectorAll('#chart-signals input:checked')].map(b => b.value);
   const series = await Promise.all(names.map(name => getJson(
-    `api/history?device=${device}&signal=${encodeURIComponent(name)}&from=${-3600 * chartHours}&points=300`)));
+    `api/history?device=${device}&signal=${encodeURIComponent(name)}&from=${-chartSeconds}&points=300`)));
+  // One axis per unit of measure: volts and amperes never share a scale.
+  const units = [...new Set(series.map(s => s.unit))];
+  const scales = {x: {type: 'linear', ticks: {maxRotation: 0, callback: t => chartSeconds > 86400
+    ? new Date(t).toLocaleDateString() : new Date(t).toLocaleTimeString()}}};
+  units.forEach((u, i) => {
+    scales[`y${i}`] = {position: i % 2 ? 'right' : 'left', title: {display: !!u, text: u},
+                       grid: {drawOnChartArea: i === 0}};
+  });
   const datasets = series.map((s, i) => ({
     label: s.unit ? `${s.signal} (${s.unit})` : s.signal,
     data: s.points.map(p => ({x: p.t, y: p.v})),
     borderColor: COLORS[i % COLORS.length],
     backgroundColor: COLORS[i % COLORS.length],
     pointRadius: 2,
-    yAxisID: i === 0 ? 'y' : 'y1',
+    yAxisID: `y${units.indexOf(s.unit)}`,
   }));
-  note.textContent = series.every(s => s.points.length === 0) ? 'no stored values in this range' : '';
+  const notes = series.filter(s => s.note).map(s => `${s.signal}: ${s.note}`);
+  if (series.every(s => s.points.length === 0)) notes.push('no stored values in this range');
+  note.textContent = notes.join('; ');
   if (chart === null) {
     chart = new Chart(document.getElementById('chart'), {
       type: 'line',
       data: {datasets},
-      options: {
-        animation: false,
-        maintainAspectRatio: false,
-        parsing: false,
-        scales: {
-          x: {type: 'linear', ticks: {callback: t => new Date(t).toLocaleTimeString()}},
-          y: {position: 'left'},
-          y1: {position: 'right', grid: {drawOnChartArea: false}},
-        },
-      },
+      options: {animation: false, maintainAspectRatio: false, parsing: false, scales},
     });
   } else {
     chart.data.datasets = datasets;
+    chart.options.scales = scales;
     chart.update();
   }
 }
 
 function loop() {
-  refresh()
-    .catch(err => { document.getElementById('updated').textContent = `not updated: ${err.message}`; })
-    .finally(() => setTimeout(loop, REFRESH_MS));
+  refresh().catch(stale).finally(() => setTimeout(loop, REFRESH_MS));
 }
 
 loop();

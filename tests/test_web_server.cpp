@@ -1,0 +1,212 @@
+// The web server as a shared box's server must hold up: limits on connections, a deadline on
+// headers, the Host header checked, slow requests off the fast thread; and history read in
+// bounded time and memory from a database of many days.
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <boost/asio/read.hpp>
+
+#include <gtest/gtest.h>
+
+#include "history/history_store.h"
+#include "web/host_names.h"
+#include "web/http_server.h"
+#include "web/signal_history.h"
+#include "web_client.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using webtest::Call;
+
+double MsSince(Clock::time_point t) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+// "/slow" sleeps on the heavy thread; everything else answers at once.
+struct Server {
+    explicit Server(HttpServerLimits limits = {})
+        : http(
+              "127.0.0.1", 0,
+              [](const WebRequest& r) {
+                  if (r.target == "/slow") std::this_thread::sleep_for(std::chrono::seconds(2));
+                  WebResponse w;
+                  w.body = "{}";
+                  return w;
+              },
+              [](const WebRequest& r) { return r.target == "/slow"; }, limits) {}
+    HttpServer http;
+};
+
+webtest::tcp::socket Open(webtest::asio::io_context& ioc, uint16_t port,
+                          const char* from = "127.0.0.1") {
+    namespace asio = webtest::asio;
+    webtest::tcp::socket s(ioc);
+    s.open(webtest::tcp::v4());
+    s.bind(webtest::tcp::endpoint(asio::ip::make_address(from), 0));
+    s.connect(webtest::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+    return s;
+}
+
+TEST(WebServer, HostHeaderNamesOnlyThisBox) {
+    const auto names = ServedHostNames({"Site-7.example"});
+    const struct {
+        const char* host;
+        bool served;
+    } cases[] = {
+        {"127.0.0.1", true},          {"127.0.0.1:8080", true},
+        {"[::1]:8080", true},         {"10.1.2.3", true},
+        {"localhost:8080", true},     {"LOCALHOST.", true},
+        {"site-7.example:80", true},  {"evil.example", false},
+        {"evil.example:8080", false}, {"", false},
+        {"localhost:80x", false},     {"[::1", false},
+        {"2130706433", false},        {"127.0.0.1.evil.com", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(HostServed(c.host, names), c.served) << c.host;
+}
+
+TEST(WebServer, IdleAndSlowConnectionsCannotLockOthersOut) {
+    HttpServerLimits limits;
+    limits.headerDeadline = std::chrono::milliseconds(400);
+    Server server(limits);
+    const uint16_t port = server.http.Port();
+    webtest::asio::io_context ioc;
+
+    // 200 idle connections: each newcomer makes room by closing the one idle longest.
+    std::vector<webtest::tcp::socket> idle;
+    for (int i = 0; i < 200; ++i) idle.push_back(Open(ioc, port));
+    auto t = Clock::now();
+    EXPECT_EQ(Call(port, "/metrics").status, 200);
+    EXPECT_LT(MsSince(t), 1000);
+
+    // Headers still coming at the deadline: 408, then closed.
+    t = Clock::now();
+    const std::string slow = webtest::Raw(port, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-A: b");
+    EXPECT_EQ(slow.rfind("HTTP/1.1 408", 0), 0u) << slow;
+    EXPECT_LT(MsSince(t), 1500);
+
+    // A foreign Host (DNS rebinding) is refused with a JSON error.
+    const webtest::Reply foreign = Call(port, "/metrics", "GET", {{"Host", "evil.example"}});
+    EXPECT_EQ(foreign.status, 421);
+    EXPECT_EQ(foreign.Json()["error"].asString(), "host evil.example is not served here");
+}
+
+TEST(WebServer, SlowRequestsLeaveTheRestFastAndBusyConnectionsGet503) {
+    HttpServerLimits limits;
+    limits.connections = 3;
+    limits.perClient = 2;
+    limits.heavyQueue = 2;
+    Server server(limits);
+    const uint16_t port = server.http.Port();
+
+    // From 127.0.0.2: this client's own limit is reached with two requests in flight.
+    std::vector<std::thread> slow;
+    std::vector<int> status(2);
+    for (int i = 0; i < 2; ++i)
+        slow.emplace_back([&, i] {
+            webtest::asio::io_context ioc;
+            auto s = Open(ioc, port, "127.0.0.2");
+            const std::string req = "GET /slow HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+            webtest::asio::write(s, webtest::asio::buffer(req));
+            webtest::beast::flat_buffer buf;
+            webtest::http::response<webtest::http::string_body> res;
+            webtest::http::read(s, buf, res);
+            status[i] = res.result_int();
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto t = Clock::now();
+    EXPECT_EQ(Call(port, "/metrics").status, 200);
+    EXPECT_LT(MsSince(t), 500);
+    // A third heavy request is told to come back rather than queued behind two.
+    const webtest::Reply busy = Call(port, "/slow");
+    EXPECT_EQ(busy.status, 503);
+    EXPECT_EQ(busy.headers.at("Retry-After"), "5");
+
+    webtest::asio::io_context ioc;
+    auto third = Open(ioc, port, "127.0.0.2");
+    char buf[512];
+    boost::system::error_code ec;
+    const std::string refused(buf, webtest::asio::read(third, webtest::asio::buffer(buf), ec));
+    EXPECT_EQ(refused.rfind("HTTP/1.1 503", 0), 0u) << refused;
+    EXPECT_NE(refused.find("Retry-After: 5\r\n"), std::string::npos) << refused;
+    EXPECT_NE(refused.find("\r\n\r\n{\"error\":\"too many connections\"}\n"), std::string::npos);
+    for (auto& s : slow) s.join();
+    EXPECT_EQ(status, (std::vector<int>{200, 200}));
+}
+
+// Peak resident memory since the last reset, in MB.
+double PeakMb() {
+    std::ifstream in("/proc/self/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024;
+    return 0;
+}
+void ResetPeak() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+TEST(WebHistory, NinetyDaysAnswerAnyRangeWithinASecondAndFiftyMegabytes) {
+    char tmpl[] = "/tmp/smd-hist-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string db = std::string(tmpl) + "/h.db";
+    // A round every 15 s for 90 days: 518,400 records of 200 bytes, the signal counting up.
+    constexpr int64_t kStep = 15000, kRows = 90 * 86400000LL / kStep, kStart = 1700000000000;
+    {
+        HistoryStore store(db);
+        store.Begin();
+        std::vector<unsigned char> rec(200, 0x5A);
+        for (int64_t i = 0; i < kRows; ++i) {
+            rec[0] = static_cast<unsigned char>((i % 1000) >> 8);
+            rec[1] = static_cast<unsigned char>(i % 1000);
+            store.AddRecord(7, 1, history::FromMs(kStart + i * kStep), rec.data(), rec.size());
+        }
+        store.Commit();
+    }
+    SignalField f;
+    f.width = 2;
+    SignalHistory history(db);
+    const int64_t end = kStart + kRows * kStep;
+    const struct {
+        int64_t from, to;
+        std::size_t points;
+    } ranges[] = {
+        {0, 253402300799999, 5000},        {kStart, end, 5000},       {kStart, end, 300},
+        {end - 7 * 86400000LL, end, 5000}, {end - 3600000, end, 300}, {0, kStart - 1, 5000},
+    };
+    for (const auto& r : ranges) {
+        ResetPeak();
+        const double before = PeakMb();
+        const auto t = Clock::now();
+        const HistoryAnswer a = history.Query(7, f, r.from, r.to, r.points);
+        const double ms = MsSince(t);
+        EXPECT_LT(ms, 1000) << r.from << ".." << r.to;
+        EXPECT_LT(PeakMb() - before, 50) << r.from << ".." << r.to;
+        EXPECT_FALSE(a.partial) << ms;
+        std::size_t n = 0;
+        for (const auto& p : a.points) n += p.samples;
+        EXPECT_EQ(n, a.rowsRead);
+        EXPECT_LE(a.points.size(), r.points);
+        // Whole when the range holds no more than the cap, sampled beyond it.
+        EXPECT_EQ(a.sampled, a.rowsInRange > HistoryLimits{}.rowCap);
+        EXPECT_LE(a.rowsRead, a.sampled ? HistoryLimits{}.rowCap + r.points : a.rowsInRange);
+        EXPECT_GE(a.rowsRead, a.sampled ? std::min(a.rowsInRange, r.points) : a.rowsInRange);
+    }
+    // The last hour: 240 rows counting up, in 240 buckets from the first, one row each.
+    const HistoryAnswer hour = history.Query(7, f, end - 3600000, end - 1, 240);
+    ASSERT_EQ(hour.points.size(), 240u);
+    EXPECT_EQ(hour.points.back().value, static_cast<double>((kRows - 1) % 1000));
+    EXPECT_EQ(hour.points.back().atMs, end - kStep);
+    // Four buckets of an hour each of 240 rows: the mean of what each holds.
+    const HistoryAnswer four = history.Query(7, f, kStart, kStart + 4 * 3600000 - kStep, 4);
+    ASSERT_EQ(four.points.size(), 4u);
+    EXPECT_EQ(four.points[1].samples, 240u);
+    EXPECT_DOUBLE_EQ(four.points[1].value, (240 + 479) / 2.0);
+    EXPECT_EQ(four.points[1].min, 240);
+    // Past the time cap the buckets read so far come back, marked partial.
+    SignalHistory hurried(db, HistoryLimits{HistoryLimits{}.rowCap, std::chrono::milliseconds(0)});
+    EXPECT_TRUE(hurried.Query(7, f, kStart, end, 5000).partial);
+    std::filesystem::remove_all(tmpl);
+}
+
+}  // namespace
