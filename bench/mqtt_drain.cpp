@@ -107,8 +107,10 @@ int main(int argc, char** argv) {
     outbox.Prepare(h);
     std::vector<unsigned char> record(1550, 0x5A);
     Json::Value values;
+    // The shipped signal map's ids, as a record message names its values.
     for (const char* name :
-         {"ac_v", "ac_a", "ac_hz", "dc_v", "load_a", "batt_a", "batt_c", "env_c"})
+         {"ac_output_voltage", "ac_output_current", "ac_output_frequency", "dc_output_voltage",
+          "load_current", "battery_current", "battery_temperature", "ambient_temperature"})
         values[name] = 53.5;
     RecordOut r;
     r.typeId = 5156;
