@@ -11,9 +11,9 @@
 #include <boost/program_options.hpp>
 
 #include "history/history_reader.h"
-#include "runner/json_check.h"
-#include "runner/record_layout.h"
-#include "runner/signal_map.h"
+#include "core/json_check.h"
+#include "core/record_layout.h"
+#include "core/signal_map.h"
 #include "runner/site_config.h"
 
 namespace po = boost::program_options;

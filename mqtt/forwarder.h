@@ -21,8 +21,8 @@
 
 #include "mqtt/mqtt_config.h"
 #include "mqtt/outbox.h"
-#include "runner/logger.h"
-#include "runner/sink.h"
+#include "core/logger.h"
+#include "core/sink.h"
 
 struct mosquitto;
 struct sqlite3;

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "runner/json_check.h"
+#include "core/json_check.h"
 
 namespace {
 

@@ -22,16 +22,17 @@
 #include <json/writer.h>
 #include <boost/program_options.hpp>
 
+#include "core/host.h"
+#include "core/json_check.h"
+#include "core/logger.h"
 #include "history/history_sink.h"
 #include "history/views.h"
 #include "mqtt/forwarder.h"
 #include "runner/control_channel.h"
 #include "runner/demo.h"
-#include "runner/host.h"
 #include "runner/install_dirs.h"
-#include "runner/json_check.h"
-#include "runner/logger.h"
 #include "runner/service_notify.h"
+#include "runner/simulated_line.h"
 #include "runner/site_config.h"
 #include "web/web_view.h"
 
@@ -158,7 +159,11 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
     const std::optional<MqttConfig> mqtt = site.mqtt;
     const std::string database = site.database;
     const HistoryOptions historyOptions = HistoryOptionsFrom(site.history);
+    const std::string controlSocket = site.controlSocket;
+    ControlServer::Options controlOptions;
+    controlOptions.group = site.controlGroup;
     Host host(std::move(site), out);
+    host.SetSimulator(SimulatorLines());
     // Under systemd the host's lines go to the journal with their priorities and fields.
     if (&out == &std::cout && IsJournalStream(STDOUT_FILENO))
         host.Log().SetBackend([&out](Priority p, const std::string& text, const LogFields& f) {
@@ -191,6 +196,20 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
     // Signals blocked before any host thread exists, so only the waiter takes them.
     Signals signals(host, demo ? std::string() : file);
     if (web) host.AddSink(web->Live());
+    // The socket first: a second host on a running site is turned away here, before it has
+    // touched the store or any device (a device's start may store its cached record). It goes
+    // before the host does, so no client waits on a host that is gone.
+    std::unique_ptr<ControlServer> control;
+    if (!controlSocket.empty()) {
+        try {
+            control = std::make_unique<ControlServer>(
+                controlSocket, [&host](const ControlRequest& r) { return host.Control(r); },
+                controlOptions);
+        } catch (const ControlError& e) {
+            throw HostError(e.what());
+        }
+        host.Log().Write(Priority::kInfo, "control channel on " + controlSocket);
+    }
     host.Start();
     signals.Started();
     if (web) {
@@ -201,6 +220,7 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
     if (forwarder) forwarder->Start();
     service::Ready("running " + file);
     host.Run();
+    control.reset();
     service::Stopping();
     if (web) web->Stop();
     if (forwarder) forwarder->Drain(std::chrono::seconds(2));

@@ -8,7 +8,7 @@
 #include <boost/asio/ip/address.hpp>
 
 #include "runner/install_dirs.h"
-#include "runner/json_check.h"
+#include "core/json_check.h"
 
 namespace {
 

@@ -12,12 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include "core/host.h"
+#include "core/json_check.h"
 #include "history/history_reader.h"
 #include "history/history_sink.h"
 #include "host/observer.h"
 #include "runner/demo.h"
-#include "runner/host.h"
-#include "runner/json_check.h"
+#include "runner/simulated_line.h"
 #include "runner/site_config.h"
 #include "sim/simulator.h"
 
@@ -67,6 +68,7 @@ TEST_F(HostCoreTest, AnExceptionOutOfARoundIsReportedAndTheNextRoundRuns) {
     FailOnce fail(2);
     {
         Host host(Site(3), out);
+        host.SetSimulator(SimulatorLines());
         HistorySink history(dir_ + "/h.db", HistoryOptions{}, host.Log());
         history.Start();
         host.AddSink(history);
@@ -91,6 +93,7 @@ TEST_F(HostCoreTest, StopEndsTheRoundInProgressAndRunReturns) {
     std::ostringstream out;
     FailOnce never(-1);
     Host host(Site(0), out);
+    host.SetSimulator(SimulatorLines());
     HistorySink history(dir_ + "/h.db", HistoryOptions{}, host.Log());
     history.Start();
     host.AddSink(history);
@@ -116,6 +119,7 @@ TEST_F(HostCoreTest, StopEndsTheRoundInProgressAndRunReturns) {
 TEST_F(HostCoreTest, ABurstOfControlCommandsNeverTakesAPollReplysPlace) {
     std::ostringstream out;
     Host host(Site(40), out);
+    host.SetSimulator(SimulatorLines());
     host.Start();
     std::atomic<bool> done{false};
     std::thread run([&] {
@@ -145,6 +149,7 @@ TEST_F(HostCoreTest, ABurstOfControlCommandsNeverTakesAPollReplysPlace) {
 TEST_F(HostCoreTest, TheDocumentIsReadWithoutWaitingForTheRound) {
     std::ostringstream out;
     Host host(Site(1, 0.3), out);  // 150 ms between commands: a round of about 3 s
+    host.SetSimulator(SimulatorLines());
     host.Start();
     std::thread run([&] { host.Run(); });
     ControlRequest r;
@@ -244,6 +249,7 @@ TEST_F(HostCoreTest, LinesCarryThePriorityAndTheDeviceAndAlarmTheyConcern) {
     Lines lines;
     {
         Host host(SiteOf(devices, dir_, 6, "debug"), out);
+        host.SetSimulator(SimulatorLines());
         lines.Attach(host);
         host.Start();
         host.Run();
@@ -295,6 +301,7 @@ TEST_F(HostCoreTest, AReloadAppliesNewThresholdsKeepsAlarmStateAndReportsWhatNee
     std::ostringstream out;
     Lines lines;
     Host host(site("60", "simulated"), out);
+    host.SetSimulator(SimulatorLines());
     lines.Attach(host);
     HistorySink history(dir_ + "/h.db", HistoryOptions{}, host.Log());
     host.AddSink(history);
@@ -344,6 +351,7 @@ TEST_F(HostCoreTest, AReloadAppliesNewThresholdsKeepsAlarmStateAndReportsWhatNee
 TEST_F(HostCoreTest, AStopDuringStartUpStartsNothingMore) {
     std::ostringstream out;
     Host host(Site(0), out);
+    host.SetSimulator(SimulatorLines());
     host.Stop();  // as the signal thread does, here before the first device
     const auto begun = std::chrono::steady_clock::now();
     ASSERT_NO_THROW(host.Start()) << out.str();
@@ -362,6 +370,7 @@ TEST_F(HostCoreTest, ACommandToAnAbsentPortIsNotSent) {
     SiteConfig site = Site(0);
     site.devices[0].port = dir_ + "/no-such-tty";
     Host host(site, out);
+    host.SetSimulator(SimulatorLines());
     host.Start();
     std::thread run([&] { host.Run(); });
     ControlRequest r;
@@ -397,6 +406,7 @@ TEST_F(HostCoreTest, AnAlarmStandingAcrossRestartsIsRaisedOnceAndClearedOnce) {
         Recorder rec;
         Host host(Site(2, 0.01, R"(, "simulation": {"breaker": )" + std::to_string(breaker) + "}"),
                   out);
+        host.SetSimulator(SimulatorLines());
         HistorySink history(dir_ + "/h.db", HistoryOptions{}, host.Log());
         history.Start();
         host.AddSink(history);
@@ -428,6 +438,7 @@ TEST_F(HostCoreTest, AnalogReportSettingsFromTheSiteFileReportAndAreStored) {
                 "analogReports": {"0411001001": {"absolute": 0.5},
                                   "0416002011": {"periodMinutes": 60}})"),
                   out);
+        host.SetSimulator(SimulatorLines());
         HistorySink history(dir_ + "/h.db", HistoryOptions{}, host.Log());
         history.Start();
         host.AddSink(history);

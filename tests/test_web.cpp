@@ -10,10 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include "core/host.h"
 #include "history/history_reader.h"
 #include "history/history_sink.h"
 #include "runner/demo.h"
-#include "runner/host.h"
+#include "runner/simulated_line.h"
 #include "sim/simulator.h"
 #include "web/web_view.h"
 #include "web_client.h"
@@ -64,6 +65,7 @@ class LiveHost {
         host.SetRecall(history);
         host.AddSink(view.Live());
         host.AddSink(figures);
+        host.SetSimulator(SimulatorLines());
         host.Start();
         view.Serve(host.Sinks());
         port = static_cast<uint16_t>(std::stoi(view.Url().substr(view.Url().rfind(':') + 1)));

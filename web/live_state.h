@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "runner/sink.h"
+#include "core/sink.h"
 
 struct LiveSignal {
     std::string name;

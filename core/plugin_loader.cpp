@@ -1,4 +1,4 @@
-#include "runner/plugin_loader.h"
+#include "core/plugin_loader.h"
 
 #include <dlfcn.h>
 
