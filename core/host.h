@@ -75,6 +75,8 @@ class Host {
     void SetTurnHook(std::function<void()> hook) { turnHook_ = std::move(hook); }
     // How a device on the "simulated" port gets its line (before Start); none: it cannot start.
     void SetSimulator(SimulatedLineFactory f) { simulate_ = std::move(f); }
+    // Replaces kCommandBound (before Start).
+    void SetCommandBound(std::chrono::milliseconds bound) { commandBound_ = bound; }
 
     std::vector<DeviceSummary> Summary() const;
     // Prints the closing summary.
@@ -114,5 +116,6 @@ class Host {
     std::atomic<bool> stopping_{false};
     std::atomic<bool> started_{false};
     std::function<void()> turnHook_;
+    std::chrono::milliseconds commandBound_{kCommandBound};
     std::atomic<Priority> roundPriority_;
 };

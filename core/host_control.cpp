@@ -69,11 +69,12 @@ ControlAnswer Host::Control(const ControlRequest& r) {
     auto pending = std::make_shared<Pending>();
     const std::string device = "device " + std::to_string(r.dataId);
     LoopTask task;
-    task.deadline = Clock::now() + kCommandBound;
+    task.deadline = Clock::now() + commandBound_;
     task.expired = [this, pending, device] {
-        pending->Refuse(stopping_ ? "the host is stopping: nothing sent"
-                                  : device + " stayed busy for " +
-                                        std::to_string(kCommandBound.count()) + " s: nothing sent");
+        pending->Refuse(stopping_
+                            ? "the host is stopping: nothing sent"
+                            : device + " stayed busy for " + std::to_string(commandBound_.count()) +
+                                  " ms: nothing sent");
     };
     const auto replyMs = std::chrono::milliseconds(2 * s->config.replyTimeoutMs + 1000);
     if (!SendsToUnit(r.code)) {
@@ -114,7 +115,7 @@ ControlAnswer Host::Control(const ControlRequest& r) {
     std::unique_lock<std::mutex> lock(pending->mu);
     // The loop answers or refuses every task by its deadlines; this bound only guards a loop
     // that no longer turns.
-    if (!pending->cv.wait_for(lock, kCommandBound + replyMs + std::chrono::seconds(1),
+    if (!pending->cv.wait_for(lock, commandBound_ + replyMs + std::chrono::seconds(1),
                               [&] { return pending->done; }))
         throw ControlError(device + ": no answer from the host's loop");
     if (!pending->answer) throw ControlError(pending->error);

@@ -277,13 +277,19 @@ int Control(const po::variables_map& vm, std::ostream& out, std::ostream& err) {
         ask["device"] = req["device"];
         ask["code"] = 0;
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        Json::Value result = call(ask);
-        while (result["value"].asInt() != 1 && !result.isMember("error") &&
-               std::chrono::steady_clock::now() < until) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            result = call(ask);
+        // The command went out: its answer is printed even when the host is gone meanwhile.
+        try {
+            Json::Value result = call(ask);
+            while (result["value"].asInt() != 1 && !result.isMember("error") &&
+                   std::chrono::steady_clock::now() < until) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                result = call(ask);
+            }
+            v["unitResult"] =
+                result.isMember("error") ? Json::Value(result["error"]) : result["value"];
+        } catch (const ControlError& e) {
+            v["unitResult"] = e.what();
         }
-        v["unitResult"] = result.isMember("error") ? Json::Value(result["error"]) : result["value"];
     }
     w["indentation"] = "  ";
     out << Json::writeString(w, v) << "\n";

@@ -170,6 +170,72 @@ TEST_F(HostCoreTest, TheDocumentIsReadWithoutWaitingForTheRound) {
     EXPECT_LT(took, std::chrono::milliseconds(1000));
 }
 
+// Counts the set-parameter commands (106) that went to the unit.
+class SetParameters : public HostObserver {
+  public:
+    void OnWritePmbusCmd(uint8_t cid1, uint8_t cid2, const uint8_t*, int) override {
+        if (cid1 == 0xD4 && cid2 == 0x49) ++written;
+    }
+    std::atomic<int> written{0};
+};
+
+// Commands queued behind a long round: each is refused within its one deadline, queue time
+// counted, with nothing sent; a stop refuses a waiting one at once; nothing reaches the unit
+// later, not even as the loop ends.
+TEST_F(HostCoreTest, QueuedCommandsAreRefusedWithinOneDeadlineAndNeverSentLate) {
+    using std::chrono::milliseconds;
+    using Clock = std::chrono::steady_clock;
+    std::ostringstream out;
+    Host host(Site(2, 0.3), out);  // rounds of about 3 s
+    host.SetSimulator(SimulatorLines());
+    host.SetCommandBound(milliseconds(500));
+    host.Start();
+    SetParameters sets;
+    ASSERT_TRUE(host.Observe(7, sets));
+    std::thread run([&] { host.Run(); });
+    const auto until = Clock::now() + std::chrono::seconds(5);
+    while (host.Summary().at(0).rounds == 0 && Clock::now() < until)
+        std::this_thread::sleep_for(milliseconds(2));
+    ControlRequest r;
+    r.dataId = 7;
+    r.code = 106;
+    r.in = {0x34, 0x12};
+    struct Outcome {
+        std::string said = "answered";
+        Clock::duration took{};
+    };
+    auto ask = [&](Outcome& o) {
+        const auto asked = Clock::now();
+        try {
+            host.Control(r);
+        } catch (const ControlError& e) {
+            o.said = e.what();
+        }
+        o.took = Clock::now() - asked;
+    };
+    std::vector<Outcome> burst(5);
+    std::vector<std::thread> clients;
+    for (Outcome& o : burst) clients.emplace_back(ask, std::ref(o));
+    for (auto& c : clients) c.join();
+    const bool roundOpen = host.Summary().at(0).published == 0;
+    Outcome stopped;
+    std::thread last(ask, std::ref(stopped));
+    std::this_thread::sleep_for(milliseconds(100));
+    const auto stopAt = Clock::now();
+    host.Stop();
+    last.join();
+    const auto refusedAfter = Clock::now() - stopAt;
+    run.join();
+    ASSERT_TRUE(roundOpen) << "the round ended before the commands' deadline: proves nothing";
+    for (const Outcome& o : burst) {
+        EXPECT_NE(o.said.find("nothing sent"), std::string::npos) << o.said;
+        EXPECT_LT(o.took, milliseconds(800)) << o.said;
+    }
+    EXPECT_EQ(stopped.said, "the host is stopping: nothing sent");
+    EXPECT_LT(refusedAfter, milliseconds(100));
+    EXPECT_EQ(sets.written, 0) << out.str();
+}
+
 // The host's lines as the journal would get them.
 class Lines {
   public:
