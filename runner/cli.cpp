@@ -210,13 +210,18 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
         }
         host.Log().Write(Priority::kInfo, "control channel on " + controlSocket);
     }
-    host.Start();
-    signals.Started();
     if (web) {
-        // The demo's page takes any free port when its usual one is taken.
-        web->Serve(host.Sinks(), demo);
+        // Before any device starts: a port in use is the site file's to fix. The demo's page
+        // takes any free port when its usual one is taken.
+        try {
+            web->Serve(host.Sinks(), demo);
+        } catch (const WebError& e) {
+            throw ConfigError(file + ": web.port: " + e.what());
+        }
         host.Log().Write(Priority::kNotice, "status page on " + web->Url());
     }
+    host.Start();
+    signals.Started();
     if (forwarder) forwarder->Start();
     service::Ready("running " + file);
     host.Run();

@@ -1,5 +1,6 @@
 // smdhost end to end: the real program, the real plug-in and the unit simulator on ptys.
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -506,6 +507,24 @@ TEST_F(RunnerE2E, ABadSiteFileFailsWithStatus2AndAClearMessage) {
     EXPECT_NE(out.find(site + ": database: cannot open database " + dir_ + "/no/such/dir/h.db"),
               std::string::npos)
         << out;
+    EXPECT_EQ(out.find("setting up"), std::string::npos) << "no device started: " << out;
+    // A web port in use is found before any device starts, too.
+    const int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t atLen = sizeof at;
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(::listen(taken, 1), 0);
+    ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr*>(&at), &atLen), 0);
+    extra = Json::Value(Json::objectValue);
+    extra["web"]["port"] = ntohs(at.sin_port);
+    extra["web"]["root"] = SMD_SOURCE_DIR "/web/static";
+    devices[0].removeMember("signalMap");
+    site = WriteSite(devices, 1, "site.json", extra);
+    EXPECT_EQ(Run({"--site", site}, &out), 2);
+    ::close(taken);
+    EXPECT_NE(out.find(site + ": web.port: "), std::string::npos) << out;
     EXPECT_EQ(out.find("setting up"), std::string::npos) << "no device started: " << out;
 
     // Under systemd the message is marked as an error for the journal.
