@@ -238,7 +238,7 @@ int Control(const po::variables_map& vm, std::ostream& out, std::ostream& err) {
     if (vm.count("socket")) {
         socket = vm["socket"].as<std::string>();
     } else if (vm.count("site")) {
-        socket = LoadSiteConfig(vm["site"].as<std::string>()).controlSocket;
+        socket = LoadControlSocket(vm["site"].as<std::string>());
         if (socket.empty()) {
             err << "smdhost control: the site file names no controlSocket\n";
             return 2;

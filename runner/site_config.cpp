@@ -7,8 +7,8 @@
 
 #include <boost/asio/ip/address.hpp>
 
-#include "runner/install_dirs.h"
 #include "core/json_check.h"
+#include "runner/install_dirs.h"
 
 namespace {
 
@@ -129,6 +129,13 @@ WebConfig ParseWeb(const JsonFile& file, const Json::Value& root, const std::str
 
 SiteConfig LoadSiteConfig(const std::string& path) {
     return ParseSiteConfig(JsonFile::Load(path), path, DirOf(path));
+}
+
+std::string LoadControlSocket(const std::string& path) {
+    const Json::Value root = JsonFile::Load(path);
+    const JsonFile file(path);
+    if (!root.isObject()) file.Fail("", "expected an object, found " + JsonFile::TypeName(root));
+    return Resolve(DirOf(path), file.String(root, "", "controlSocket", ""));
 }
 
 SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,

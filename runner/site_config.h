@@ -47,5 +47,8 @@ SiteConfig LoadSiteConfig(const std::string& path);
 SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
                            const std::string& baseDir);
 
+// The control socket alone (resolved, empty when none): a control client needs no other member.
+std::string LoadControlSocket(const std::string& path);
+
 // The --help text on the site file's members.
 const char* SiteFileHelp();

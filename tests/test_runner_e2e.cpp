@@ -526,6 +526,25 @@ TEST_F(RunnerE2E, ABadSiteFileFailsWithStatus2AndAClearMessage) {
     ::close(taken);
     EXPECT_NE(out.find(site + ": web.port: "), std::string::npos) << out;
     EXPECT_EQ(out.find("setting up"), std::string::npos) << "no device started: " << out;
+    // A subcommand reads only the members it uses: a broker password it never needs (here one
+    // the host itself refuses) stops the host, not the views or the control client.
+    extra = Json::Value(Json::objectValue);
+    extra["mqtt"]["host"] = "127.0.0.1";
+    extra["mqtt"]["username"] = "smd";
+    extra["mqtt"]["passwordFile"] = dir_ + "/secret";
+    extra["controlSocket"] = dir_ + "/none.sock";
+    std::ofstream(dir_ + "/secret") << "pw\n";
+    ::chmod((dir_ + "/secret").c_str(), 0644);
+    site = WriteSite(devices, 1, "site.json", extra);
+    EXPECT_EQ(Run({"--site", site}, &out), 2);
+    EXPECT_NE(out.find("mqtt.passwordFile"), std::string::npos) << out;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"history", "--site", site, "--device", "7"},
+          {"alarms", "--site", site, "--device", "7"},
+          {"control", "--site", site, "--device", "7", "--code", "0"}}) {
+        EXPECT_NE(Run(args, &out), 2) << args[0] << ": " << out;
+        EXPECT_EQ(out.find("mqtt"), std::string::npos) << args[0] << ": " << out;
+    }
 
     // Under systemd the message is marked as an error for the journal.
     std::ofstream(dir_ + "/out.txt").flush();
