@@ -88,6 +88,7 @@ SiteConfig Demo() {
 class Signals {
   public:
     Signals(Host& host, std::string siteFile) : host_(host), siteFile_(std::move(siteFile)) {
+        if (!siteFile_.empty()) members_ = Outside(JsonFile::Load(siteFile_));
         sigemptyset(&set_);
         sigaddset(&set_, SIGINT);
         sigaddset(&set_, SIGTERM);
@@ -128,7 +129,15 @@ class Signals {
         service::Reloading();
         log.Write(Priority::kNotice, "SIGHUP: reloading " + siteFile_);
         try {
-            host_.Reload(LoadSiteConfig(siteFile_));
+            SiteConfig next = LoadSiteConfig(siteFile_);
+            // The members the host does not take are the program's and its sinks': each is
+            // opened once, at start.
+            const Json::Value members = Outside(JsonFile::Load(siteFile_));
+            for (const auto& name : kOutside)
+                if (members[name] != members_[name])
+                    log.Write(Priority::kWarning,
+                              std::string("reload: ") + name + " changed: needs a restart, kept");
+            host_.Reload(std::move(next));
         } catch (const std::exception& e) {
             log.Write(Priority::kErr,
                       "reload failed, the running configuration stays: " + std::string(e.what()));
@@ -136,8 +145,17 @@ class Signals {
         service::Ready("running " + siteFile_);
     }
 
+    static constexpr const char* kOutside[] = {"database", "controlSocket", "controlGroup",
+                                               "history",  "web",           "mqtt"};
+    static Json::Value Outside(const Json::Value& root) {
+        Json::Value out(Json::objectValue);
+        for (const char* name : kOutside) out[name] = root[name];
+        return out;
+    }
+
     Host& host_;
     std::string siteFile_;
+    Json::Value members_;  // the members outside the host's, as the program started with them
     std::atomic<bool> started_{false};
     sigset_t set_;
     std::thread thread_;

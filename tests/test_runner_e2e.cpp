@@ -439,11 +439,20 @@ TEST_F(RunnerE2E, SighupReloadsTheSiteFileAndABrokenOneKeepsTheRunningConfigurat
     const std::size_t before = Stored(7);
     ASSERT_TRUE(WaitFor([&] { return Stored(7) > before; })) << "polling stopped";
 
-    WriteSite(devices, 0);
+    // The sinks' members cannot change while the host runs: each change is said.
+    Json::Value extra;
+    extra["history"]["keepDays"] = 30;
+    extra["web"]["port"] = 0;
+    WriteSite(devices, 0, "site.json", extra);
     host.Signal(SIGHUP);
     ASSERT_TRUE(WaitFor([&] {
         return host.Output().find("reload of " + site + " done") != std::string::npos;
     })) << host.Output();
+    for (const char* member : {"history", "web"})
+        EXPECT_NE(host.Output().find(std::string("reload: ") + member +
+                                     " changed: needs a restart, kept"),
+                  std::string::npos)
+            << member;
     EXPECT_TRUE(notify.WaitFor("RELOADING=1|")) << notify.Seen();
     host.Signal(SIGTERM);
     EXPECT_EQ(host.Wait(), 0) << host.Output();
