@@ -32,6 +32,7 @@
 #include "runner/demo.h"
 #include "runner/install_dirs.h"
 #include "runner/service_notify.h"
+#include "runner/signals.h"
 #include "runner/simulated_line.h"
 #include "runner/site_config.h"
 #include "web/web_view.h"
@@ -81,85 +82,6 @@ SiteConfig Demo() {
     if (!std::filesystem::exists(data + "/ini/rtmk48_pv05.ini")) data = ".";
     return DemoSite(PluginDir() + "/rtmk48_pv05.so", data);
 }
-
-// Blocks SIGINT, SIGTERM and SIGHUP in every thread the host starts; one thread waits for
-// them. SIGHUP reads the site file again: a file that does not load is reported and the running
-// configuration kept.
-class Signals {
-  public:
-    Signals(Host& host, std::string siteFile) : host_(host), siteFile_(std::move(siteFile)) {
-        if (!siteFile_.empty()) members_ = Outside(JsonFile::Load(siteFile_));
-        sigemptyset(&set_);
-        sigaddset(&set_, SIGINT);
-        sigaddset(&set_, SIGTERM);
-        sigaddset(&set_, SIGHUP);
-        sigaddset(&set_, SIGUSR1);  // our own wake-up at the end
-        pthread_sigmask(SIG_BLOCK, &set_, nullptr);
-        thread_ = std::thread([this] { Wait(); });
-    }
-    ~Signals() {
-        pthread_kill(thread_.native_handle(), SIGUSR1);
-        thread_.join();
-    }
-    // Reloads wait until the devices are set up.
-    void Started() { started_ = true; }
-
-  private:
-    void Wait() {
-        for (;;) {
-            int sig = 0;
-            sigwait(&set_, &sig);
-            if (sig == SIGUSR1) return;
-            if (sig != SIGHUP) {
-                service::Stopping();
-                host_.Stop();
-                return;
-            }
-            Reload();
-        }
-    }
-    void Reload() {
-        Logger& log = host_.Log();
-        if (siteFile_.empty() || !started_) {
-            log.Write(Priority::kWarning, siteFile_.empty()
-                                              ? "SIGHUP: no site file to reload"
-                                              : "SIGHUP: still starting, not reloaded");
-            return;
-        }
-        service::Reloading();
-        log.Write(Priority::kNotice, "SIGHUP: reloading " + siteFile_);
-        try {
-            SiteConfig next = LoadSiteConfig(siteFile_);
-            // The members the host does not take are the program's and its sinks': each is
-            // opened once, at start.
-            const Json::Value members = Outside(JsonFile::Load(siteFile_));
-            for (const auto& name : kOutside)
-                if (members[name] != members_[name])
-                    log.Write(Priority::kWarning,
-                              std::string("reload: ") + name + " changed: needs a restart, kept");
-            host_.Reload(std::move(next));
-        } catch (const std::exception& e) {
-            log.Write(Priority::kErr,
-                      "reload failed, the running configuration stays: " + std::string(e.what()));
-        }
-        service::Ready("running " + siteFile_);
-    }
-
-    static constexpr const char* kOutside[] = {"database", "controlSocket", "controlGroup",
-                                               "history",  "web",           "mqtt"};
-    static Json::Value Outside(const Json::Value& root) {
-        Json::Value out(Json::objectValue);
-        for (const char* name : kOutside) out[name] = root[name];
-        return out;
-    }
-
-    Host& host_;
-    std::string siteFile_;
-    Json::Value members_;  // the members outside the host's, as the program started with them
-    std::atomic<bool> started_{false};
-    sigset_t set_;
-    std::thread thread_;
-};
 
 // The journal reads a "<3>" at the start of a line on its stream as priority err.
 const char* ErrorPrefix(const std::ostream& err) {
