@@ -178,11 +178,10 @@ void DeviceSession::Start(PluginLoader& plugins) {
     }
     port = std::make_unique<SerialPort>(
         SerialPort::Options{path, static_cast<SMDSPDevice*>(protocol)->BaudRate()});
-    if (!port->Open()) {
-        // Another host on this line would make both fail: this device stays out.
-        if (port->InUse()) throw HostError(port->OpenError());
+    // A line in use or a port not there yet may pass: retried as a port lost at run time, so one
+    // unit's fault never stops the others.
+    if (!port->Open())
         Say(Tag() + "cannot open " + port->OpenError() + ": retrying", Priority::kErr, Fields());
-    }
     Restore();
 
     DriverOptions o;

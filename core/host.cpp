@@ -99,7 +99,7 @@ void Host::Start() {
     }
     if (stopping_) return;
     if (std::none_of(sessions_.begin(), sessions_.end(), [](const auto& s) { return s->running; }))
-        throw HostError("no device could be started");
+        throw ConfigError(site_.file + ": devices: no device could be started");
     Describe();
     started_ = true;  // control requests may queue from now on
 }

@@ -141,6 +141,9 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
     // before the host does, so no client waits on a host that is gone.
     std::unique_ptr<ControlServer> control;
     if (!controlSocket.empty()) {
+        // What the operator must fix in the site file, before a socket is tried.
+        const std::string problem = ControlSocketProblem(controlSocket);
+        if (!problem.empty()) throw ConfigError(file + ": controlSocket: " + problem);
         try {
             control = std::make_unique<ControlServer>(
                 controlSocket, [&host](const ControlRequest& r) { return host.Control(r); },

@@ -74,6 +74,10 @@ class ControlServer {
     std::list<Client> clients_;  // the accepting thread's own
 };
 
+// Why `path` cannot hold the channel's socket ("" when it can): its directory is missing, the
+// path is too long for a socket, or something other than a socket is there.
+std::string ControlSocketProblem(const std::string& path);
+
 // Sends one request line and returns the answer line; throws ControlError when the host cannot
 // be reached or does not answer within the time-out.
 std::string ControlCall(const std::string& socketPath, const std::string& requestLine,

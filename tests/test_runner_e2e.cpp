@@ -517,6 +517,17 @@ TEST_F(RunnerE2E, ABadSiteFileFailsWithStatus2AndAClearMessage) {
               std::string::npos)
         << out;
     EXPECT_EQ(out.find("setting up"), std::string::npos) << "no device started: " << out;
+    // So is a control socket that cannot be: in no directory, or a path too long.
+    for (const std::string& socket :
+         {dir_ + "/no/such/dir/c.sock", dir_ + "/" + std::string(120, 'x')}) {
+        extra = Json::Value(Json::objectValue);
+        extra["controlSocket"] = socket;
+        devices[0].removeMember("signalMap");
+        site = WriteSite(devices, 1, "site.json", extra);
+        EXPECT_EQ(Run({"--site", site}, &out), 2);
+        EXPECT_NE(out.find(site + ": controlSocket: "), std::string::npos) << out;
+        EXPECT_EQ(out.find("setting up"), std::string::npos) << "no device started: " << out;
+    }
     // A web port in use is found before any device starts, too.
     const int taken = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in at{};
