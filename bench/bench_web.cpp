@@ -2,7 +2,7 @@
 // with 8 signals, 2 standing alarms and 50 events each, as a busy site would have.
 #include <benchmark/benchmark.h>
 
-#include "runner/signal_map.h"
+#include "core/signal_map.h"
 #include "web/web_api.h"
 
 namespace {

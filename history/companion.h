@@ -4,7 +4,7 @@
 // only if its row is stored).
 #include <cstdint>
 
-#include "runner/sink.h"
+#include "core/sink.h"
 
 struct sqlite3;
 

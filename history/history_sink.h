@@ -24,8 +24,8 @@
 
 #include "history/companion.h"
 #include "history/history_store.h"
-#include "runner/logger.h"
-#include "runner/sink.h"
+#include "core/logger.h"
+#include "core/sink.h"
 #include "runner/site_config.h"
 
 struct HistoryOptions {

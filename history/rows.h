@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "runner/sink.h"
+#include "core/sink.h"
 
 class StoreError : public std::runtime_error {
   public:

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <iomanip>
 #include <map>
 #include <sstream>
@@ -12,11 +13,10 @@
 #include <json/writer.h>
 #include <boost/program_options.hpp>
 
+#include "core/json_check.h"
+#include "core/record_layout.h"
+#include "core/signal_map.h"
 #include "history/history_reader.h"
-#include "runner/json_check.h"
-#include "runner/record_layout.h"
-#include "runner/signal_map.h"
-#include "runner/site_config.h"
 
 namespace po = boost::program_options;
 
@@ -97,13 +97,42 @@ const char* const kWhenHelp =
     "\"now\",\n"
     "or an age: \"90s\", \"15m\", \"2h\", \"7d\" before now.\n";
 
+// The site file's members the views use, read alone: the others (a broker's password file,
+// say) need not be within this user's reach. Paths are taken from the file's directory.
+struct SiteMembers {
+    std::string database;
+    std::map<unsigned int, std::string> maps;  // signal map by data id
+};
+
+SiteMembers ReadSite(const std::string& path) {
+    const Json::Value root = JsonFile::Load(path);
+    const JsonFile file(path);
+    const std::filesystem::path dir = std::filesystem::path(path).parent_path();
+    auto resolve = [&](const std::string& p) {
+        return p.empty() || p.front() == '/' ? p : (dir / p).lexically_normal().string();
+    };
+    if (!root.isObject()) file.Fail("", "expected an object");
+    SiteMembers m;
+    m.database = resolve(file.String(root, "", "database", "smdhost.db"));
+    const Json::Value& devices = root["devices"];
+    for (unsigned int i = 0; devices.isArray() && i < devices.size(); ++i) {
+        const std::string at = JsonFile::Index("devices", i);
+        if (!devices[i].isObject()) file.Fail(at, "expected an object");
+        const auto id = static_cast<unsigned int>(
+            file.RequiredInteger(devices[i], at, "dataId", 0, 0xFFFFFFFF));
+        const std::string map = file.String(devices[i], at, "signalMap", "");
+        if (!map.empty()) m.maps[id] = resolve(map);
+    }
+    return m;
+}
+
 Common ParseCommon(const po::variables_map& vm, std::size_t limit) {
     Common c;
     if (vm.count("db")) {
         c.db = vm["db"].as<std::string>();
     } else if (vm.count("site")) {
         c.siteFile = vm["site"].as<std::string>();
-        c.db = LoadSiteConfig(c.siteFile).database;
+        c.db = ReadSite(c.siteFile).database;
     } else {
         throw UsageError("give --site FILE or --db FILE");
     }
@@ -203,8 +232,8 @@ SignalMap MapFor(const po::variables_map& vm, const Common& c) {
     if (vm.count("signal-map")) {
         file = vm["signal-map"].as<std::string>();
     } else if (!c.siteFile.empty() && c.device) {
-        for (const auto& d : LoadSiteConfig(c.siteFile).devices)
-            if (d.dataId == *c.device) file = d.signalMap;
+        const auto maps = ReadSite(c.siteFile).maps;
+        if (const auto it = maps.find(*c.device); it != maps.end()) file = it->second;
     }
     return file.empty() ? SignalMap() : SignalMap::Load(file);
 }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "runner/sink.h"
+#include "core/sink.h"
 
 int HistoryCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int AlarmsCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);

@@ -16,7 +16,7 @@
 
 #include "mqtt/broker_errors.h"
 #include "mqtt/payload.h"
-#include "runner/json_check.h"
+#include "core/json_check.h"
 
 namespace {
 

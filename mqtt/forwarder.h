@@ -23,9 +23,9 @@
 
 #include "mqtt/mqtt_config.h"
 #include "mqtt/outbox.h"
+#include "core/logger.h"
+#include "core/sink.h"
 #include "mqtt/refusals.h"
-#include "runner/logger.h"
-#include "runner/sink.h"
 
 struct mosquitto;
 struct mqtt5__property;

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "runner/json_check.h"
+#include "core/json_check.h"
 
 namespace {
 

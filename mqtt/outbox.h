@@ -19,7 +19,7 @@
 #include <string>
 
 #include "history/companion.h"
-#include "runner/logger.h"
+#include "core/logger.h"
 
 class Outbox : public HistoryCompanion {
   public:

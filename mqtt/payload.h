@@ -5,7 +5,7 @@
 #include <map>
 #include <string>
 
-#include "runner/sink.h"
+#include "core/sink.h"
 
 namespace mqtt_payload {
 

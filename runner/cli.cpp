@@ -23,17 +23,19 @@
 #include <json/writer.h>
 #include <boost/program_options.hpp>
 
+#include "core/host.h"
+#include "core/json_check.h"
+#include "core/logger.h"
+#include "core/signal_map.h"
 #include "history/history_sink.h"
 #include "history/views.h"
 #include "mqtt/forwarder.h"
 #include "runner/control_channel.h"
 #include "runner/demo.h"
-#include "runner/host.h"
 #include "runner/install_dirs.h"
-#include "runner/json_check.h"
-#include "runner/logger.h"
 #include "runner/service_notify.h"
-#include "runner/signal_map.h"
+#include "runner/signals.h"
+#include "runner/simulated_line.h"
 #include "runner/site_config.h"
 #include "snmp/snmp_sink.h"
 #include "web/web_view.h"
@@ -85,67 +87,6 @@ SiteConfig Demo() {
     return DemoSite(PluginDir() + "/rtmk48_pv05.so", data);
 }
 
-// Blocks SIGINT, SIGTERM and SIGHUP in every thread the host starts; one thread waits for
-// them. SIGHUP reads the site file again: a file that does not load is reported and the running
-// configuration kept.
-class Signals {
-  public:
-    Signals(Host& host, std::string siteFile) : host_(host), siteFile_(std::move(siteFile)) {
-        sigemptyset(&set_);
-        sigaddset(&set_, SIGINT);
-        sigaddset(&set_, SIGTERM);
-        sigaddset(&set_, SIGHUP);
-        sigaddset(&set_, SIGUSR1);  // our own wake-up at the end
-        pthread_sigmask(SIG_BLOCK, &set_, nullptr);
-        thread_ = std::thread([this] { Wait(); });
-    }
-    ~Signals() {
-        pthread_kill(thread_.native_handle(), SIGUSR1);
-        thread_.join();
-    }
-    // Reloads wait until the devices are set up.
-    void Started() { started_ = true; }
-
-  private:
-    void Wait() {
-        for (;;) {
-            int sig = 0;
-            sigwait(&set_, &sig);
-            if (sig == SIGUSR1) return;
-            if (sig != SIGHUP) {
-                service::Stopping();
-                host_.Stop();
-                return;
-            }
-            Reload();
-        }
-    }
-    void Reload() {
-        Logger& log = host_.Log();
-        if (siteFile_.empty() || !started_) {
-            log.Write(Priority::kWarning, siteFile_.empty()
-                                              ? "SIGHUP: no site file to reload"
-                                              : "SIGHUP: still starting, not reloaded");
-            return;
-        }
-        service::Reloading();
-        log.Write(Priority::kNotice, "SIGHUP: reloading " + siteFile_);
-        try {
-            host_.Reload(LoadSiteConfig(siteFile_));
-        } catch (const std::exception& e) {
-            log.Write(Priority::kErr,
-                      "reload failed, the running configuration stays: " + std::string(e.what()));
-        }
-        service::Ready("running " + siteFile_);
-    }
-
-    Host& host_;
-    std::string siteFile_;
-    std::atomic<bool> started_{false};
-    sigset_t set_;
-    std::thread thread_;
-};
-
 // The journal reads a "<3>" at the start of a line on its stream as priority err.
 const char* ErrorPrefix(const std::ostream& err) {
     return &err == &std::cerr && IsJournalStream(STDERR_FILENO) ? "<3>" : "";
@@ -181,7 +122,11 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
     const HistoryOptions historyOptions = HistoryOptionsFrom(site.history);
     std::set<unsigned int> siteDevices;
     for (const auto& d : site.devices) siteDevices.insert(d.dataId);
+    const std::string controlSocket = site.controlSocket;
+    ControlServer::Options controlOptions;
+    controlOptions.group = site.controlGroup;
     Host host(std::move(site), out);
+    host.SetSimulator(SimulatorLines());
     // Under systemd the host's lines go to the journal with their priorities and fields.
     if (&out == &std::cout && IsJournalStream(STDOUT_FILENO))
         host.Log().SetBackend([&out](Priority p, const std::string& text, const LogFields& f) {
@@ -228,19 +173,42 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
         }
     } stopAgent{snmp.get()};
     // Signals blocked before any host thread exists, so only the waiter takes them.
-    Signals signals(host, demo ? std::string() : file);
+    Signals signals(host, demo ? std::string() : file, mqtt);
     if (web) host.AddSink(web->Live());
-    host.Start();
-    signals.Started();
+    // The socket first: a second host on a running site is turned away here, before it has
+    // touched the store or any device (a device's start may store its cached record). It goes
+    // before the host does, so no client waits on a host that is gone.
+    std::unique_ptr<ControlServer> control;
+    if (!controlSocket.empty()) {
+        // What the operator must fix in the site file, before a socket is tried.
+        const std::string problem = ControlSocketProblem(controlSocket);
+        if (!problem.empty()) throw ConfigError(file + ": controlSocket: " + problem);
+        try {
+            control = std::make_unique<ControlServer>(
+                controlSocket, [&host](const ControlRequest& r) { return host.Control(r); },
+                controlOptions);
+        } catch (const ControlError& e) {
+            throw HostError(e.what());
+        }
+        host.Log().Write(Priority::kInfo, "control channel on " + controlSocket);
+    }
     if (web) {
-        // The demo's page takes any free port when its usual one is taken.
-        web->Serve(host.Sinks(), demo);
+        // Before any device starts: a port in use is the site file's to fix. The demo's page
+        // takes any free port when its usual one is taken.
+        try {
+            web->Serve(host.Sinks(), demo);
+        } catch (const WebError& e) {
+            throw ConfigError(file + ": web.port: " + e.what());
+        }
         host.Log().Write(Priority::kNotice, "status page on " + web->Url());
     }
+    host.Start();
+    signals.Started();
     if (forwarder) forwarder->Start();
     if (snmp) snmp->Start();
     service::Ready("running " + file);
     host.Run();
+    control.reset();
     service::Stopping();
     if (web) web->Stop();
     if (forwarder) forwarder->Drain(std::chrono::seconds(2));
@@ -254,7 +222,7 @@ int Control(const po::variables_map& vm, std::ostream& out, std::ostream& err) {
     if (vm.count("socket")) {
         socket = vm["socket"].as<std::string>();
     } else if (vm.count("site")) {
-        socket = LoadSiteConfig(vm["site"].as<std::string>()).controlSocket;
+        socket = LoadControlSocket(vm["site"].as<std::string>());
         if (socket.empty()) {
             err << "smdhost control: the site file names no controlSocket\n";
             return 2;
@@ -298,13 +266,19 @@ int Control(const po::variables_map& vm, std::ostream& out, std::ostream& err) {
         ask["device"] = req["device"];
         ask["code"] = 0;
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        Json::Value result = call(ask);
-        while (result["value"].asInt() != 1 && !result.isMember("error") &&
-               std::chrono::steady_clock::now() < until) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            result = call(ask);
+        // The command went out: its answer is printed even when the host is gone meanwhile.
+        try {
+            Json::Value result = call(ask);
+            while (result["value"].asInt() != 1 && !result.isMember("error") &&
+                   std::chrono::steady_clock::now() < until) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                result = call(ask);
+            }
+            v["unitResult"] =
+                result.isMember("error") ? Json::Value(result["error"]) : result["value"];
+        } catch (const ControlError& e) {
+            v["unitResult"] = e.what();
         }
-        v["unitResult"] = result.isMember("error") ? Json::Value(result["error"]) : result["value"];
     }
     w["indentation"] = "  ";
     out << Json::writeString(w, v) << "\n";

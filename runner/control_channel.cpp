@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -319,6 +320,21 @@ void ControlServer::ServeClient(int fd) {
             return;
         }
     }
+}
+
+std::string ControlSocketProblem(const std::string& path) {
+    if (path.size() >= sizeof(sockaddr_un{}.sun_path))
+        return path + " is too long for a socket (at most " +
+               std::to_string(sizeof(sockaddr_un{}.sun_path) - 1) + " bytes)";
+    const std::string dir = path.find('/') == std::string::npos
+                                ? std::string(".")
+                                : path.substr(0, std::max<std::size_t>(path.rfind('/'), 1));
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return "no directory " + dir + " for " + path;
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode))
+        return path + " is there and is not a socket";
+    return {};
 }
 
 std::string ControlCall(const std::string& socketPath, const std::string& requestLine,

@@ -24,24 +24,7 @@
 
 #include <json/value.h>
 
-struct ControlRequest {
-    unsigned int dataId = 0;
-    int code = 0;
-    std::vector<unsigned char> in;  // "request" text, or "value" as a uint16 in host order
-    int outLen = 4096;
-};
-
-struct ControlAnswer {
-    int result = 0;
-    int retLen = 0;
-    std::vector<unsigned char> out;  // out[0, retLen) when retLen fits, else empty
-    int sent = -1;                   // a command went to the unit: 1 yes, 0 no, -1 not a command
-};
-
-class ControlError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
+#include "core/control_request.h"
 
 // Pure conversions, shared by server and client. ParseControlRequest throws ControlError.
 ControlRequest ParseControlRequest(const std::string& line);
@@ -90,6 +73,10 @@ class ControlServer {
     std::thread thread_;
     std::list<Client> clients_;  // the accepting thread's own
 };
+
+// Why `path` cannot hold the channel's socket ("" when it can): its directory is missing, the
+// path is too long for a socket, or something other than a socket is there.
+std::string ControlSocketProblem(const std::string& path);
 
 // Sends one request line and returns the answer line; throws ControlError when the host cannot
 // be reached or does not answer within the time-out.

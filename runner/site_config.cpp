@@ -7,9 +7,9 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include "core/json_check.h"
 #include "history/history_config.h"
 #include "runner/install_dirs.h"
-#include "runner/json_check.h"
 
 namespace {
 
@@ -152,6 +152,13 @@ WebConfig ParseWeb(const JsonFile& file, const Json::Value& root, const std::str
 
 SiteConfig LoadSiteConfig(const std::string& path) {
     return ParseSiteConfig(JsonFile::Load(path), path, DirOf(path));
+}
+
+std::string LoadControlSocket(const std::string& path) {
+    const Json::Value root = JsonFile::Load(path);
+    const JsonFile file(path);
+    if (!root.isObject()) file.Fail("", "expected an object, found " + JsonFile::TypeName(root));
+    return Resolve(DirOf(path), file.String(root, "", "controlSocket", ""));
 }
 
 SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,

@@ -65,6 +65,9 @@ uint64_t DeviceDriver::Replies() const {
 uint32_t DeviceDriver::Errors(frame::ReplyError kind) const {
     return pm_.ErrorCount(kind);
 }
+frame::ReplyError DeviceDriver::LastError() const {
+    return pm_.lastError.load();
+}
 uint64_t DeviceDriver::TotalErrors() const {
     return pm_.TotalErrors();
 }
@@ -100,8 +103,23 @@ void DeviceDriver::OnSendSP(int, const unsigned char*, unsigned int, bool) {
     ++roundsDone_;
 }
 
-// Both under the port lock: a control request on another thread writes to the port, and a
-// failed write closes it.
+bool DeviceDriver::Idle() const {
+    std::lock_guard<std::recursive_mutex> lock(sp_.mu);
+    return !pollRequested_ && !pm_.awaiting && !sp_.holding;
+}
+
+bool DeviceDriver::CommandUnderway() const {
+    std::lock_guard<std::recursive_mutex> lock(sp_.mu);
+    return pm_.awaiting || (sp_.holding && pm_.commandHeld);
+}
+
+void DeviceDriver::Failed(const std::exception& e) {
+    ++exceptions_;
+    if (options_.log) options_.log(std::string("round failed: ") + e.what());
+}
+
+// Both under the port lock: a device used on another thread writes to the port, and a failed
+// write closes it.
 int DeviceDriver::Fd() const {
     std::lock_guard<std::recursive_mutex> lock(device_.Runtime().mu);
     return port_ && port_->IsOpen() ? port_->Fd() : -1;
@@ -204,10 +222,11 @@ void DeviceDriver::Report() {
     reportedFailed_ = failed;
 }
 
-DriverLoop::DriverLoop() : wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+DriverLoop::DriverLoop() : fds_(1), wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 DriverLoop::~DriverLoop() {
     Stop();
+    Close();
     if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
@@ -223,15 +242,79 @@ void DriverLoop::Wake() {
     if (wakeFd_ >= 0) (void)!::write(wakeFd_, &one, sizeof one);
 }
 
+void DriverLoop::Post(LoopTask task) {
+    {
+        std::lock_guard<std::mutex> lock(tasksMu_);
+        if (!closed_) {
+            tasks_.push_back(std::move(task));
+            task = LoopTask{};
+        }
+    }
+    if (task.expired) task.expired();
+    Wake();
+}
+
+void DriverLoop::Close() {
+    std::deque<LoopTask> dropped;
+    {
+        std::lock_guard<std::mutex> lock(tasksMu_);
+        closed_ = true;
+        dropped.swap(tasks_);
+    }
+    for (LoopTask& t : dropped)
+        if (t.expired) t.expired();
+}
+
+// Outside the queue's lock: a task may post another (to answer once its reply settled).
+void DriverLoop::RunTasks() {
+    std::deque<LoopTask> due;
+    const auto now = Clock::now();
+    {
+        std::lock_guard<std::mutex> lock(tasksMu_);
+        for (auto it = tasks_.begin(); it != tasks_.end();) {
+            // One task per driver a turn: the first may have made it busy.
+            const bool ready =
+                now >= it->deadline || it->driver == nullptr ||
+                (it->driver->Idle() && std::none_of(due.begin(), due.end(), [&](const LoopTask& t) {
+                     return t.driver == it->driver;
+                 }));
+            if (!ready) {
+                ++it;
+                continue;
+            }
+            due.push_back(std::move(*it));
+            it = tasks_.erase(it);
+        }
+    }
+    for (LoopTask& t : due) {
+        if (now >= t.deadline) {
+            if (t.expired) t.expired();
+        } else if (t.run) {
+            try {
+                t.run();
+            } catch (const std::exception& e) {
+                if (t.driver) t.driver->Failed(e);
+            }
+        }
+    }
+}
+
 void DriverLoop::RunOnce(std::chrono::milliseconds maxWait) {
-    using Clock = DeviceDriver::Clock;
+    RunOnce(Clock::now() + maxWait);
+}
+
+void DriverLoop::RunOnce(Clock::time_point until) {
     servicing_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    RunTasks();
     auto now = Clock::now();
-    auto until = now + maxWait;
     fds_[0] = pollfd{wakeFd_, POLLIN, 0};
     for (std::size_t i = 0; i < drivers_.size(); ++i) {
         fds_[i + 1] = pollfd{drivers_[i]->Fd(), drivers_[i]->Events(), 0};
         until = std::min(until, drivers_[i]->NextDeadline(now));
+    }
+    {
+        std::lock_guard<std::mutex> lock(tasksMu_);
+        for (const LoopTask& t : tasks_) until = std::min(until, t.deadline);
     }
     const auto wait = std::max(until - now, Clock::duration::zero());
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
@@ -242,8 +325,15 @@ void DriverLoop::RunOnce(std::chrono::milliseconds maxWait) {
         (void)!::read(wakeFd_, &n, sizeof n);
     }
     now = Clock::now();
-    for (std::size_t i = 0; i < drivers_.size(); ++i)
-        drivers_[i]->Service(fds_[i + 1].revents, now);
+    for (std::size_t i = 0; i < drivers_.size(); ++i) {
+        try {
+            drivers_[i]->Service(fds_[i + 1].revents, now);
+        } catch (const std::exception& e) {
+            // The plug-in's own failure (its clock, its settings): this round is lost, the
+            // next one runs.
+            drivers_[i]->Failed(e);
+        }
+    }
     servicing_.store(std::thread::id(), std::memory_order_relaxed);
 }
 

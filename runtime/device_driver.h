@@ -13,18 +13,24 @@
 //   DriverLoop loop;
 //   loop.Add(driver);
 //   loop.Start();            // its own thread; or call RunOnce() from yours
-//   ...                      // device calls from other threads take the port lock themselves
+//   loop.Post({&driver, [&] { device.DeviceIoControl(...); }});  // between its rounds
 //   loop.Stop();
 //
-// The device must outlive the driver, and the driver the loop's run. Counters may be read from
-// any thread.
+// Threads: the loop's thread owns the drivers and their devices. Other threads reach a device
+// only through tasks they Post, which the loop runs for that device when it is idle (between
+// its rounds); a task not run by its deadline is expired instead, so a caller's wait is
+// bounded. The device must outlive the driver, and the driver the loop's run. Counters may be
+// read from any thread.
 #include <poll.h>
 
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
+#include <exception>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,10 +79,17 @@ class DeviceDriver : private HostObserver {
     uint64_t Replies() const;                                   // valid replies
     uint32_t Errors(frame::ReplyError kind) const;
     uint64_t TotalErrors() const;
+    frame::ReplyError LastError() const;
     uint64_t PortFailures() const { return port_ ? port_->Failures() : 0; }
+    // Rounds the plug-in's own failure cut short (an exception out of its code).
+    uint64_t Exceptions() const { return exceptions_.load(); }
     PMBusProtocol& Device() { return device_; }
 
     // Loop side, all on the loop's thread.
+    // No round asked for, no reply awaited and no frame held back: a command may go out.
+    bool Idle() const;
+    // A command of ours is on the line or held to leave: its reply has not settled yet.
+    bool CommandUnderway() const;
     int Fd() const;
     short Events() const;
     Clock::time_point NextDeadline(Clock::time_point now) const;
@@ -91,6 +104,8 @@ class DeviceDriver : private HostObserver {
     Clock::time_point ReplyDeadline() const;
     Clock::time_point OverallDeadline() const;
     void ReleaseHeld(Clock::time_point now);
+    friend class DriverLoop;
+    void Failed(const std::exception& e);
 
     PMBusProtocol& device_;
     SPDeviceRuntime& sp_;
@@ -102,6 +117,7 @@ class DeviceDriver : private HostObserver {
     Clock::time_point nextRound_{};
     std::atomic<uint64_t> roundsStarted_{0};
     std::atomic<uint64_t> roundsDone_{0};
+    std::atomic<uint64_t> exceptions_{0};
     Clock::duration maxFrameTime_{};
     std::array<uint32_t, frame::kReplyErrorCount> reportedByKind_{};
     uint64_t reportedDone_ = 0;
@@ -110,8 +126,19 @@ class DeviceDriver : private HostObserver {
     uint8_t rx_[2 * frame::kMaxFrame];
 };
 
+// Work for the loop's thread, handed over by any thread.
+struct LoopTask {
+    using Clock = std::chrono::steady_clock;
+    DeviceDriver* driver = nullptr;  // run once this driver is idle; none: at the next turn
+    std::function<void()> run;
+    Clock::time_point deadline = Clock::time_point::max();
+    std::function<void()> expired;  // instead of run: the deadline passed or the loop closed
+};
+
 class DriverLoop {
   public:
+    using Clock = std::chrono::steady_clock;
+
     DriverLoop();
     ~DriverLoop();
     DriverLoop(const DriverLoop&) = delete;
@@ -119,8 +146,19 @@ class DriverLoop {
 
     // Before Start (or between RunOnce calls on the same thread).
     void Add(DeviceDriver& driver);
-    // One poll over every port, sleeping at most `maxWait`, then services every driver.
+    // Runs the tasks that are due, then one poll over every port, sleeping at most `maxWait`
+    // (or until `until`), then services every driver. A driver whose plug-in throws loses its
+    // round; the others go on.
     void RunOnce(std::chrono::milliseconds maxWait = std::chrono::milliseconds(1000));
+    void RunOnce(Clock::time_point until);
+    // Runs, on the calling loop thread, every task whose driver is idle; expires those past
+    // their deadline.
+    void RunTasks();
+    // Any thread. Expired at once when the loop is closed.
+    void Post(LoopTask task);
+    // Any thread: expires every queued task and every later one. What is in flight settles on
+    // the loop's thread as usual.
+    void Close();
     void Start();  // runs RunOnce on a thread of its own until Stop
     void Stop();
     // Any thread. A no-op on the thread inside RunOnce: it recomputes its deadlines anyway, and
@@ -132,6 +170,9 @@ class DriverLoop {
     std::vector<pollfd> fds_;
     int wakeFd_ = -1;
     std::atomic<std::thread::id> servicing_{};  // the thread inside RunOnce, if any
+    std::mutex tasksMu_;
+    std::deque<LoopTask> tasks_;
+    bool closed_ = false;
     std::atomic<bool> running_{false};
     std::thread thread_;
 };

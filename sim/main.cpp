@@ -8,7 +8,7 @@
 #include <json/json.h>
 #include <unistd.h>
 
-#include "runner/json_check.h"
+#include "core/json_check.h"
 #include "sim/simulator.h"
 
 namespace {

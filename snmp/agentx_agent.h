@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <thread>
 
-#include "runner/logger.h"
+#include "core/logger.h"
 #include "snmp/snmp_config.h"
 #include "snmp/snmp_state.h"
 

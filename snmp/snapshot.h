@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "runner/sink.h"
+#include "core/sink.h"
 
 struct SnmpDevice {
     DeviceDescription description;

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "runner/json_check.h"
+#include "core/json_check.h"
 
 std::optional<std::vector<unsigned long>> ParseOid(const std::string& text) {
     std::vector<unsigned long> oid;

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <vector>
 
-#include "runner/logger.h"
-#include "runner/sink.h"
+#include "core/logger.h"
+#include "core/sink.h"
 #include "snmp/agentx_agent.h"
 #include "snmp/snmp_config.h"
 #include "snmp/snmp_state.h"

@@ -23,7 +23,7 @@
 
 #include "device_probe.h"
 #include "runner/control_channel.h"
-#include "runner/json_check.h"
+#include "core/json_check.h"
 #include "runner/site_config.h"
 #include "runtime/device_driver.h"
 #include "runtime/frame.h"

@@ -1,5 +1,6 @@
 // smdhost end to end: the real program, the real plug-in and the unit simulator on ptys.
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -439,11 +440,20 @@ TEST_F(RunnerE2E, SighupReloadsTheSiteFileAndABrokenOneKeepsTheRunningConfigurat
     const std::size_t before = Stored(7);
     ASSERT_TRUE(WaitFor([&] { return Stored(7) > before; })) << "polling stopped";
 
-    WriteSite(devices, 0);
+    // The sinks' members cannot change while the host runs: each change is said.
+    Json::Value extra;
+    extra["history"]["keepDays"] = 30;
+    extra["web"]["port"] = 0;
+    WriteSite(devices, 0, "site.json", extra);
     host.Signal(SIGHUP);
     ASSERT_TRUE(WaitFor([&] {
         return host.Output().find("reload of " + site + " done") != std::string::npos;
     })) << host.Output();
+    for (const char* member : {"history", "web"})
+        EXPECT_NE(host.Output().find(std::string("reload: ") + member +
+                                     " changed: needs a restart, kept"),
+                  std::string::npos)
+            << member;
     EXPECT_TRUE(notify.WaitFor("RELOADING=1|")) << notify.Seen();
     host.Signal(SIGTERM);
     EXPECT_EQ(host.Wait(), 0) << host.Output();
@@ -513,6 +523,54 @@ TEST_F(RunnerE2E, ABadSiteFileFailsWithStatus2AndAClearMessage) {
               std::string::npos)
         << out;
     EXPECT_EQ(out.find("setting up"), std::string::npos) << "no device started: " << out;
+    // So is a control socket that cannot be: in no directory, or a path too long.
+    for (const std::string& socket :
+         {dir_ + "/no/such/dir/c.sock", dir_ + "/" + std::string(120, 'x')}) {
+        extra = Json::Value(Json::objectValue);
+        extra["controlSocket"] = socket;
+        devices[0].removeMember("signalMap");
+        site = WriteSite(devices, 1, "site.json", extra);
+        EXPECT_EQ(Run({"--site", site}, &out), 2);
+        EXPECT_NE(out.find(site + ": controlSocket: "), std::string::npos) << out;
+        EXPECT_EQ(out.find("setting up"), std::string::npos) << "no device started: " << out;
+    }
+    // A web port in use is found before any device starts, too.
+    const int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t atLen = sizeof at;
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(::listen(taken, 1), 0);
+    ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr*>(&at), &atLen), 0);
+    extra = Json::Value(Json::objectValue);
+    extra["web"]["port"] = ntohs(at.sin_port);
+    extra["web"]["root"] = SMD_SOURCE_DIR "/web/static";
+    devices[0].removeMember("signalMap");
+    site = WriteSite(devices, 1, "site.json", extra);
+    EXPECT_EQ(Run({"--site", site}, &out), 2);
+    ::close(taken);
+    EXPECT_NE(out.find(site + ": web.port: "), std::string::npos) << out;
+    EXPECT_EQ(out.find("setting up"), std::string::npos) << "no device started: " << out;
+    // A subcommand reads only the members it uses: a broker password it never needs (here one
+    // the host itself refuses) stops the host, not the views or the control client.
+    extra = Json::Value(Json::objectValue);
+    extra["mqtt"]["host"] = "127.0.0.1";
+    extra["mqtt"]["username"] = "smd";
+    extra["mqtt"]["passwordFile"] = dir_ + "/secret";
+    extra["controlSocket"] = dir_ + "/none.sock";
+    std::ofstream(dir_ + "/secret") << "pw\n";
+    ::chmod((dir_ + "/secret").c_str(), 0644);
+    site = WriteSite(devices, 1, "site.json", extra);
+    EXPECT_EQ(Run({"--site", site}, &out), 2);
+    EXPECT_NE(out.find("mqtt.passwordFile"), std::string::npos) << out;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"history", "--site", site, "--device", "7"},
+          {"alarms", "--site", site, "--device", "7"},
+          {"control", "--site", site, "--device", "7", "--code", "0"}}) {
+        EXPECT_NE(Run(args, &out), 2) << args[0] << ": " << out;
+        EXPECT_EQ(out.find("mqtt"), std::string::npos) << args[0] << ": " << out;
+    }
 
     // Its priority in the journal is checked under a real systemd by tests/check_boot.sh,
     // which needs the parser's reason on the same line. --check (the unit's reload) only loads.

@@ -12,12 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include "core/host.h"
+#include "core/json_check.h"
 #include "history/history_reader.h"
 #include "history/history_sink.h"
 #include "host/observer.h"
 #include "runner/demo.h"
-#include "runner/host.h"
-#include "runner/json_check.h"
+#include "runner/simulated_line.h"
 #include "runner/site_config.h"
 #include "sim/simulator.h"
 
@@ -67,6 +68,7 @@ TEST_F(HostCoreTest, AnExceptionOutOfARoundIsReportedAndTheNextRoundRuns) {
     FailOnce fail(2);
     {
         Host host(Site(3), out);
+        host.SetSimulator(SimulatorLines());
         HistorySink history(dir_ + "/h.db", HistoryOptions{}, host.Log());
         history.Start();
         host.AddSink(history);
@@ -91,6 +93,7 @@ TEST_F(HostCoreTest, StopEndsTheRoundInProgressAndRunReturns) {
     std::ostringstream out;
     FailOnce never(-1);
     Host host(Site(0), out);
+    host.SetSimulator(SimulatorLines());
     HistorySink history(dir_ + "/h.db", HistoryOptions{}, host.Log());
     history.Start();
     host.AddSink(history);
@@ -116,6 +119,7 @@ TEST_F(HostCoreTest, StopEndsTheRoundInProgressAndRunReturns) {
 TEST_F(HostCoreTest, ABurstOfControlCommandsNeverTakesAPollReplysPlace) {
     std::ostringstream out;
     Host host(Site(40), out);
+    host.SetSimulator(SimulatorLines());
     host.Start();
     std::atomic<bool> done{false};
     std::thread run([&] {
@@ -145,6 +149,7 @@ TEST_F(HostCoreTest, ABurstOfControlCommandsNeverTakesAPollReplysPlace) {
 TEST_F(HostCoreTest, TheDocumentIsReadWithoutWaitingForTheRound) {
     std::ostringstream out;
     Host host(Site(1, 0.3), out);  // 150 ms between commands: a round of about 3 s
+    host.SetSimulator(SimulatorLines());
     host.Start();
     std::thread run([&] { host.Run(); });
     ControlRequest r;
@@ -163,6 +168,72 @@ TEST_F(HostCoreTest, TheDocumentIsReadWithoutWaitingForTheRound) {
     EXPECT_GT(a.retLen, 0);
     EXPECT_TRUE(roundOpen) << "the round ended before the answer: the test proves nothing";
     EXPECT_LT(took, std::chrono::milliseconds(1000));
+}
+
+// Counts the set-parameter commands (106) that went to the unit.
+class SetParameters : public HostObserver {
+  public:
+    void OnWritePmbusCmd(uint8_t cid1, uint8_t cid2, const uint8_t*, int) override {
+        if (cid1 == 0xD4 && cid2 == 0x49) ++written;
+    }
+    std::atomic<int> written{0};
+};
+
+// Commands queued behind a long round: each is refused within its one deadline, queue time
+// counted, with nothing sent; a stop refuses a waiting one at once; nothing reaches the unit
+// later, not even as the loop ends.
+TEST_F(HostCoreTest, QueuedCommandsAreRefusedWithinOneDeadlineAndNeverSentLate) {
+    using std::chrono::milliseconds;
+    using Clock = std::chrono::steady_clock;
+    std::ostringstream out;
+    Host host(Site(2, 0.3), out);  // rounds of about 3 s
+    host.SetSimulator(SimulatorLines());
+    host.SetCommandBound(milliseconds(500));
+    host.Start();
+    SetParameters sets;
+    ASSERT_TRUE(host.Observe(7, sets));
+    std::thread run([&] { host.Run(); });
+    const auto until = Clock::now() + std::chrono::seconds(5);
+    while (host.Summary().at(0).rounds == 0 && Clock::now() < until)
+        std::this_thread::sleep_for(milliseconds(2));
+    ControlRequest r;
+    r.dataId = 7;
+    r.code = 106;
+    r.in = {0x34, 0x12};
+    struct Outcome {
+        std::string said = "answered";
+        Clock::duration took{};
+    };
+    auto ask = [&](Outcome& o) {
+        const auto asked = Clock::now();
+        try {
+            host.Control(r);
+        } catch (const ControlError& e) {
+            o.said = e.what();
+        }
+        o.took = Clock::now() - asked;
+    };
+    std::vector<Outcome> burst(5);
+    std::vector<std::thread> clients;
+    for (Outcome& o : burst) clients.emplace_back(ask, std::ref(o));
+    for (auto& c : clients) c.join();
+    const bool roundOpen = host.Summary().at(0).published == 0;
+    Outcome stopped;
+    std::thread last(ask, std::ref(stopped));
+    std::this_thread::sleep_for(milliseconds(100));
+    const auto stopAt = Clock::now();
+    host.Stop();
+    last.join();
+    const auto refusedAfter = Clock::now() - stopAt;
+    run.join();
+    ASSERT_TRUE(roundOpen) << "the round ended before the commands' deadline: proves nothing";
+    for (const Outcome& o : burst) {
+        EXPECT_NE(o.said.find("nothing sent"), std::string::npos) << o.said;
+        EXPECT_LT(o.took, milliseconds(800)) << o.said;
+    }
+    EXPECT_EQ(stopped.said, "the host is stopping: nothing sent");
+    EXPECT_LT(refusedAfter, milliseconds(100));
+    EXPECT_EQ(sets.written, 0) << out.str();
 }
 
 // The host's lines as the journal would get them.
@@ -244,6 +315,7 @@ TEST_F(HostCoreTest, LinesCarryThePriorityAndTheDeviceAndAlarmTheyConcern) {
     Lines lines;
     {
         Host host(SiteOf(devices, dir_, 6, "debug"), out);
+        host.SetSimulator(SimulatorLines());
         lines.Attach(host);
         host.Start();
         host.Run();
@@ -295,6 +367,7 @@ TEST_F(HostCoreTest, AReloadAppliesNewThresholdsKeepsAlarmStateAndReportsWhatNee
     std::ostringstream out;
     Lines lines;
     Host host(site("60", "simulated"), out);
+    host.SetSimulator(SimulatorLines());
     lines.Attach(host);
     HistorySink history(dir_ + "/h.db", HistoryOptions{}, host.Log());
     host.AddSink(history);
@@ -344,6 +417,7 @@ TEST_F(HostCoreTest, AReloadAppliesNewThresholdsKeepsAlarmStateAndReportsWhatNee
 TEST_F(HostCoreTest, AStopDuringStartUpStartsNothingMore) {
     std::ostringstream out;
     Host host(Site(0), out);
+    host.SetSimulator(SimulatorLines());
     host.Stop();  // as the signal thread does, here before the first device
     const auto begun = std::chrono::steady_clock::now();
     ASSERT_NO_THROW(host.Start()) << out.str();
@@ -362,6 +436,7 @@ TEST_F(HostCoreTest, ACommandToAnAbsentPortIsNotSent) {
     SiteConfig site = Site(0);
     site.devices[0].port = dir_ + "/no-such-tty";
     Host host(site, out);
+    host.SetSimulator(SimulatorLines());
     host.Start();
     std::thread run([&] { host.Run(); });
     ControlRequest r;
@@ -390,6 +465,10 @@ TEST_F(HostCoreTest, AnAlarmStandingAcrossRestartsIsRaisedOnceAndClearedOnce) {
             if (a.alarmId == "0418001001")  // the breaker (ini/rtmk48_pv05.ini)
                 seen += a.restored ? "standing " : a.raised ? "raised " : "cleared ";
         }
+        // The restored record is no round.
+        void OnHealth(const DeviceHealth& h) override {
+            if (h.roundsCompleted > h.roundsStarted) seen += "overcounted ";
+        }
         std::string seen;
     };
     auto run = [&](int breaker) {
@@ -397,6 +476,7 @@ TEST_F(HostCoreTest, AnAlarmStandingAcrossRestartsIsRaisedOnceAndClearedOnce) {
         Recorder rec;
         Host host(Site(2, 0.01, R"(, "simulation": {"breaker": )" + std::to_string(breaker) + "}"),
                   out);
+        host.SetSimulator(SimulatorLines());
         HistorySink history(dir_ + "/h.db", HistoryOptions{}, host.Log());
         history.Start();
         host.AddSink(history);
@@ -428,6 +508,7 @@ TEST_F(HostCoreTest, AnalogReportSettingsFromTheSiteFileReportAndAreStored) {
                 "analogReports": {"0411001001": {"absolute": 0.5},
                                   "0416002011": {"periodMinutes": 60}})"),
                   out);
+        host.SetSimulator(SimulatorLines());
         HistorySink history(dir_ + "/h.db", HistoryOptions{}, host.Log());
         history.Start();
         host.AddSink(history);

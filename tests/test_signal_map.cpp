@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "runner/json_check.h"
-#include "runner/record_layout.h"
-#include "runner/signal_map.h"
+#include "core/json_check.h"
+#include "core/record_layout.h"
+#include "core/signal_map.h"
 
 namespace {
 

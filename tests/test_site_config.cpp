@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "runner/install_dirs.h"
-#include "runner/json_check.h"
+#include "core/json_check.h"
 #include "runner/site_config.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "runner/demo.h"
-#include "runner/json_check.h"
+#include "core/json_check.h"
 #include "snmp/mib_view.h"
 #include "snmp/snmp_config.h"
 #include "test_support.h"

@@ -33,10 +33,11 @@
 #include <gtest/gtest.h>
 #include <json/value.h>
 
+#include "core/host.h"
 #include "device/record.h"
 #include "history/history_reader.h"
 #include "history/history_sink.h"
-#include "runner/host.h"
+#include "runner/simulated_line.h"
 #include "sim/simulator.h"
 
 namespace {
@@ -199,6 +200,7 @@ TEST_F(Soak, RandomFaultsLoseNothingAndCorruptNothing) {
 
     std::ostringstream hostOut;
     Host host(Site(), hostOut);
+    host.SetSimulator(SimulatorLines());
     HistorySink history(dir_ + "/soak.db", HistoryOptions{}, host.Log());
     history.Start();
     host.AddSink(history);

@@ -13,10 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include "core/host.h"
+#include "core/json_check.h"
 #include "history/history_reader.h"
 #include "history/history_sink.h"
 #include "runner/demo.h"
-#include "runner/host.h"
+#include "runner/simulated_line.h"
 #include "sim/simulator.h"
 #include "web/utf8.h"
 #include "web/web_view.h"
@@ -58,6 +60,7 @@ class LiveHost {
         host.AddSink(history);
         host.SetRecall(history);
         host.AddSink(view.Live());
+        host.SetSimulator(SimulatorLines());
         host.Start();
         view.Serve(host.Sinks());
         port = static_cast<uint16_t>(std::stoi(view.Url().substr(view.Url().rfind(':') + 1)));
@@ -142,6 +145,27 @@ TEST(WebApi, LiveStateKeepsStandingAlarmsAndABoundedEventList) {
     Json::Value answer;
     ASSERT_TRUE(Json::Reader().parse(api.Answer({"GET", "/api/events?limit=1"}).body, answer));
     EXPECT_EQ(answer["devices"][0]["events"][0]["text"].asString(), odd.text);
+
+    // The map the core hands over replaces the signals: a renamed one shows no value until a
+    // record carries it, and the old name is gone rather than frozen; the trend decodes with it.
+    RecordOut r;
+    r.dataId = 7;
+    Json::Value values;
+    values["v"] = 1.5;
+    r.values = &values;
+    live.OnRecord(r);
+    ASSERT_EQ(live.Device(7)->values.at(0).value, 1.5);
+    auto map = std::make_shared<const SignalMap>(SignalMap::FromJson(
+        JsonFile::Parse(
+            R"({"signals": {"w": {"block": "analog_40", "offset": 0, "width": 2, "unit": "A"}}})",
+            "map.json"),
+        "map.json"));
+    live.OnDevices(std::vector<DeviceDescription>{DeviceDescription{7, "m", "p", true, map}});
+    const auto after = live.Device(7)->values;
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_EQ(after[0].name, "w");
+    EXPECT_FALSE(after[0].value.has_value());
+    EXPECT_EQ(live.Map(7), map);
 }
 
 TEST_F(WebLive, AnswersMatchTheSimulatorAndTheHistoryDatabaseAndMetricsPassPromtool) {

@@ -15,6 +15,35 @@ LiveState::LiveState(std::vector<LiveDeviceSpec> devices) {
     }
 }
 
+void LiveState::OnDevices(const std::vector<DeviceDescription>& devices) {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const DeviceDescription& desc : devices) {
+        LiveDevice* d = Find(desc.dataId);
+        if (d == nullptr) {
+            index_[desc.dataId] = devices_.size();
+            devices_.emplace_back();
+            d = &devices_.back();
+            d->health.dataId = desc.dataId;
+            d->health.model = desc.model;
+            d->health.port = desc.port;
+        }
+        std::shared_ptr<const SignalMap>& map = maps_[desc.dataId];
+        if (map == desc.signals) continue;
+        map = desc.signals;
+        d->values.clear();
+        d->valuesAt.reset();
+        if (map)
+            for (const auto& f : map->Fields())
+                d->values.push_back(LiveValue{f.name, f.unit, std::nullopt});
+    }
+}
+
+std::shared_ptr<const SignalMap> LiveState::Map(unsigned int dataId) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    const auto it = maps_.find(dataId);
+    return it == maps_.end() ? nullptr : it->second;
+}
+
 LiveDevice* LiveState::Find(unsigned int dataId) {
     const auto it = index_.find(dataId);
     return it == index_.end() ? nullptr : &devices_[it->second];

@@ -6,12 +6,13 @@
 #include <cstddef>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "runner/sink.h"
+#include "core/sink.h"
 
 struct LiveSignal {
     std::string name;
@@ -57,6 +58,9 @@ class LiveState : public Sink {
     explicit LiveState(std::vector<LiveDeviceSpec> devices);
 
     const char* Name() const override { return "live"; }
+    // The core's devices and the one map each is decoded with: a changed map replaces the
+    // device's signals, whose values start again from the next record.
+    void OnDevices(const std::vector<DeviceDescription>& devices) override;
     void OnRecord(const RecordOut& r) override;
     void OnAlarm(const AlarmOut& a) override;
     void OnHealth(const DeviceHealth& h) override;
@@ -67,6 +71,8 @@ class LiveState : public Sink {
     // Any thread: copies, each with at most its newest `events` events.
     std::vector<LiveDevice> Devices(std::size_t events = kEvents) const;
     std::optional<LiveDevice> Device(unsigned int dataId, std::size_t events = kEvents) const;
+    // Any thread: the map the device's values are decoded with (null before the core said).
+    std::shared_ptr<const SignalMap> Map(unsigned int dataId) const;
 
   private:
     LiveDevice* Find(unsigned int dataId);
@@ -74,4 +80,5 @@ class LiveState : public Sink {
     mutable std::mutex mu_;
     std::vector<LiveDevice> devices_;  // in site order
     std::map<unsigned int, std::size_t> index_;
+    std::map<unsigned int, std::shared_ptr<const SignalMap>> maps_;
 };

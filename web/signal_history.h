@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "runner/signal_map.h"
-#include "runner/sink.h"
+#include "core/signal_map.h"
+#include "core/sink.h"
 
 class HistoryQueryError : public std::runtime_error {
   public:

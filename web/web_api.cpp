@@ -329,10 +329,11 @@ WebResponse WebApi::History(const std::map<std::string, std::string>& query, Wal
     if (id.empty() || name.empty()) return JsonError(400, "give device and signal");
     const auto dataId = DataId(id);
     if (!dataId || !live_.Device(*dataId, 0)) return JsonError(404, "no device with data id " + id);
-    const auto map = maps_.find(*dataId);
+    // Decoded with the map the core decodes the device's records with now.
+    const std::shared_ptr<const SignalMap> map = live_.Map(*dataId);
     const SignalField* field = nullptr;
-    if (map != maps_.end())
-        for (const auto& f : map->second.Fields())
+    if (map)
+        for (const auto& f : map->Fields())
             if (f.name == name) field = &f;
     if (field == nullptr) return JsonError(404, "device " + id + " has no signal " + name);
 

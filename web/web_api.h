@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "runner/signal_map.h"
+#include "core/signal_map.h"
 #include "web/http_server.h"
 #include "web/live_state.h"
 #include "web/signal_history.h"

@@ -17,7 +17,7 @@
 
 #include <json/value.h>
 
-#include "runner/signal_map.h"
+#include "core/signal_map.h"
 
 using WallTime = std::chrono::system_clock::time_point;
 

@@ -1,35 +1,34 @@
 #pragma once
-// The host core: runs the devices of one site. It loads the plug-ins, sets every device up
-// (Init, InitSetting, the signal-value document, the cached record), opens its port or starts
-// the built-in simulator for it, and drives polling rounds on every port from one thread until
-// the configured rounds are done or Stop() is called. Control requests arrive on the control
-// channel and go to the device between rounds, under the device's port lock.
+// The host core: runs the devices of one site. It loads the plug-ins, starts a DeviceSession
+// for every configured device and drives their polling rounds on the runtime's DriverLoop until
+// the configured rounds are done or Stop() is called.
+//
+// Threads, and what each owns:
+// - the loop's thread (the one in Run): every device, its port, driver and session, and every
+//   call into a sink. Nothing else touches a device.
+// - any other thread (control channel clients, the signal waiter, the web server): hands work
+//   to the loop as tasks (Control, Reload) or reads counters (Summary); it never takes a
+//   device's lock. A task has one deadline that counts its time in the queue.
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <ostream>
-#include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "runner/control_channel.h"
-#include "runner/logger.h"
-#include "runner/sink.h"
-#include "runner/site_config.h"
+#include "core/control_request.h"
+#include "core/device_session.h"
+#include "core/host_config.h"
+#include "core/host_error.h"
+#include "core/logger.h"
+#include "core/sink.h"
 
+class DriverLoop;
 class HostObserver;
 class PluginLoader;
-struct DeviceSlot;
-
-class HostError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
 
 // What a run did, per device and in all.
 struct DeviceSummary {
@@ -45,31 +44,39 @@ struct DeviceSummary {
 
 class Host {
   public:
+    // A command (a code that may put a frame on the line) goes out within this of its arrival,
+    // or is refused with nothing sent.
+    static constexpr std::chrono::seconds kCommandBound{15};
+
     // `out` receives the host's display lines.
-    Host(SiteConfig site, std::ostream& out);
+    Host(HostConfig site, std::ostream& out);
     ~Host();
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
 
     // Loads the plug-ins and signal maps, starts every device it can (with its last record and
     // its standing alarms from the Recall, when there is one). A device that cannot start is
-    // reported and left out. Throws HostError when the site cannot run at all (plug-ins,
-    // control socket, no device started) and ConfigError for a bad signal map.
+    // reported and left out. Throws HostError when the site cannot run at all (plug-ins, no
+    // device started) and ConfigError for a bad signal map or store.
     void Start();
     // Runs the polling loop until every device has done its rounds or Stop() was called; the
-    // round in progress is finished first, then every sink drains.
+    // round in progress is finished first (within 10 s), then every sink drains.
     void Run();
-    // Any thread.
+    // Any thread. Queued requests are refused at once, and so is every later one.
     void Stop();
-    // Any thread: takes a new version of the site file. Devices get their new settings (InitSetting
-    // again, in their work directory) and host-side limits between rounds; what needs a restart
-    // (port, model, data id, timing, store, plug-ins, socket, devices added or removed) is
-    // reported and kept as it was. Throws ConfigError, leaving everything as it was, for a bad
-    // signal map.
-    void Reload(SiteConfig next);
+    // Any thread: takes a new version of the host's members. Devices get their new settings
+    // (InitSetting again, in their work directory), host-side limits and signal maps between
+    // rounds; what needs a restart (port, model, data id, timing, plug-ins, devices added or
+    // removed) is reported and kept. Throws ConfigError, leaving everything as it was, for a
+    // bad signal map.
+    void Reload(HostConfig next);
     // Called on the polling thread every turn of its loop (at least once a second), e.g. to tell
     // a watchdog that the loop is alive. Before Run.
     void SetTurnHook(std::function<void()> hook) { turnHook_ = std::move(hook); }
+    // How a device on the "simulated" port gets its line (before Start); none: it cannot start.
+    void SetSimulator(SimulatedLineFactory f) { simulate_ = std::move(f); }
+    // Replaces kCommandBound (before Start).
+    void SetCommandBound(std::chrono::milliseconds bound) { commandBound_ = bound; }
 
     std::vector<DeviceSummary> Summary() const;
     // Prints the closing summary.
@@ -87,40 +94,28 @@ class Host {
     // when no device with that data id runs. Its callbacks run on the polling thread.
     bool Observe(unsigned int dataId, HostObserver& observer);
 
-    // The control channel's handler; public for the tests.
+    // Any thread: carries out one control request on the loop, between the device's rounds.
+    // Throws ControlError when it was refused, saying whether anything was sent.
     ControlAnswer Control(const ControlRequest& request);
 
   private:
-    void StartDevice(DeviceSlot& slot);
-    void CheckModelFile(DeviceSlot& slot, const DeviceConfig& config);
-    void ApplyReload(DeviceSlot& slot, DeviceConfig& current);
-    bool Idle(DeviceSlot& slot) const;
+    struct Reloading;
     // Hands every sink the devices as they run now.
     void Describe();
-    DeviceHealth Health(const DeviceSlot& slot) const;
-    void Wake();
     void Say(const std::string& line, Priority priority = Priority::kInfo,
              const LogFields& fields = {}) const;
 
-    SiteConfig site_;
+    HostConfig site_;
     mutable Logger log_;
     std::vector<Sink*> sinks_;
     Recall* recall_ = nullptr;
+    SimulatedLineFactory simulate_;
     std::unique_ptr<PluginLoader> plugins_;
-    std::vector<std::unique_ptr<DeviceSlot>> slots_;  // destroyed before the plug-ins
-    std::unique_ptr<ControlServer> control_;
-    int wakeFd_ = -1;
-    // The thread in Run(): it recomputes its deadlines every turn, so its own sends need no wake.
-    std::atomic<std::thread::id> loopThread_{};
+    std::vector<std::unique_ptr<DeviceSession>> sessions_;  // destroyed before the plug-ins
+    std::unique_ptr<DriverLoop> loop_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> started_{false};
-    mutable std::mutex idleMu_;
-    std::condition_variable idleCv_;
     std::function<void()> turnHook_;
+    std::chrono::milliseconds commandBound_{kCommandBound};
     std::atomic<Priority> roundPriority_;
-    // A reload waiting for the devices' next pause between rounds.
-    struct PendingReload;
-    std::mutex reloadMu_;
-    std::unique_ptr<PendingReload> reload_;
-    std::atomic<bool> reloadPending_{false};
 };

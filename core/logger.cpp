@@ -1,4 +1,4 @@
-#include "runner/logger.h"
+#include "core/logger.h"
 
 #include <sys/stat.h>
 

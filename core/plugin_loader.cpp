@@ -1,11 +1,11 @@
-#include "runner/plugin_loader.h"
+#include "core/plugin_loader.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
 
 #include <string>
 
-#include "runner/json_check.h"
+#include "core/json_check.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "runner/json_check.h"
+#include "core/json_check.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

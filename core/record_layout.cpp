@@ -1,4 +1,4 @@
-#include "runner/record_layout.h"
+#include "core/record_layout.h"
 
 #include <cstring>
 

@@ -1,11 +1,11 @@
-#include "runner/signal_map.h"
+#include "core/signal_map.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
 
-#include "runner/json_check.h"
-#include "runner/record_layout.h"
+#include "core/json_check.h"
+#include "core/record_layout.h"
 
 SignalMap SignalMap::Load(const std::string& path) {
     return FromJson(JsonFile::Load(path), path);
