@@ -218,7 +218,7 @@ TEST_F(WebLive, AnswersMatchTheSimulatorAndTheHistoryDatabaseAndMetricsPassPromt
         std::map<int64_t, std::vector<std::pair<int64_t, double>>> buckets;
         for (const auto& r : rows) buckets[(r.first - first) / width].push_back(r);
         ASSERT_EQ(got["points"].size(), buckets.size()) << got;
-        EXPECT_EQ(got["rowsInRange"].asUInt64(), rows.size()) << got;
+        EXPECT_EQ(got["rowsRead"].asUInt64(), rows.size()) << got;
         EXPECT_FALSE(got["sampled"].asBool() || got["partial"].asBool()) << got;
         unsigned i = 0;
         for (const auto& [k, in] : buckets) {

@@ -52,10 +52,13 @@ int PastDeadline(void* deadline) {
     return Clock::now() > *static_cast<const Clock::time_point*>(deadline) ? 1 : 0;
 }
 
-// The index on (data_id, stored_at_ms) answers this without reading a record.
-constexpr const char* kCount =
-    "SELECT count(*), min(stored_at_ms), max(stored_at_ms) FROM history"
-    " WHERE data_id = ?1 AND stored_at_ms BETWEEN ?2 AND ?3";
+// The first and the last row in range: one step into the index on (data_id, stored_at_ms) each.
+constexpr const char* kFirst =
+    "SELECT stored_at_ms FROM history WHERE data_id = ?1 AND stored_at_ms BETWEEN ?2 AND ?3"
+    " ORDER BY stored_at_ms LIMIT 1";
+constexpr const char* kLast =
+    "SELECT stored_at_ms FROM history WHERE data_id = ?1 AND stored_at_ms BETWEEN ?2 AND ?3"
+    " ORDER BY stored_at_ms DESC LIMIT 1";
 // One bucket, aggregated as it is read; ?4 caps its rows (-1: all).
 constexpr const char* kBucket =
     "SELECT count(v), avg(t), avg(v), min(v), max(v), count(*) FROM ("
@@ -83,31 +86,33 @@ HistoryAnswer SignalHistory::Query(unsigned int dataId, const SignalField& signa
                                    nullptr, nullptr) != SQLITE_OK)
         c.Fail("cannot read history");
 
-    sqlite3_stmt* s = c.Prepare(kCount);
-    sqlite3_bind_int64(s, 1, dataId);
-    sqlite3_bind_int64(s, 2, fromMs);
-    sqlite3_bind_int64(s, 3, toMs);
-    const int rc = sqlite3_step(s);
-    if (rc == SQLITE_INTERRUPT) {
-        out.partial = true;
-        return out;
-    }
-    if (rc != SQLITE_ROW) c.Fail("cannot read history");
-    out.rowsInRange = static_cast<std::size_t>(sqlite3_column_int64(s, 0));
-    if (out.rowsInRange == 0) return out;
     // Buckets span the rows there are, not the range asked: "the last ten years" of a young
     // database still gets its full count of points.
-    fromMs = sqlite3_column_int64(s, 1);
-    toMs = sqlite3_column_int64(s, 2);
-
+    int64_t ends[2] = {};
+    for (int k = 0; k < 2; ++k) {
+        sqlite3_stmt* s = c.Prepare(k == 0 ? kFirst : kLast);
+        sqlite3_bind_int64(s, 1, dataId);
+        sqlite3_bind_int64(s, 2, fromMs);
+        sqlite3_bind_int64(s, 3, toMs);
+        const int rc = sqlite3_step(s);
+        if (rc == SQLITE_DONE) return out;
+        if (rc == SQLITE_INTERRUPT) {
+            out.partial = true;
+            return out;
+        }
+        if (rc != SQLITE_ROW) c.Fail("cannot read history");
+        ends[k] = sqlite3_column_int64(s, 0);
+    }
+    fromMs = ends[0];
+    toMs = ends[1];
     const uint64_t span = static_cast<uint64_t>(toMs - fromMs) + 1;
     const uint64_t width = std::max<uint64_t>(1, (span + buckets - 1) / buckets);
     out.firstMs = fromMs;
     out.bucketMs = static_cast<int64_t>(width);
-    out.sampled = out.rowsInRange > limits_.rowCap;
+    // No bucket reads more than its share of the cap; one that reaches it may hold more.
     const int64_t perBucket =
-        out.sampled ? static_cast<int64_t>(std::max<std::size_t>(1, limits_.rowCap / buckets)) : -1;
-    s = c.Prepare(kBucket);
+        static_cast<int64_t>(std::max<std::size_t>(1, limits_.rowCap / buckets));
+    sqlite3_stmt* s = c.Prepare(kBucket);
     sqlite3_bind_int64(s, 1, dataId);
     sqlite3_bind_int64(s, 4, perBucket);
     for (uint64_t at = 0; at < span; at += width) {
@@ -126,7 +131,9 @@ HistoryAnswer SignalHistory::Query(unsigned int dataId, const SignalField& signa
             break;
         }
         if (step != SQLITE_ROW) c.Fail("cannot read history");
-        out.rowsRead += static_cast<std::size_t>(sqlite3_column_int64(s, 5));
+        const int64_t read = sqlite3_column_int64(s, 5);
+        out.rowsRead += static_cast<std::size_t>(read);
+        if (read >= perBucket) out.sampled = true;
         if (sqlite3_column_int64(s, 0) > 0)
             out.points.push_back(HistoryPoint{
                 static_cast<int64_t>(sqlite3_column_double(s, 1) + 0.5),

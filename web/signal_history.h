@@ -28,9 +28,9 @@ struct HistoryPoint {
 };
 
 struct HistoryLimits {
-    // A range holding more rows than this is sampled: each bucket reads only its first
-    // rowCap / buckets rows.
-    std::size_t rowCap = 100000;
+    // No request reads more rows than this: each bucket reads at most its first
+    // rowCap / buckets rows, and the answer says when a bucket held more.
+    std::size_t rowCap = 50000;
     // Past this the buckets read so far are answered, marked partial.
     std::chrono::milliseconds time{800};
 };
@@ -39,9 +39,8 @@ struct HistoryAnswer {
     std::vector<HistoryPoint> points;  // oldest first; buckets without rows are left out
     int64_t firstMs = 0;               // buckets start here, at the first row in range,
     int64_t bucketMs = 0;              // and are this long
-    std::size_t rowsInRange = 0;
     std::size_t rowsRead = 0;
-    bool sampled = false;  // more rows in range than the cap: not every row was read
+    bool sampled = false;  // a bucket reached its share of the cap: not every row was read
     bool partial = false;  // the time ran out: buckets after the last point were not read
 };
 

@@ -376,7 +376,7 @@ WebResponse WebApi::History(const std::map<std::string, std::string>& query, Wal
     j.Key("unit").String(field->unit);
     j.Key("from").String(Iso(history::FromMs(*from))).Key("to").String(Iso(history::FromMs(*to)));
     j.Key("bucketMs").Int(int64_t{a.bucketMs});
-    j.Key("rowsInRange").Int(uint64_t{a.rowsInRange}).Key("rowsRead").Int(uint64_t{a.rowsRead});
+    j.Key("rowsRead").Int(uint64_t{a.rowsRead});
     j.Key("sampled").Bool(a.sampled).Key("partial").Bool(a.partial);
     if (a.sampled || a.partial)
         j.Key("note").String(a.partial ? "time limit reached: later buckets were not read"
