@@ -22,11 +22,11 @@
 
 #include <json/value.h>
 
-#include "history/companion.h"
-#include "history/history_store.h"
 #include "core/logger.h"
 #include "core/sink.h"
-#include "runner/site_config.h"
+#include "history/companion.h"
+#include "history/history_config.h"
+#include "history/history_store.h"
 
 struct HistoryOptions {
     // Rows arriving within this time of the first waiting one share a commit.

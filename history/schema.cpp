@@ -22,6 +22,8 @@ CREATE TABLE IF NOT EXISTS history(
     packing INTEGER NOT NULL DEFAULT 0,
     base INTEGER);
 CREATE INDEX IF NOT EXISTS history_by_device ON history(data_id, id);
+-- The trend reads one device's records by time.
+CREATE INDEX IF NOT EXISTS history_by_time ON history(data_id, stored_at_ms);
 CREATE TABLE IF NOT EXISTS alarm_events(
     id INTEGER PRIMARY KEY,
     data_id INTEGER NOT NULL,
@@ -52,12 +54,6 @@ CREATE TABLE IF NOT EXISTS alarm_state(
 CREATE INDEX IF NOT EXISTS history_by_age ON history(stored_at_ms);
 CREATE INDEX IF NOT EXISTS alarm_events_by_age ON alarm_events(stored_at_ms);
 CREATE INDEX IF NOT EXISTS analog_reports_by_age ON analog_reports(stored_at_ms);
-)sql";
-
-// Version 1 kept a second per-device index by time; the age index and the id index serve its
-// queries, and each index costs a page written per device per commit.
-const char* const kFromVersion1 = R"sql(
-DROP INDEX IF EXISTS history_by_time;
 )sql";
 
 const char* const kSeedStanding = R"sql(
@@ -163,7 +159,6 @@ void SetUp(sqlite3* db, const Judgement& j, const std::string& path) {
                  "ALTER TABLE history ADD COLUMN packing INTEGER NOT NULL DEFAULT 0; "
                  "ALTER TABLE history ADD COLUMN base INTEGER",
                  "migrating");
-        Exec(db, path, kFromVersion1, "migrating");
     }
     Exec(db, path, kTables, "creating tables");
     if (seed) Exec(db, path, kSeedStanding, "seeding the standing alarms");

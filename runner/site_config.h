@@ -10,19 +10,9 @@
 
 #include "core/host_config.h"
 #include "core/logger.h"
+#include "history/history_config.h"
 #include "mqtt/mqtt_config.h"
 #include "snmp/snmp_config.h"
-
-// How history is written and how long it is kept.
-struct HistoryConfig {
-    int keepDays = 14;               // records; 0: kept regardless of age
-    uint64_t keepRowsPerDevice = 0;  // 0: no row limit
-    int commitWindowMs = 10000;
-    int queueLimit = 4096;
-    int keepEventDays = 3650;       // alarm events and analog reports; 0: regardless of age
-    int64_t maxMegabytes = 1800;    // 0: no bound
-    int64_t minFreeMegabytes = 64;  // 0: no guard
-};
 
 // The status page, JSON API and metrics server; off when the site file has no "web".
 struct WebConfig {

@@ -578,6 +578,7 @@ TEST_F(RunnerE2E, ABadSiteFileFailsWithStatus2AndAClearMessage) {
     EXPECT_EQ(Run({"--site", dir_ + "/broken.json", "--check"}, &out), 2);
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
     EXPECT_NE(out.find("not valid JSON: * Line 2, Column 1 "), std::string::npos) << out;
+    devices[0]["signalMap"] = dir_ + "/map.json";
     EXPECT_EQ(Run({"--site", WriteSite(devices, 1), "--check"}, &out), 2);
     EXPECT_NE(out.find("map.json: signals.x.block: no record field nope"), std::string::npos);
     devices[0].removeMember("signalMap");

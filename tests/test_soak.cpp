@@ -38,6 +38,7 @@
 #include "history/history_reader.h"
 #include "history/history_sink.h"
 #include "runner/simulated_line.h"
+#include "runner/site_config.h"
 #include "sim/simulator.h"
 
 namespace {

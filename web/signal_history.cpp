@@ -1,8 +1,12 @@
 #include "web/signal_history.h"
 
 #include <algorithm>
+#include <exception>
+#include <vector>
 
 #include <sqlite3.h>
+
+#include "history/packing.h"
 
 namespace {
 
@@ -37,11 +41,56 @@ class Connection {
     sqlite3_stmt* stmt_ = nullptr;
 };
 
-// smd_signal(record): the signal's value, or NULL when the record is too short for it.
+// What smd_signal needs: the signal, and the key record the rows of one device are packed
+// against (read once, then shared by the rows that follow it).
+struct SignalDecoder {
+    const SignalField* field = nullptr;
+    sqlite3* db = nullptr;
+    int64_t keyId = -1;
+    std::vector<unsigned char> key;
+};
+
+// smd_signal(record, packing, base): the signal's value, or NULL when the record is too short
+// for it or does not unpack.
 void DecodeSignal(sqlite3_context* ctx, int, sqlite3_value** argv) {
-    const auto* f = static_cast<const SignalField*>(sqlite3_user_data(ctx));
+    auto* d = static_cast<SignalDecoder*>(sqlite3_user_data(ctx));
     const auto* blob = static_cast<const unsigned char*>(sqlite3_value_blob(argv[0]));
-    const auto size = static_cast<std::size_t>(sqlite3_value_bytes(argv[0]));
+    std::size_t size = static_cast<std::size_t>(sqlite3_value_bytes(argv[0]));
+    const int packing = sqlite3_value_int(argv[1]);
+    std::vector<unsigned char> bytes;
+    if (blob != nullptr && packing != history::kRaw) {
+        try {
+            if (packing == history::kAgainstKey) {
+                const int64_t keyId = sqlite3_value_int64(argv[2]);
+                if (keyId != d->keyId) {
+                    sqlite3_stmt* k = nullptr;
+                    d->keyId = -1;
+                    if (sqlite3_prepare_v2(d->db,
+                                           "SELECT record, packing FROM history WHERE id = ?1", -1,
+                                           &k, nullptr) == SQLITE_OK) {
+                        sqlite3_bind_int64(k, 1, keyId);
+                        if (sqlite3_step(k) == SQLITE_ROW) {
+                            d->key = history::Unpack(
+                                static_cast<const unsigned char*>(sqlite3_column_blob(k, 0)),
+                                static_cast<std::size_t>(sqlite3_column_bytes(k, 0)),
+                                sqlite3_column_int(k, 1));
+                            d->keyId = keyId;
+                        }
+                    }
+                    sqlite3_finalize(k);
+                    if (d->keyId != keyId) return sqlite3_result_null(ctx);
+                }
+                bytes = history::Unpack(blob, size, packing, &d->key);
+            } else {
+                bytes = history::Unpack(blob, size, packing);
+            }
+        } catch (const std::exception&) {
+            return sqlite3_result_null(ctx);
+        }
+        blob = bytes.data();
+        size = bytes.size();
+    }
+    const SignalField* f = d->field;
     if (blob == nullptr || f->offset + static_cast<std::size_t>(f->width) > size)
         return sqlite3_result_null(ctx);
     sqlite3_result_double(ctx, SignalMap::Decode(*f, blob));
@@ -59,12 +108,17 @@ constexpr const char* kFirst =
 constexpr const char* kLast =
     "SELECT stored_at_ms FROM history WHERE data_id = ?1 AND stored_at_ms BETWEEN ?2 AND ?3"
     " ORDER BY stored_at_ms DESC LIMIT 1";
-// One bucket, aggregated as it is read; ?4 caps its rows (-1: all).
-constexpr const char* kBucket =
-    "SELECT count(v), avg(t), avg(v), min(v), max(v), count(*) FROM ("
-    " SELECT stored_at_ms AS t, smd_signal(record) AS v FROM history"
-    " WHERE data_id = ?1 AND stored_at_ms >= ?2 AND stored_at_ms <= ?3"
-    " ORDER BY stored_at_ms LIMIT ?4)";
+// One bucket, aggregated as it is read; ?4 caps its rows (-1: all). Files from before records
+// were packed hold them as they are.
+std::string BucketSql(bool packed) {
+    return std::string(
+               "SELECT count(v), avg(t), avg(v), min(v), max(v), count(*) FROM ("
+               " SELECT stored_at_ms AS t, smd_signal(record, ") +
+           (packed ? "packing, base" : "0, NULL") +
+           ") AS v FROM history"
+           " WHERE data_id = ?1 AND stored_at_ms >= ?2 AND stored_at_ms <= ?3"
+           " ORDER BY stored_at_ms LIMIT ?4)";
+}
 
 }  // namespace
 
@@ -81,9 +135,9 @@ HistoryAnswer SignalHistory::Query(unsigned int dataId, const SignalField& signa
     // empty-handed after the writer moved on.
     Connection c(path_);
     sqlite3_progress_handler(c.Db(), 1000, PastDeadline, &deadline);
-    if (sqlite3_create_function_v2(c.Db(), "smd_signal", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
-                                   const_cast<SignalField*>(&signal), DecodeSignal, nullptr,
-                                   nullptr, nullptr) != SQLITE_OK)
+    SignalDecoder decoder{&signal, c.Db(), -1, {}};
+    if (sqlite3_create_function_v2(c.Db(), "smd_signal", 3, SQLITE_UTF8, &decoder, DecodeSignal,
+                                   nullptr, nullptr, nullptr) != SQLITE_OK)
         c.Fail("cannot read history");
 
     // Buckets span the rows there are, not the range asked: "the last ten years" of a young
@@ -112,7 +166,11 @@ HistoryAnswer SignalHistory::Query(unsigned int dataId, const SignalField& signa
     // No bucket reads more than its share of the cap; one that reaches it may hold more.
     const int64_t perBucket =
         static_cast<int64_t>(std::max<std::size_t>(1, limits_.rowCap / buckets));
-    sqlite3_stmt* s = c.Prepare(kBucket);
+    const bool packed =
+        sqlite3_step(c.Prepare(
+            "SELECT 1 FROM pragma_table_info('history') WHERE name = 'packing'")) == SQLITE_ROW;
+    const std::string bucketSql = BucketSql(packed);
+    sqlite3_stmt* s = c.Prepare(bucketSql.c_str());
     sqlite3_bind_int64(s, 1, dataId);
     sqlite3_bind_int64(s, 4, perBucket);
     for (uint64_t at = 0; at < span; at += width) {
