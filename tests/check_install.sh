@@ -10,6 +10,13 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || fail "run as root: it installs packages"
 ! dpkg-query -W smdhost >/dev/null 2>&1 || fail "smdhost is installed already; remove it first"
 
+# A file no package owns where the conffile goes (left by an interrupted run) would stop dpkg at
+# its conffile prompt: it is moved aside, and said.
+if [ -e /etc/smdhost/site.json ] && ! dpkg -S /etc/smdhost/site.json >/dev/null 2>&1; then
+  mv /etc/smdhost/site.json "/etc/smdhost/site.json.left-$(date +%s)"
+  echo "check_install: moved aside an /etc/smdhost/site.json no package owns"
+fi
+
 scratch=$(mktemp -d)
 chmod 755 "$scratch"
 cleanup() {

@@ -501,7 +501,10 @@ TEST_F(HistorySinkTest, AWindowsRowsOfEveryDeviceGoInOneCommitWithTheCompanionsR
     HistorySink sink(path_, o, log_);
     sink.AddCompanion(outbox);
     sink.Start();
+    outbox.failNext = true;  // the first attempt rolls back, the retry stores everything once
     for (unsigned int id = 1; id <= 16; ++id) Feed(sink, id, 1);
+    sink.OnReport(ReportOut{3, std::chrono::system_clock::now(), "0411004001", 53.5});
+    // Last: an alarm event ends the window at once, with everything queued before it.
     AlarmOut alarm;
     alarm.dataId = 3;
     alarm.at = std::chrono::system_clock::now();
@@ -510,8 +513,6 @@ TEST_F(HistorySinkTest, AWindowsRowsOfEveryDeviceGoInOneCommitWithTheCompanionsR
     sink.OnAlarm(alarm);
     alarm.restored = true;  // state already kept: not stored again
     sink.OnAlarm(alarm);
-    sink.OnReport(ReportOut{3, std::chrono::system_clock::now(), "0411004001", 53.5});
-    outbox.failNext = true;  // the first attempt rolls back, the retry stores everything once
     sink.Drain(std::chrono::seconds(20));
 
     EXPECT_EQ(Figure(sink, "commits"), 1);

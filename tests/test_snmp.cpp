@@ -235,6 +235,9 @@ std::vector<std::string> Fields(const std::string& row) {
 }
 
 TEST_F(SnmpAgent, TablesMatchTheHostNotificationsArriveAndAMasterRestartLosesNothing) {
+#ifndef SMD_HAVE_NETSNMP
+    GTEST_SKIP() << "smdhost is built without net-snmp's agent library";
+#endif
     // The master is absent at start: the host polls, the subagent says so and retries.
     Host();
     ASSERT_TRUE(WaitFor([&] { return Log("smdhost").find("(2 attempts)") != std::string::npos; }))
