@@ -14,9 +14,9 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/json_check.h"
 #include "mqtt/broker_errors.h"
 #include "mqtt/payload.h"
-#include "core/json_check.h"
 
 namespace {
 

@@ -21,10 +21,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "mqtt/mqtt_config.h"
-#include "mqtt/outbox.h"
 #include "core/logger.h"
 #include "core/sink.h"
+#include "mqtt/mqtt_config.h"
+#include "mqtt/outbox.h"
 #include "mqtt/refusals.h"
 
 struct mosquitto;

@@ -18,8 +18,8 @@
 #include <mutex>
 #include <string>
 
-#include "history/companion.h"
 #include "core/logger.h"
+#include "history/companion.h"
 
 class Outbox : public HistoryCompanion {
   public:

@@ -21,9 +21,9 @@
 #include <boost/property_tree/ini_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include "core/json_check.h"
 #include "device_probe.h"
 #include "runner/control_channel.h"
-#include "core/json_check.h"
 #include "runner/site_config.h"
 #include "runtime/device_driver.h"
 #include "runtime/frame.h"

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "runner/install_dirs.h"
 #include "core/json_check.h"
+#include "runner/install_dirs.h"
 #include "runner/site_config.h"
 
 namespace {

@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "runner/demo.h"
 #include "core/json_check.h"
+#include "runner/demo.h"
 #include "snmp/mib_view.h"
 #include "snmp/snmp_config.h"
 #include "test_support.h"
