@@ -278,13 +278,23 @@ void MqttForwarder::Run() {
     db_ = nullptr;
 }
 
-std::string MqttForwarder::ConnectionError(int rc, bool answered) const {
-    std::string why = BrokerError(rc, config_.keepAliveSeconds, tlsVerdict_);
-    // A broker that asks for a client certificate closes a connection without one.
-    if (rc != MOSQ_ERR_TLS && !answered && !config_.caFile.empty() && config_.certFile.empty())
+namespace {
+
+// A broker that asks for a client certificate closes a connection without one, as a reset
+// or a lost connection, whichever the socket saw first.
+std::string WithCertificateHint(std::string why, const MqttConfig& c) {
+    if (!c.caFile.empty() && c.certFile.empty())
         why +=
             " before the broker answered; if it asks for a client certificate, set "
             "mqtt.tls.certFile and keyFile";
+    return why;
+}
+
+}  // namespace
+
+std::string MqttForwarder::ConnectionError(int rc, bool answered) const {
+    std::string why = BrokerError(rc, config_.keepAliveSeconds, tlsVerdict_);
+    if (rc != MOSQ_ERR_TLS && !answered) why = WithCertificateHint(std::move(why), config_);
     return why;
 }
 
@@ -296,7 +306,9 @@ std::string MqttForwarder::Unanswered() const {
         int err = 0;
         socklen_t len = sizeof err;
         ::getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &err, &len);
-        return err ? std::strerror(err) : "connection refused or closed before the broker answered";
+        if (err == 0) return "connection refused or closed before the broker answered";
+        if (err != ECONNRESET && err != EPIPE) return std::strerror(err);
+        return WithCertificateHint(std::strerror(err), config_);
     }
     if (Clock::now() > connectBy_)
         return "no answer within " + std::to_string(kConnectTimeout.count()) + " s";
