@@ -281,6 +281,17 @@ TEST_F(SnmpAgent, TablesMatchTheHostNotificationsArriveAndAMasterRestartLosesNot
     const auto table = [&](const std::string& t) {
         return Rows(Walk(t, "snmptable -Cf '|' -Ci -CH"));
     };
+    // Six rounds of scenario, then 53.5 V for good; the view is at most a second old.
+    ASSERT_TRUE(WaitFor([&] {
+        const std::string log = Log("smdhost");
+        return log.find("[7] ── round 12 ") != std::string::npos &&
+               log.find("[8] ── round 12 ") != std::string::npos;
+    })) << Log("smdhost");
+    ASSERT_TRUE(WaitFor([&] {
+        const std::string t = Walk("smdSignalTable", "snmptable -Cf '|' -Ci -CH");
+        return std::regex_search(t, std::regex(R"(7\.7\|[^\n]*\|5350\|2\|)")) &&
+               std::regex_search(t, std::regex(R"(8\.7\|[^\n]*\|5350\|2\|)"));
+    })) << Walk("smdSignalTable", "snmptable");
     const Json::Value values = Api("values");
     const std::vector<std::string> signals = table("smdSignalTable");
     std::size_t compared = 0;
