@@ -6,30 +6,14 @@
 # Usage: bench/history_bytes.sh BUILD_DIR N R [POLL_MS] [HISTORY_MEMBERS]
 # Prints one line: units rounds poll_ms records_stored write_bytes bytes_per_record file_bytes
 set -euo pipefail
-build=$(cd "$1" && pwd)
 units=$2
 rounds=$3
 poll=${4:-1000}
 members=${5:-}
-src=$(cd "$(dirname "$0")/.." && pwd)
-tmp=$(mktemp -d --tmpdir="${SMD_BENCH_DIR:-/var/tmp}")
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
+BENCH_TMPDIR=${SMD_BENCH_DIR:-/var/tmp}
+source "$(dirname "$0")/common.sh"
 
-for ((k = 1; k <= units; k++)); do
-  "$build/rtmk48sim" --link "$tmp/u$k" >/dev/null 2>&1 &
-  pids+=($!)
-done
-for ((k = 1; k <= units; k++)); do
-  t=0
-  while [ ! -e "$tmp/u$k" ] && [ $t -lt 200 ]; do sleep 0.05; t=$((t + 1)); done
-  [ -e "$tmp/u$k" ] || { echo "history_bytes: simulator $k did not start" >&2; exit 1; }
-done
+start_units "$units"
 
 {
   printf '{ "database": "%s/site.db", "plugins": ["%s/rtmk48_pv05.so"], "rounds": %d,\n' \

@@ -6,29 +6,12 @@
 # Prints one line: units rounds cycles commits flushes flushes_per_cycle max_round_gap_ms
 #                  published stored not_stored
 set -euo pipefail
-build=$(cd "$1" && pwd)
 units=$2
 rounds=$3
 lock_s=${4:-0}
-src=$(cd "$(dirname "$0")/.." && pwd)
-tmp=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/common.sh"
 
-for ((k = 1; k <= units; k++)); do
-  "$build/rtmk48sim" --link "$tmp/u$k" >/dev/null 2>&1 &
-  pids+=($!)
-done
-for ((k = 1; k <= units; k++)); do
-  t=0
-  while [ ! -e "$tmp/u$k" ] && [ $t -lt 100 ]; do sleep 0.05; t=$((t + 1)); done
-  [ -e "$tmp/u$k" ] || { echo "history_flush: simulator $k did not start" >&2; exit 1; }
-done
+start_units "$units"
 
 {
   printf '{ "database": "%s/site.db", "plugins": ["%s/rtmk48_pv05.so"], "rounds": %d,\n' \

@@ -7,31 +7,12 @@
 #   rounds PHASE count late_p50_ms late_p99_ms late_max_ms
 # where "late" is how much later than its 1000 ms schedule a round started.
 set -euo pipefail
-build=$(cd "$1" && pwd)
 units=$2
 seconds=$3
 rate=$4
-src=$(cd "$(dirname "$0")/.." && pwd)
-tmp=$(mktemp -d)
-pids=()
-host=""
-cleanup() {
-  [ -n "$host" ] && kill "$host" 2>/dev/null && wait "$host" 2>/dev/null || true
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/common.sh"
 
-for ((k = 1; k <= units; k++)); do
-  "$build/rtmk48sim" --link "$tmp/u$k" >/dev/null 2>&1 &
-  pids+=($!)
-done
-for ((k = 1; k <= units; k++)); do
-  t=0
-  while [ ! -e "$tmp/u$k" ] && [ $t -lt 100 ]; do sleep 0.05; t=$((t + 1)); done
-  [ -e "$tmp/u$k" ] || { echo "smdhost_web: simulator $k did not start" >&2; exit 1; }
-done
+start_units "$units"
 
 {
   printf '{ "database": "%s/site.db", "plugins": ["%s/rtmk48_pv05.so"],\n' "$tmp" "$build"

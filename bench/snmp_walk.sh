@@ -7,18 +7,9 @@
 # smdhost_cpu_s_idle smdhost_cpu_s_walked (its own user + system time, the subagent's thread
 # included; snmpd's and snmpwalk's are not)
 set -euo pipefail
-build=$(cd "$1" && pwd)
 units=$2
 rounds=$3
-src=$(cd "$(dirname "$0")/.." && pwd)
-tmp=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/common.sh"
 [ -n "${SMD_KEEP:-}" ] && trap - EXIT
 
 port=$(python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
