@@ -17,12 +17,6 @@
 
 namespace {
 
-std::string Number(double v) {
-    std::ostringstream s;
-    s << v;
-    return s.str();
-}
-
 // In settings mode 1 the device asks the host to check each analog value against the host's own
 // limits, by alarm id. The host takes them from the same "thresholdSetting" rules the device
 // reads in mode 5: "ID" is the alarm id, "UpValue" and "LowValue" the limits.
@@ -344,7 +338,7 @@ void DeviceSession::OnSendSP(int type, const unsigned char* data, unsigned int l
         for (const auto& f : signals->Fields()) {
             if (!values_.isMember(f.name)) continue;
             if (doc_ != nullptr) (*doc_)[f.name] = values_[f.name];
-            shown += " " + f.name + "=" + Number(values_[f.name].asDouble());
+            shown += " " + f.name + "=" + LogNumber(values_[f.name].asDouble());
         }
     }
     Say(Tag() + "published record " + std::to_string(type) + " (" + std::to_string(len) +

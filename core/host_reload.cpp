@@ -7,16 +7,6 @@
 #include "core/host.h"
 #include "runtime/device_driver.h"
 
-namespace {
-
-std::string Number(double v) {
-    std::ostringstream s;
-    s << v;
-    return s.str();
-}
-
-}  // namespace
-
 // Shared by the reload's tasks: the last one to run tells the sinks and the log.
 struct Host::Reloading {
     std::size_t left = 0;
@@ -69,7 +59,7 @@ void Host::Reload(HostConfig next) {
              std::to_string(is->pollIntervalMs), was.dataId);
         keep("replyTimeoutMs", std::to_string(was.replyTimeoutMs),
              std::to_string(is->replyTimeoutMs), was.dataId);
-        keep("delayScale", Number(was.delayScale), Number(is->delayScale), was.dataId);
+        keep("delayScale", LogNumber(was.delayScale), LogNumber(is->delayScale), was.dataId);
         keep("simulation", was.simulation.toStyledString(), is->simulation.toStyledString(),
              was.dataId);
         if (!s.running) continue;

@@ -3,16 +3,6 @@
 
 #include "core/host.h"
 
-namespace {
-
-std::string Number(double v) {
-    std::ostringstream s;
-    s << v;
-    return s.str();
-}
-
-}  // namespace
-
 std::vector<DeviceSummary> Host::Summary() const {
     std::vector<DeviceSummary> out;
     for (const auto& s : sessions_) {
@@ -62,7 +52,7 @@ void Host::PrintSummary() const {
     for (const Sink* sink : sinks_) {
         std::string figures;
         for (const auto& f : sink->Figures())
-            figures += (figures.empty() ? "" : ", ") + f.name + " " + Number(f.value);
+            figures += (figures.empty() ? "" : ", ") + f.name + " " + LogNumber(f.value);
         if (!figures.empty()) Say("  " + std::string(sink->Name()) + ": " + figures);
     }
 }

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 #ifdef SMD_HAVE_SYSTEMD
 #include <systemd/sd-journal.h>
@@ -45,4 +46,10 @@ bool SendToJournal(Priority priority, const std::string& text, const LogFields& 
     (void)fields;
     return false;
 #endif
+}
+
+std::string LogNumber(double v) {
+    std::ostringstream s;
+    s << v;
+    return s.str();
 }

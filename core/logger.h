@@ -41,6 +41,9 @@ class Logger {
 // True when `fd` is the stream systemd connected to the journal (JOURNAL_STREAM names its
 // device and inode), so that lines written there would lose their priority.
 bool IsJournalStream(int fd);
+
+// A number as the host's lines print it: six significant digits ("57.2", "0.002").
+std::string LogNumber(double v);
 // Sends one line to the journal with its priority and fields (SMD_DATA_ID, SMD_ALARM_ID); false
 // when the journal did not take it or the host was built without libsystemd.
 bool SendToJournal(Priority priority, const std::string& text, const LogFields& fields);
