@@ -47,7 +47,7 @@ struct Site {
             r.values = &values;
             live.OnRecord(r);
             for (int k = 0; k < 52; ++k) {
-                AlarmOut a;
+                Alarm a;
                 a.dataId = id;
                 a.at = now;
                 a.level = 2;

@@ -9,6 +9,7 @@
 
 #include "core/host_error.h"
 #include "core/json_check.h"
+#include "core/limits.h"
 #include "core/plugin_loader.h"
 #include "core/record_layout.h"
 #include "host/framework.h"
@@ -16,37 +17,6 @@
 #include "runtime/serial_port.h"
 
 namespace {
-
-// In settings mode 1 the device asks the host to check each analog value against the host's own
-// limits, by alarm id. The host takes them from the same "thresholdSetting" rules the device
-// reads in mode 5: "ID" is the alarm id, "UpValue" and "LowValue" the limits.
-std::map<std::string, ThresholdLimitConfig> LimitsFromSettings(const Json::Value& settings) {
-    std::map<std::string, ThresholdLimitConfig> out;
-    const Json::Value& rules = settings["thresholdSetting"];
-    if (!rules.isObject()) return out;
-    auto number = [](const Json::Value& v, float fallback) {
-        if (!v.isString() && !v.isNumeric()) return fallback;
-        const std::string s = v.asString();
-        return s.empty() ? fallback : static_cast<float>(std::strtod(s.c_str(), nullptr));
-    };
-    for (const auto& name : rules.getMemberNames()) {
-        const Json::Value& r = rules[name];
-        if (!r.isObject() || !(r["ID"].isString() || r["ID"].isNumeric())) continue;
-        const std::string id = r["ID"].asString();
-        if (id.empty() || (r["UpValue"].isNull() && r["LowValue"].isNull())) continue;
-        out[id] =
-            ThresholdLimitConfig{number(r["LowValue"], -std::numeric_limits<float>::infinity()),
-                                 number(r["UpValue"], std::numeric_limits<float>::infinity())};
-    }
-    return out;
-}
-
-// The settings' limits with the site file's own on top.
-std::map<std::string, ThresholdLimitConfig> AllLimits(const DeviceConfig& c) {
-    std::map<std::string, ThresholdLimitConfig> out = LimitsFromSettings(c.settings);
-    for (const auto& [id, l] : c.limits) out[id] = l;
-    return out;
-}
 
 // Runs `f` with the working directory set to `dir`: the device finds its model files from
 // there. Only set-up and reloads run it, on one thread, and nothing else in the process opens
@@ -139,7 +109,9 @@ void DeviceSession::Start(PluginLoader& plugins) {
     init["port"] = c.port;
     device->Init({}, c.dataId, init);
     protocol->AddObserver(this);
-    for (const auto& [id, l] : AllLimits(c)) protocol->SetThresholdLimit(id, l.lower, l.upper);
+    limits_ = AllLimits(c);
+    thresholds_ = Thresholds(c);
+    for (const auto& [id, l] : limits_) protocol->SetThresholdLimit(id, l.lower, l.upper);
 
     Say(Tag() + "setting up " + c.model + " data id " + std::to_string(c.dataId) + " on " + c.port,
         Priority::kInfo, Fields());
@@ -213,15 +185,15 @@ void DeviceSession::SetReports(const DeviceConfig& before, const DeviceConfig& a
 void DeviceSession::Restore() {
     const DeviceConfig& c = config;
     Recall* recall = ctx_.recall;
-    for (const StandingAlarm& a :
-         recall ? recall->StandingAlarms(c.dataId) : std::vector<StandingAlarm>{}) {
+    for (Alarm& a : recall ? recall->StandingAlarms(c.dataId) : std::vector<Alarm>{}) {
         protocol->RestoreAlarm(a.alarmId, a.text);
-        const AlarmOut out{c.dataId, a.since, a.level, a.alarmId, a.name,
-                           a.value,  a.text,  true,    true};
-        for (Sink* s : *ctx_.sinks) s->OnAlarm(out);
+        a.dataId = c.dataId;
+        a.raised = a.restored = true;
+        Complete(a);
+        for (Sink* s : *ctx_.sinks) s->OnAlarm(a);
         Say(Tag() + "alarm " + a.alarmId + " still stands (raised " +
                 std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
-                                   std::chrono::system_clock::now() - a.since)
+                                   std::chrono::system_clock::now() - a.at)
                                    .count()) +
                 " s ago)",
             Priority::kInfo, LogFields{c.dataId, a.alarmId});
@@ -267,12 +239,13 @@ void DeviceSession::Apply(DeviceConfig& current, const DeviceConfig& next,
         return;
     }
     // Host-side limits: a limit gone from the file checks nothing any more.
-    const auto before = AllLimits(current);
-    const auto after = AllLimits(next);
+    Limits after = AllLimits(next);
     constexpr float kInf = std::numeric_limits<float>::infinity();
-    for (const auto& [id, l] : before)
+    for (const auto& [id, l] : limits_)
         if (after.count(id) == 0) protocol->SetThresholdLimit(id, -kInf, kInf);
     for (const auto& [id, l] : after) protocol->SetThresholdLimit(id, l.lower, l.upper);
+    limits_ = std::move(after);
+    thresholds_ = Thresholds(next);
     SetReports(current, next);
     signals = std::move(map);
     current.settings = next.settings;
@@ -364,11 +337,24 @@ void DeviceSession::OnAlarm(const AlarmEvent& e) {
             (e.name == e.alarmId ? "" : "  " + e.name) + "  value " + e.value +
             (e.text.empty() ? "" : "  text " + e.text),
         e.raised ? Priority::kWarning : Priority::kNotice, Fields(e.alarmId));
-    const AlarmOut out{config.dataId, std::chrono::system_clock::now(),
-                       e.level,       e.alarmId,
-                       e.name,        e.value,
-                       e.text,        e.raised};
+    Alarm out;
+    out.dataId = config.dataId;
+    out.at = std::chrono::system_clock::now();
+    out.level = e.level;
+    out.alarmId = e.alarmId;
+    out.name = e.name;
+    out.value = e.value;
+    out.text = e.text;
+    out.raised = e.raised;
+    Complete(out);
     for (Sink* s : *ctx_.sinks) s->OnAlarm(out);
+}
+
+void DeviceSession::Complete(Alarm& a) const {
+    a.threshold = thresholds_.Crossed(a.alarmId, a.value);
+    if (ctx_.levelNames == nullptr) return;
+    const auto it = ctx_.levelNames->find(a.level);
+    if (it != ctx_.levelNames->end()) a.levelName = it->second;
 }
 
 void DeviceSession::OnAnalogReport(const std::string& signalId, float value,

@@ -15,6 +15,7 @@
 #include <json/value.h>
 
 #include "core/host_config.h"
+#include "core/limits.h"
 #include "core/logger.h"
 #include "core/signal_map.h"
 #include "core/sink.h"
@@ -43,6 +44,7 @@ struct SessionContext {
     const std::vector<Sink*>* sinks = nullptr;
     Recall* recall = nullptr;
     int cacheMaxAgeSeconds = 300;
+    const std::map<int, std::string>* levelNames = nullptr;  // alarm level -> the site's name
     SimulatedLineFactory simulate;
 };
 
@@ -90,6 +92,8 @@ class DeviceSession : public HostObserver {
   private:
     void CheckModelFile(const DeviceConfig& c);
     void Restore();
+    // An alarm's threshold and level name, from the device's limits and the site's names.
+    void Complete(Alarm& a) const;
     void SetReports(const DeviceConfig& before, const DeviceConfig& after);
     void Say(const std::string& line, Priority p, const LogFields& f) const;
 
@@ -103,6 +107,8 @@ class DeviceSession : public HostObserver {
     std::unique_ptr<SimulatedLine> line_;
     Json::Value* doc_ = nullptr;  // the device's signal-value document (control code 803)
     Json::Value values_;          // signal values of the record last published
+    Limits limits_;               // as last handed to the device
+    Thresholds thresholds_;
     int typeId_ = 0;
     bool restoring_ = false;  // the cached record is no round
     std::atomic<uint64_t> restoreFailed_{0};

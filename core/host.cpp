@@ -77,6 +77,7 @@ void Host::Start() {
     context.sinks = &sinks_;
     context.recall = recall_;
     context.cacheMaxAgeSeconds = site_.cacheMaxAgeSeconds;
+    context.levelNames = &site_.levelNames;
     context.simulate = simulate_;
     for (const auto& dev : site_.devices) {
         auto session = std::make_unique<DeviceSession>(dev, context);

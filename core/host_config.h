@@ -46,5 +46,6 @@ struct HostConfig {
     int cacheMaxAgeSeconds = 300;
     int rounds = 0;                            // per device; 0: until stopped
     Priority roundPriority = Priority::kInfo;  // of the round and record lines
+    std::map<int, std::string> levelNames;     // alarm level -> "critical", ...; may be empty
     std::vector<DeviceConfig> devices;
 };

@@ -38,6 +38,13 @@ void Host::Reload(HostConfig next) {
     keep("rounds", std::to_string(site_.rounds), std::to_string(next.rounds));
     keep("cacheMaxAgeSeconds", std::to_string(site_.cacheMaxAgeSeconds),
          std::to_string(next.cacheMaxAgeSeconds));
+    auto names = [](const std::map<int, std::string>& m) {
+        std::string out;
+        for (const auto& [level, name] : m)
+            out += (out.empty() ? "" : " ") + std::to_string(level) + "=" + name;
+        return out;
+    };
+    keep("levelNames", names(site_.levelNames), names(next.levelNames));
     auto reloading = std::make_shared<Reloading>();
     reloading->roundPriority = next.roundPriority;
     std::vector<LoopTask> tasks;

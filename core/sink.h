@@ -42,14 +42,17 @@ struct RecordOut {
     const Json::Value* values = nullptr;
 };
 
-// An alarm that changed state, or (restored) one found standing at start-up.
-struct AlarmOut {
+// An alarm as every sink sees it: one that changed state, one found standing at start-up, one
+// read back from the store or shown on the page.
+struct Alarm {
     unsigned int dataId = 0;
-    WallTime at;  // when it changed; for a restored alarm, when it was raised
+    WallTime at;  // when it changed; for a standing alarm, when it was raised
     int level = 0;
+    std::string levelName;  // the site's name for the level; empty when it names none
     std::string alarmId;
     std::string name;
     std::string value;
+    std::optional<double> threshold;  // the limit an analog value crossed
     std::string text;
     bool raised = false;
     // Raised before this process started and still standing: state, not a new event.
@@ -93,23 +96,13 @@ class Sink {
     // Every device the site runs: at start, before the first record, and after every reload.
     virtual void OnDevices(const std::vector<DeviceDescription>&) {}
     virtual void OnRecord(const RecordOut&) {}
-    virtual void OnAlarm(const AlarmOut&) {}
+    virtual void OnAlarm(const Alarm&) {}
     virtual void OnReport(const ReportOut&) {}
     virtual void OnHealth(const DeviceHealth&) {}
     // Any thread.
     virtual std::vector<SinkFigure> Figures() const { return {}; }
     // The host stops: finish what was handed over, waiting at most `limit`.
     virtual void Drain(std::chrono::milliseconds /*limit*/) {}
-};
-
-// What the host reads back at start-up, from whichever sink keeps it (history).
-struct StandingAlarm {
-    WallTime since;
-    int level = 0;
-    std::string alarmId;
-    std::string name;
-    std::string value;
-    std::string text;
 };
 
 struct RecalledRecord {
@@ -131,7 +124,9 @@ class Recall {
     // the sink keeps; throws when it cannot, naming it.
     virtual void Open() {}
     virtual std::optional<RecalledRecord> LastRecord(unsigned int dataId) = 0;
-    virtual std::vector<StandingAlarm> StandingAlarms(unsigned int dataId) = 0;
+    // What the host reads back at start-up, from whichever sink keeps it (history): the alarms
+    // standing when the host stopped, each stamped with when it was raised.
+    virtual std::vector<Alarm> StandingAlarms(unsigned int dataId) = 0;
     // For the closing summary, after the sinks drained. Any thread.
     virtual StoreCount Stored(unsigned int /*dataId*/) const { return {}; }
 };

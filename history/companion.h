@@ -13,7 +13,7 @@ struct sqlite3;
 struct HistoryRow {
     int64_t rowId = 0;  // in its own table (history, alarm_events or analog_reports)
     const RecordOut* record = nullptr;
-    const AlarmOut* alarm = nullptr;
+    const Alarm* alarm = nullptr;
     const ReportOut* report = nullptr;
 };
 

@@ -44,7 +44,7 @@ StoredAlarm ReadAlarm(sqlite3_stmt* s) {
     StoredAlarm a;
     a.id = sqlite3_column_int64(s, 0);
     a.dataId = static_cast<unsigned int>(sqlite3_column_int64(s, 1));
-    a.storedAt = FromMs(sqlite3_column_int64(s, 2));
+    a.at = FromMs(sqlite3_column_int64(s, 2));
     a.level = sqlite3_column_int(s, 3);
     a.alarmId = Text(s, 4);
     a.name = Text(s, 5);

@@ -25,7 +25,7 @@ std::string Plural(uint64_t n, const char* one, const char* many) {
 
 unsigned int HistorySink::Item::DataId() const {
     if (const auto* r = std::get_if<Record>(&row)) return r->out.dataId;
-    if (const auto* a = std::get_if<AlarmOut>(&row)) return a->dataId;
+    if (const auto* a = std::get_if<Alarm>(&row)) return a->dataId;
     return std::get<ReportOut>(row).dataId;
 }
 
@@ -99,7 +99,7 @@ void HistorySink::OnRecord(const RecordOut& r) {
     Push(Item{Steady::now(), std::move(rec)});
 }
 
-void HistorySink::OnAlarm(const AlarmOut& a) {
+void HistorySink::OnAlarm(const Alarm& a) {
     // A restored alarm is state already kept, not a new event.
     if (a.restored) return;
     Push(Item{Steady::now(), a});
@@ -127,7 +127,7 @@ void HistorySink::Push(Item item) {
     }
     const bool first = queue_.empty();
     // An alarm event ends the window: a power cut may cost some records, not an alarm.
-    const bool alarm = std::holds_alternative<AlarmOut>(item.row);
+    const bool alarm = std::holds_alternative<Alarm>(item.row);
     urgent_ = urgent_ || alarm;
     queue_.push_back(std::move(item));
     queueHigh_ = std::max(queueHigh_, queue_.size());
@@ -225,16 +225,9 @@ void HistorySink::Write(std::vector<Item>& batch) {
                     row.record = &r->out;
                     ++records;
                     ++perDevice[r->out.dataId];
-                } else if (auto* a = std::get_if<AlarmOut>(&item.row)) {
+                } else if (auto* a = std::get_if<Alarm>(&item.row)) {
                     StoredAlarm s;
-                    s.dataId = a->dataId;
-                    s.storedAt = a->at;
-                    s.level = a->level;
-                    s.alarmId = a->alarmId;
-                    s.name = a->name;
-                    s.value = a->value;
-                    s.text = a->text;
-                    s.raised = a->raised;
+                    static_cast<Alarm&>(s) = *a;
                     row.rowId = store_->AddAlarm(s);
                     row.alarm = a;
                     ++alarms;
@@ -360,9 +353,9 @@ std::optional<RecalledRecord> HistorySink::LastRecord(unsigned int dataId) {
     return out;
 }
 
-std::vector<StandingAlarm> HistorySink::StandingAlarms(unsigned int dataId) {
+std::vector<Alarm> HistorySink::StandingAlarms(unsigned int dataId) {
     std::lock_guard<std::mutex> lock(storeMu_);
-    std::vector<StandingAlarm> out;
+    std::vector<Alarm> out;
     if (!store_) return out;
     std::vector<StoredAlarm> stored;
     try {
@@ -371,16 +364,7 @@ std::vector<StandingAlarm> HistorySink::StandingAlarms(unsigned int dataId) {
         log_.Write(Priority::kErr, std::string("history: standing alarms not read: ") + e.what(),
                    LogFields{dataId, {}});
     }
-    for (auto& a : stored) {
-        StandingAlarm s;
-        s.since = a.storedAt;
-        s.level = a.level;
-        s.alarmId = std::move(a.alarmId);
-        s.name = std::move(a.name);
-        s.value = std::move(a.value);
-        s.text = std::move(a.text);
-        out.push_back(std::move(s));
-    }
+    for (auto& a : stored) out.push_back(std::move(static_cast<Alarm&>(a)));
     return out;
 }
 

@@ -74,7 +74,7 @@ class HistorySink : public Sink, public Recall {
 
     const char* Name() const override { return "history"; }
     void OnRecord(const RecordOut& r) override;
-    void OnAlarm(const AlarmOut& a) override;
+    void OnAlarm(const Alarm& a) override;
     void OnReport(const ReportOut& r) override;
     std::vector<SinkFigure> Figures() const override;
     // Stores what waits now; what is still not stored after `limit` is counted and reported.
@@ -82,7 +82,7 @@ class HistorySink : public Sink, public Recall {
 
     void Open() override { Start(); }
     std::optional<RecalledRecord> LastRecord(unsigned int dataId) override;
-    std::vector<StandingAlarm> StandingAlarms(unsigned int dataId) override;
+    std::vector<Alarm> StandingAlarms(unsigned int dataId) override;
     StoreCount Stored(unsigned int dataId) const override;
 
   private:
@@ -94,7 +94,7 @@ class HistorySink : public Sink, public Recall {
     };
     struct Item {
         std::chrono::steady_clock::time_point arrived;
-        std::variant<Record, AlarmOut, ReportOut> row;
+        std::variant<Record, Alarm, ReportOut> row;
         unsigned int DataId() const;
     };
 

@@ -237,7 +237,7 @@ int64_t HistoryStore::AddAlarm(const StoredAlarm& a) {
     {
         Use s(insertAlarm_);
         sqlite3_bind_int64(*s, 1, a.dataId);
-        sqlite3_bind_int64(*s, 2, ToMs(a.storedAt));
+        sqlite3_bind_int64(*s, 2, ToMs(a.at));
         sqlite3_bind_int(*s, 3, a.level);
         BindText(*s, 4, a.alarmId);
         BindText(*s, 5, a.name);
@@ -251,7 +251,7 @@ int64_t HistoryStore::AddAlarm(const StoredAlarm& a) {
     sqlite3_bind_int64(*s, 1, a.dataId);
     BindText(*s, 2, a.alarmId);
     if (a.raised) {
-        sqlite3_bind_int64(*s, 3, ToMs(a.storedAt));
+        sqlite3_bind_int64(*s, 3, ToMs(a.at));
         sqlite3_bind_int(*s, 4, a.level);
         BindText(*s, 5, a.name);
         BindText(*s, 6, a.value);
@@ -286,7 +286,7 @@ std::size_t HistoryStore::EndStandingOfOthers(const std::set<unsigned int>& site
             StoredAlarm a;
             a.dataId = static_cast<unsigned int>(sqlite3_column_int64(q, 0));
             if (site.count(a.dataId)) continue;
-            a.storedAt = now;
+            a.at = now;
             a.level = sqlite3_column_int(q, 1);
             a.alarmId = Text(q, 2);
             a.name = Text(q, 3);
@@ -324,7 +324,7 @@ std::vector<StoredAlarm> HistoryStore::StandingAlarms(unsigned int dataId) const
     while ((rc = sqlite3_step(*s)) == SQLITE_ROW) {
         StoredAlarm a;
         a.dataId = dataId;
-        a.storedAt = FromMs(sqlite3_column_int64(*s, 0));
+        a.at = FromMs(sqlite3_column_int64(*s, 0));
         a.level = sqlite3_column_int(*s, 1);
         a.alarmId = Text(*s, 2);
         a.name = Text(*s, 3);

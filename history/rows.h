@@ -22,16 +22,9 @@ struct StoredRecord {
     std::vector<unsigned char> bytes;
 };
 
-struct StoredAlarm {
+// `at` is when it was stored; for a standing alarm, when it was raised.
+struct StoredAlarm : Alarm {
     int64_t id = 0;  // 0 for a standing alarm
-    unsigned int dataId = 0;
-    WallTime storedAt;  // a standing alarm: when it was raised
-    int level = 0;
-    std::string alarmId;
-    std::string name;
-    std::string value;
-    std::string text;
-    bool raised = false;
 };
 
 struct StoredAnalogReport {

@@ -58,8 +58,8 @@ Json::Value AlarmJson(const StoredAlarm& a) {
     Json::Value v;
     if (a.id != 0) v["row"] = Json::Int64(a.id);
     v["device"] = a.dataId;
-    v["time"] = Local(a.storedAt);
-    v["timeMs"] = Json::Int64(history::ToMs(a.storedAt));
+    v["time"] = Local(a.at);
+    v["timeMs"] = Json::Int64(history::ToMs(a.at));
     v["event"] = a.raised ? "raised" : "cleared";
     v["level"] = a.level;
     v["alarmId"] = a.alarmId;

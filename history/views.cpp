@@ -138,7 +138,7 @@ void AlarmRows(const std::vector<StoredAlarm>& list, bool active, const Common& 
     if (c.format == Format::kCsv) {
         out << "time,device,event,level,alarm_id,name,value,text\n";
         for (const auto& a : list)
-            out << Local(a.storedAt) << "," << a.dataId << ","
+            out << Local(a.at) << "," << a.dataId << ","
                 << (active     ? "standing"
                     : a.raised ? "raised"
                                : "cleared")
@@ -147,7 +147,7 @@ void AlarmRows(const std::vector<StoredAlarm>& list, bool active, const Common& 
         return;
     }
     for (const auto& a : list)
-        out << "  " << Local(a.storedAt) << "  device " << a.dataId << "  "
+        out << "  " << Local(a.at) << "  device " << a.dataId << "  "
             << (active     ? "standing"
                 : a.raised ? "raised  "
                            : "cleared ")

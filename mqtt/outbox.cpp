@@ -109,9 +109,9 @@ void Outbox::OnStored(sqlite3* db, const HistoryRow& row) {
         Queue(db, r.dataId, r.at, "record",
               [&](uint64_t seq) { return Record(site_, epoch_, r, seq, signals.get(), raw_); });
     } else if (row.alarm && !row.alarm->restored) {
-        const AlarmOut& a = *row.alarm;
+        const Alarm& a = *row.alarm;
         Queue(db, a.dataId, a.at, "alarm",
-              [&](uint64_t seq) { return Alarm(site_, epoch_, a, seq); });
+              [&](uint64_t seq) { return AlarmMessage(site_, epoch_, a, seq); });
     } else if (row.report) {
         const ReportOut& r = *row.report;
         Queue(db, r.dataId, r.at, "report",

@@ -118,17 +118,19 @@ std::string Record(const std::string& site, const std::string& epoch, const Reco
     return Compact(v);
 }
 
-std::string Alarm(const std::string& site, const std::string& epoch, const AlarmOut& a,
-                  uint64_t seq) {
+std::string AlarmMessage(const std::string& site, const std::string& epoch, const Alarm& a,
+                         uint64_t seq) {
     Json::Value v = Head(site, epoch, a.dataId, seq, a.at);
     v["event"] = a.raised ? "raised" : "cleared";
     v["level"] = a.level;
+    if (!a.levelName.empty()) v["levelName"] = a.levelName;
     v["signal"] = a.alarmId;
     // A digital alarm has no name but its id.
     v["name"] = a.name == a.alarmId ? "" : a.name;
     char* end = nullptr;
     const double x = std::strtod(a.value.c_str(), &end);
     v["value"] = !a.value.empty() && *end == '\0' ? Json::Value(Shortest(x)) : Json::Value(a.value);
+    if (a.threshold) v["threshold"] = Shortest(*a.threshold);
     v["text"] = a.text;
     return Compact(v);
 }

@@ -30,8 +30,8 @@ std::string Description(const std::string& site, const std::string& epoch,
 // (by name for a signal without one) from `signals`; `raw` adds the whole record in hex.
 std::string Record(const std::string& site, const std::string& epoch, const RecordOut& r,
                    uint64_t seq, const SignalMap* signals, bool raw);
-std::string Alarm(const std::string& site, const std::string& epoch, const AlarmOut& a,
-                  uint64_t seq);
+std::string AlarmMessage(const std::string& site, const std::string& epoch, const Alarm& a,
+                         uint64_t seq);
 std::string Report(const std::string& site, const std::string& epoch, const ReportOut& r,
                    uint64_t seq);
 

@@ -96,6 +96,22 @@ DeviceConfig ParseDevice(const JsonFile& file, const Json::Value& d, const std::
     return dev;
 }
 
+// Alarm levels' names, { "1": "critical", ... }, in `parent` ("" for the top level).
+std::map<int, std::string> ParseLevelNames(const JsonFile& file, const Json::Value& object,
+                                           const std::string& parent) {
+    std::map<int, std::string> out;
+    const Json::Value& levels = file.Object(object, parent, "levelNames");
+    for (const auto& k : levels.isNull() ? Json::Value::Members{} : levels.getMemberNames()) {
+        const std::string where = JsonFile::Join(JsonFile::Join(parent, "levelNames"), k);
+        if (k.empty() || k.size() > 3 || k.find_first_not_of("0123456789") != std::string::npos)
+            file.Fail(where, "expected an alarm level (a whole number) as the name");
+        if (!levels[k].isString())
+            file.Fail(where, "expected a level's name, found " + JsonFile::TypeName(levels[k]));
+        out[std::stoi(k)] = levels[k].asString();
+    }
+    return out;
+}
+
 WebConfig ParseWeb(const JsonFile& file, const Json::Value& root, const std::string& baseDir) {
     WebConfig web;
     const Json::Value& w = file.Object(root, "", "web");
@@ -135,15 +151,7 @@ WebConfig ParseWeb(const JsonFile& file, const Json::Value& root, const std::str
     };
     web.chartSignals = names("chartSignals", "signal name");
     web.siteName = file.String(w, "web", "siteName", "");
-    const Json::Value& levels = file.Object(w, "web", "levelNames");
-    for (const auto& k : levels.isNull() ? Json::Value::Members{} : levels.getMemberNames()) {
-        const std::string where = "web.levelNames." + k;
-        if (k.empty() || k.size() > 3 || k.find_first_not_of("0123456789") != std::string::npos)
-            file.Fail(where, "expected an alarm level (a whole number) as the name");
-        if (!levels[k].isString())
-            file.Fail(where, "expected a level's name, found " + JsonFile::TypeName(levels[k]));
-        web.levelNames[std::stoi(k)] = levels[k].asString();
-    }
+    web.levelNames = ParseLevelNames(file, w, "web");
     web.hosts = names("hosts", "host name");
     return web;
 }
@@ -164,9 +172,10 @@ std::string LoadControlSocket(const std::string& path) {
 SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
                            const std::string& baseDir) {
     const JsonFile file(name);
-    file.OnlyKnown(root, "",
-                   {"database", "plugins", "controlSocket", "controlGroup", "cacheMaxAgeSeconds",
-                    "rounds", "roundPriority", "history", "devices", "web", "mqtt", "snmp"});
+    file.OnlyKnown(
+        root, "",
+        {"database", "plugins", "controlSocket", "controlGroup", "cacheMaxAgeSeconds", "rounds",
+         "roundPriority", "levelNames", "history", "devices", "web", "mqtt", "snmp"});
     SiteConfig site;
     site.file = name;
     site.database = Resolve(baseDir, file.String(root, "", "database", site.database));
@@ -180,6 +189,10 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
         file.Integer(root, "", "cacheMaxAgeSeconds", site.cacheMaxAgeSeconds, 0, 365 * 86400));
     site.rounds = static_cast<int>(file.Integer(root, "", "rounds", 0, 0, 1000000000));
     site.web = ParseWeb(file, root, baseDir);
+    // Every sink names levels alike; "web.levelNames" is the older place for them.
+    site.levelNames = ParseLevelNames(file, root, "");
+    if (site.levelNames.empty()) site.levelNames = site.web.levelNames;
+    site.web.levelNames = site.levelNames;
     const std::string roundPriority = file.String(root, "", "roundPriority", "info");
     if (roundPriority == "debug")
         site.roundPriority = Priority::kDebug;
@@ -281,6 +294,8 @@ const char* SiteFileHelp() {
                        "periodMinutes": <minutes> } }; a signal reports when its value leaves
                        a band around the value last reported, or when the period ran out;
                        reports are stored with the history (default: none)
+  levelNames           names of alarm levels, for the page, the broker and SNMP:
+                       { "1": "critical", "2": "major" } (default: levels as numbers)
   web                  the read-only status page, JSON API (/api/) and metrics (/metrics);
                        off when absent. An object with:
     address            IP address to listen on (default "127.0.0.1": this machine only)
@@ -296,6 +311,6 @@ const char* SiteFileHelp() {
                        is closed, or the newcomer gets 503 when none is idle
     connectionsPerClient  the same, from one address (default 16)
     siteName           the page's title (default: the site file's name)
-    levelNames         names of alarm levels for the page: { "1": "critical", "2": "major" }
+    levelNames         the same as the top-level member, read when that one is absent
 )";
 }

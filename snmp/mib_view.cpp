@@ -160,7 +160,7 @@ VarBinds AlarmVars(const Oid& base, const SnmpAlarm& a) {
             {Column(base, kAlarms, kLevel, {i}), Int(a.level)},
             {Column(base, kAlarms, kAlarmValue, {i}), Text(a.value)},
             {Column(base, kAlarms, kText, {i}), Text(a.text)},
-            {Column(base, kAlarms, kSince, {i}), Seconds(a.since)}};
+            {Column(base, kAlarms, kSince, {i}), Seconds(a.at)}};
 }
 
 VarBinds DeviceVars(const Oid& base, const SnmpDevice& d, DeviceStatus status) {

@@ -17,15 +17,9 @@ struct SnmpDevice {
     std::optional<WallTime> valuesAt;
 };
 
-struct SnmpAlarm {
+// `at` is when it was raised.
+struct SnmpAlarm : Alarm {
     uint32_t index = 0;  // given when raised, kept until cleared
-    unsigned int dataId = 0;
-    std::string alarmId;
-    std::string name;
-    int level = 0;
-    std::string value;
-    std::string text;
-    WallTime since;
 };
 
 struct SnmpSnapshot {

@@ -20,7 +20,7 @@ class SnmpSink : public Sink {
     const char* Name() const override { return "snmp"; }
     void OnDevices(const std::vector<DeviceDescription>& d) override { state_.SetDevices(d); }
     void OnRecord(const RecordOut& r) override { state_.Record(r); }
-    void OnAlarm(const AlarmOut& a) override { state_.Alarm(a); }
+    void OnAlarm(const Alarm& a) override { state_.OnAlarm(a); }
     void OnHealth(const DeviceHealth& h) override { state_.Health(h); }
     std::vector<SinkFigure> Figures() const override {
         return {{"snmp_master_connected", agent_.Connected() ? 1.0 : 0.0,

@@ -73,19 +73,13 @@ void SnmpState::Health(const DeviceHealth& h) {
     ++version_;
 }
 
-void SnmpState::Alarm(const AlarmOut& a) {
+void SnmpState::OnAlarm(const Alarm& a) {
     {
         std::lock_guard<std::mutex> lock(mu_);
         const auto key = std::make_pair(a.dataId, a.alarmId);
         const auto known = indexOf_.find(key);
         SnmpAlarm row;
-        row.dataId = a.dataId;
-        row.alarmId = a.alarmId;
-        row.name = a.name;
-        row.level = a.level;
-        row.value = a.value;
-        row.text = a.text;
-        row.since = a.at;
+        static_cast<Alarm&>(row) = a;
         if (a.raised) {
             row.index = known != indexOf_.end() ? known->second : nextIndex_++;
             if (nextIndex_ == 0) nextIndex_ = 1;  // the index is 1.. in the MIB
@@ -94,7 +88,7 @@ void SnmpState::Alarm(const AlarmOut& a) {
         } else {
             if (known == indexOf_.end()) return;  // a clearing of an alarm never seen raised
             row.index = known->second;
-            row.since = snap_.alarms[row.index].since;
+            row.at = snap_.alarms[row.index].at;
             snap_.alarms.erase(row.index);
             indexOf_.erase(known);
         }

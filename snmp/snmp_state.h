@@ -24,7 +24,7 @@ class SnmpState {
     void SetDevices(const std::vector<DeviceDescription>& devices);
     void Record(const RecordOut& r);
     void Health(const DeviceHealth& h);
-    void Alarm(const AlarmOut& a);
+    void OnAlarm(const Alarm& a);
 
     // Agent thread: a copy when it changed since `version` (which it updates).
     std::optional<SnmpSnapshot> Changed(uint64_t& version) const;

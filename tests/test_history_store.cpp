@@ -53,10 +53,10 @@ class HistoryStoreTest : public ::testing::Test {
         r[1549] = 0xEE;
         return r;
     }
-    static StoredAlarm Alarm(const std::string& id, bool raised, WallTime at) {
+    static StoredAlarm MakeAlarm(const std::string& id, bool raised, WallTime at) {
         StoredAlarm a;
         a.dataId = 7;
-        a.storedAt = at;
+        a.at = at;
         a.level = 2;
         a.alarmId = id;
         a.name = "交流输出主空开状态";
@@ -132,21 +132,21 @@ TEST_F(HistoryStoreTest, StandingAlarmsFollowTheEventsAndSurviveReopening) {
     {
         HistoryStore store(path_);
         store.Begin();
-        store.AddAlarm(Alarm("A", true, t0_));
-        store.AddAlarm(Alarm("B", true, t0_ + seconds(1)));
-        store.AddAlarm(Alarm("A", false, t0_ + seconds(2)));
+        store.AddAlarm(MakeAlarm("A", true, t0_));
+        store.AddAlarm(MakeAlarm("B", true, t0_ + seconds(1)));
+        store.AddAlarm(MakeAlarm("A", false, t0_ + seconds(2)));
         store.AddAnalogReport(7, t0_, "0411004001", 53.5);
         store.Commit();
         // A rolled-back transaction leaves neither the event nor the state.
         store.Begin();
-        store.AddAlarm(Alarm("C", true, t0_ + seconds(3)));
+        store.AddAlarm(MakeAlarm("C", true, t0_ + seconds(3)));
         store.Rollback();
     }
     HistoryStore store(path_);
     const auto standing = store.StandingAlarms(7);
     ASSERT_EQ(standing.size(), 1u);
     EXPECT_EQ(standing[0].alarmId, "B");
-    EXPECT_EQ(standing[0].storedAt, t0_ + seconds(1)) << "since when it stands";
+    EXPECT_EQ(standing[0].at, t0_ + seconds(1)) << "since when it stands";
     EXPECT_EQ(standing[0].text, "交流输出主空开断开");
     EXPECT_TRUE(store.StandingAlarms(8).empty());
 
@@ -175,7 +175,7 @@ TEST_F(HistoryStoreTest, RetentionPrunesByAgeAndByRowsPerDeviceInSteps) {
         store.AddRecord(7, 1, t0_ + seconds(i), own.data(), own.size());
     }
     for (int i = 0; i < 10; ++i) store.AddRecord(8, 1, t0_ + seconds(100 + i), r.data(), r.size());
-    store.AddAlarm(Alarm("A", true, t0_));
+    store.AddAlarm(MakeAlarm("A", true, t0_));
     store.Commit();
     const HistoryReader reader(path_);
 
@@ -201,7 +201,7 @@ TEST_F(HistoryStoreTest, RetentionPrunesByAgeAndByRowsPerDeviceInSteps) {
 
     // Past the size bound the oldest records go whatever their age; events stay.
     store.Begin();
-    store.AddAlarm(Alarm("B", true, t0_));
+    store.AddAlarm(MakeAlarm("B", true, t0_));
     store.Commit();
     RetentionLimits size{0, 0, 0, 1, 0};
     EXPECT_EQ(store.Prune(size, t0_, 5), 5u);
@@ -338,7 +338,7 @@ TEST_F(HistoryStoreTest, ViewsDecodeSelectAndFormatAReadOnlyCopyWithoutChangingI
             r[1268] = static_cast<unsigned char>(i);
             store.AddRecord(7, 5156, t0_ + seconds(60 * i), r.data(), r.size());
         }
-        store.AddAlarm(Alarm("0418001001", true, t0_ + seconds(30)));
+        store.AddAlarm(MakeAlarm("0418001001", true, t0_ + seconds(30)));
         store.AddAnalogReport(7, t0_, "0411004001", 53.5);
         store.AddAnalogReport(7, t0_ + seconds(1), "0411004002", 54.6f);  // as the unit sends it
         store.Commit();
@@ -505,7 +505,7 @@ TEST_F(HistorySinkTest, AWindowsRowsOfEveryDeviceGoInOneCommitWithTheCompanionsR
     for (unsigned int id = 1; id <= 16; ++id) Feed(sink, id, 1);
     sink.OnReport(ReportOut{3, std::chrono::system_clock::now(), "0411004001", 53.5});
     // Last: an alarm event ends the window at once, with everything queued before it.
-    AlarmOut alarm;
+    Alarm alarm;
     alarm.dataId = 3;
     alarm.at = std::chrono::system_clock::now();
     alarm.alarmId = "0418001001";

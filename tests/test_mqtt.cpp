@@ -102,19 +102,25 @@ TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsAndBounded) {
     store(false);  // a history row rolled back takes its message and its number with it
     EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 0);
     for (int i = 0; i < 3; ++i) store(true);
-    AlarmOut a;
+    Alarm a;
     a.dataId = 7;
     a.at = r.at;
     a.alarmId = "0418001001";
     a.raised = true;
+    a.threshold = 56.0;
+    a.levelName = "critical";
     row = HistoryRow{};
     row.alarm = &a;
     store(true);
-    AlarmOut standing = a;  // state from before the start, not an event
+    Alarm standing = a;  // state from before the start, not an event
     standing.restored = true;
     row.alarm = &standing;
     store(true);
     EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 4);
+    EXPECT_EQ(Scalar(db,
+                     "SELECT count(*) FROM mqtt_outbox WHERE json_extract(payload, "
+                     "'$.threshold') = 56 AND json_extract(payload, '$.levelName') = 'critical'"),
+              1);
 
     sqlite3_stmt* last = nullptr;  // the third record
     sqlite3_prepare_v2(db,

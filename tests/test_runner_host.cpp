@@ -362,12 +362,23 @@ TEST_F(HostCoreTest, AReloadAppliesNewThresholdsKeepsAlarmStateAndReportsWhatNee
         d["settings"]["thresholdSetting"]["dc_voltage"] = rule;
         Json::Value devices;
         devices.append(d);
-        return SiteOf(devices, dir_, 0);
+        SiteConfig s = SiteOf(devices, dir_, 0);
+        s.levelNames = {{2, "major"}};
+        return s;
     };
+    // What every sink is told of a raised alarm: the limit it crossed and its level's name.
+    struct Raised : Sink {
+        const char* Name() const override { return "raised"; }
+        void OnAlarm(const Alarm& a) override {
+            if (a.raised) seen += std::to_string(a.threshold.value_or(-1)) + " " + a.levelName;
+        }
+        std::string seen;
+    } raised;
     std::ostringstream out;
     Lines lines;
     Host host(site("60", "simulated"), out);
     host.SetSimulator(SimulatorLines());
+    host.AddSink(raised);
     lines.Attach(host);
     HistorySink history(dir_ + "/h.db", HistoryOptions{}, host.Log());
     host.AddSink(history);
@@ -410,6 +421,7 @@ TEST_F(HostCoreTest, AReloadAppliesNewThresholdsKeepsAlarmStateAndReportsWhatNee
     run.join();
     EXPECT_EQ(lines.With("reload of site.json done").size(), 2u);
     EXPECT_EQ(host.Summary()[0].raised, 1u);
+    EXPECT_EQ(raised.seen, "50.000000 major");
     EXPECT_EQ(host.Summary()[0].published, host.Summary()[0].stored) << "history was lost";
 }
 
@@ -461,7 +473,7 @@ TEST_F(HostCoreTest, ACommandToAnAbsentPortIsNotSent) {
 TEST_F(HostCoreTest, AnAlarmStandingAcrossRestartsIsRaisedOnceAndClearedOnce) {
     struct Recorder : Sink {
         const char* Name() const override { return "recorder"; }
-        void OnAlarm(const AlarmOut& a) override {
+        void OnAlarm(const Alarm& a) override {
             if (a.alarmId == "0418001001")  // the breaker (ini/rtmk48_pv05.ini)
                 seen += a.restored ? "standing " : a.raised ? "raised " : "cleared ";
         }

@@ -107,7 +107,7 @@ std::map<std::string, double> Decoded(const StoredRecord& r) {
 TEST(WebApi, LiveStateKeepsStandingAlarmsAndABoundedEventList) {
     LiveState live({LiveDeviceSpec{7, "m", "p", {{"v", "V"}}}});
     auto alarm = [&](const std::string& id, bool raised, bool restored = false) {
-        AlarmOut a;
+        Alarm a;
         a.dataId = 7;
         a.alarmId = id;
         a.raised = raised;
@@ -133,7 +133,7 @@ TEST(WebApi, LiveStateKeepsStandingAlarmsAndABoundedEventList) {
     EXPECT_EQ(live.Device(7, 3)->events.size(), 3u);
 
     // Texts reach the API's JSON intact, whatever they hold.
-    AlarmOut odd;
+    Alarm odd;
     odd.dataId = 7;
     odd.alarmId = "Q";
     odd.text = "quote \" backslash \\ newline \n tab \t 高于阈值";

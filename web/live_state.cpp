@@ -61,13 +61,13 @@ void LiveState::OnRecord(const RecordOut& r) {
             v.value = found->asDouble();
 }
 
-void LiveState::OnAlarm(const AlarmOut& a) {
-    LiveAlarm alarm{a.at, a.level, a.alarmId, a.name, a.value, a.text, a.raised};
+void LiveState::OnAlarm(const Alarm& a) {
+    Alarm alarm = a;
     std::lock_guard<std::mutex> lock(mu_);
     LiveDevice* d = Find(a.dataId);
     if (d == nullptr) return;
     auto it = std::find_if(d->active.begin(), d->active.end(),
-                           [&](const LiveAlarm& x) { return x.alarmId == a.alarmId; });
+                           [&](const Alarm& x) { return x.alarmId == a.alarmId; });
     if (a.raised) {
         if (it == d->active.end())
             d->active.push_back(alarm);
@@ -82,7 +82,7 @@ void LiveState::OnAlarm(const AlarmOut& a) {
     d->events.push_back(std::move(alarm));
 }
 
-void LiveState::Recall(unsigned int dataId, const std::vector<LiveAlarm>& events) {
+void LiveState::Recall(unsigned int dataId, const std::vector<Alarm>& events) {
     std::lock_guard<std::mutex> lock(mu_);
     LiveDevice* d = Find(dataId);
     if (d == nullptr) return;

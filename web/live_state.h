@@ -27,16 +27,6 @@ struct LiveDeviceSpec {
     std::vector<LiveSignal> signals;  // in the order shown
 };
 
-struct LiveAlarm {
-    WallTime at;  // since, for a standing alarm; when it changed, for an event
-    int level = 0;
-    std::string alarmId;
-    std::string name;
-    std::string value;
-    std::string text;
-    bool raised = true;
-};
-
 struct LiveValue {
     std::string name;
     std::string unit;
@@ -47,8 +37,8 @@ struct LiveDevice {
     DeviceHealth health;  // dataId, model and port set from the site file until the first round
     std::optional<WallTime> valuesAt;
     std::vector<LiveValue> values;
-    std::vector<LiveAlarm> active;  // by alarm id
-    std::deque<LiveAlarm> events;   // oldest first, at most kEvents
+    std::vector<Alarm> active;  // by alarm id
+    std::deque<Alarm> events;   // oldest first, at most kEvents
 };
 
 class LiveState : public Sink {
@@ -62,11 +52,11 @@ class LiveState : public Sink {
     // device's signals, whose values start again from the next record.
     void OnDevices(const std::vector<DeviceDescription>& devices) override;
     void OnRecord(const RecordOut& r) override;
-    void OnAlarm(const AlarmOut& a) override;
+    void OnAlarm(const Alarm& a) override;
     void OnHealth(const DeviceHealth& h) override;
     // Before the host starts: events stored by an earlier run (oldest first), so the page's
     // recent events survive a restart.
-    void Recall(unsigned int dataId, const std::vector<LiveAlarm>& events);
+    void Recall(unsigned int dataId, const std::vector<Alarm>& events);
 
     // Any thread: copies, each with at most its newest `events` events.
     std::vector<LiveDevice> Devices(std::size_t events = kEvents) const;

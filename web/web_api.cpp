@@ -108,7 +108,7 @@ std::optional<unsigned int> DataId(const std::string& s) {
     return static_cast<unsigned int>(v);
 }
 
-void Alarm(JsonOut& j, const LiveAlarm& a, const char* timeKey) {
+void AlarmJson(JsonOut& j, const Alarm& a, const char* timeKey) {
     j.BeginObject().Key(timeKey).String(Iso(a.at)).Key("level").Int(int64_t{a.level});
     j.Key("id").String(a.alarmId).Key("name").String(a.name).Key("value").String(a.value);
     j.Key("text").String(a.text);
@@ -154,7 +154,7 @@ void Values(JsonOut& j, const LiveDevice& d) {
 void Alarms(JsonOut& j, const LiveDevice& d) {
     j.Key("alarms").BeginArray();
     for (const auto& a : d.active) {
-        Alarm(j, a, "since");
+        AlarmJson(j, a, "since");
         j.EndObject();
     }
     j.EndArray();
@@ -163,7 +163,7 @@ void Alarms(JsonOut& j, const LiveDevice& d) {
 void Events(JsonOut& j, const LiveDevice& d) {
     j.Key("events").BeginArray();
     for (auto it = d.events.rbegin(); it != d.events.rend(); ++it) {
-        Alarm(j, *it, "at");
+        AlarmJson(j, *it, "at");
         j.Key("raised").Bool(it->raised).EndObject();
     }
     j.EndArray();

@@ -30,10 +30,9 @@ void RecallEvents(const SiteConfig& site, LiveState& live) {
     try {
         const HistoryReader reader(site.database);
         for (const auto& d : site.devices) {
-            std::vector<LiveAlarm> events;
+            std::vector<Alarm> events;
             for (const StoredAlarm& a : reader.Alarms(d.dataId, TimeRange{}, LiveState::kEvents))
-                events.push_back(
-                    LiveAlarm{a.storedAt, a.level, a.alarmId, a.name, a.value, a.text, a.raised});
+                events.push_back(a);
             live.Recall(d.dataId, events);
         }
     } catch (const StoreError&) {
