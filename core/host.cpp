@@ -66,7 +66,8 @@ void Host::Start() {
             throw ConfigError(site_.file + ": plugins[" + std::to_string(i) + "]: no plug-in " +
                               path);
         try {
-            plugins_->Load(path);
+            // A stop during a slow load: Run returns at once.
+            if (!plugins_->Load(path, [this] { return stopping_.load(); })) return;
         } catch (const PluginError& e) {
             throw HostError(e.what());
         }
@@ -103,6 +104,10 @@ void Host::Start() {
         throw ConfigError(site_.file + ": devices: no device could be started");
     Describe();
     started_ = true;  // control requests may queue from now on
+}
+
+bool Host::LoadLeftRunning() const {
+    return plugins_ && plugins_->LeftRunning();
 }
 
 void Host::Describe() {

@@ -78,6 +78,10 @@ class Host {
     // Replaces kCommandBound (before Start).
     void SetCommandBound(std::chrono::milliseconds bound) { commandBound_ = bound; }
 
+    // A stop came during a plug-in's load, which still runs: the process must end with _exit
+    // once the summary is out (see PluginLoader::LeftRunning).
+    bool LoadLeftRunning() const;
+
     std::vector<DeviceSummary> Summary() const;
     // Prints the closing summary.
     void PrintSummary() const;

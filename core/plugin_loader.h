@@ -1,6 +1,7 @@
 #pragma once
 // Loads device plug-ins the way the host does: dlopen each file, ask it for its providers, and
 // build devices by model. The libraries stay loaded for the life of the loader.
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -21,7 +22,12 @@ class PluginLoader {
     PluginLoader& operator=(const PluginLoader&) = delete;
 
     // Throws PluginError naming the file when it cannot be loaded or exports no providers.
-    void Load(const std::string& path);
+    // False when `stopped` turned true first: a slow load (a large library on slow storage, a
+    // library's own set-up) is left running, as nothing can cut it short.
+    bool Load(const std::string& path, const std::function<bool()>& stopped = {});
+    // A load was left running: it holds the dynamic loader's lock, so neither unloading nor the
+    // process's normal exit could finish before it does. The process must end with _exit.
+    bool LeftRunning() const { return leftRunning_; }
 
     // A new device of the model, from the first provider whose device is of that type;
     // throws PluginError when no loaded plug-in serves the model.
@@ -38,4 +44,5 @@ class PluginLoader {
         std::vector<std::string> models;  // one per provider
     };
     std::vector<Library> libs_;
+    bool leftRunning_ = false;
 };

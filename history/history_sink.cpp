@@ -67,7 +67,7 @@ void HistorySink::Start() {
 
 void HistorySink::OpenLocked() {
     if (store_) return;
-    auto store = std::make_unique<HistoryStore>(path_, options_.busyTimeoutMs);
+    auto store = std::make_unique<HistoryStore>(path_, options_.busyTimeoutMs, &stopWaiting_);
     for (HistoryCompanion* c : companions_) c->Prepare(store->Db());
     if (siteDevices_) {
         store->Begin();

@@ -71,6 +71,9 @@ class HistorySink : public Sink, public Recall {
     // write; a locked, full or damaged one is logged and opened later by the writer, so polling
     // never waits for it. Once; later calls do nothing.
     void Start();
+    // Any thread: the host is asked to stop, so another connection's lock is no longer waited
+    // for (a start on a locked file goes on at once; rows left are retried while it drains).
+    void StopWaiting() { stopWaiting_ = true; }
 
     const char* Name() const override { return "history"; }
     void OnRecord(const RecordOut& r) override;
@@ -115,6 +118,7 @@ class HistorySink : public Sink, public Recall {
     std::optional<std::set<unsigned int>> siteDevices_;
     std::function<void(const std::string&)> faultHook_;
     std::atomic<bool> storeOpen_{false};
+    std::atomic<bool> stopWaiting_{false};
 
     mutable std::mutex mu_;
     std::condition_variable wake_;     // the writer waits for rows

@@ -50,13 +50,24 @@ void BindText(sqlite3_stmt* s, int at, const std::string& v) {
     sqlite3_bind_text(s, at, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
 }
 
+// SQLite's own busy wait cannot be cut short: this one looks at the stop request between
+// sleeps of 10 ms.
+int WaitWhileBusy(void* store, int count) {
+    const auto [limitMs, stop] = *static_cast<std::pair<int, const std::atomic<bool>*>*>(store);
+    if (count * 10 >= limitMs || (stop != nullptr && stop->load())) return 0;
+    sqlite3_sleep(10);
+    return 1;
+}
+
 }  // namespace
 
 bool StoreFailure::Busy() const {
     return code_ == SQLITE_BUSY || code_ == SQLITE_LOCKED;
 }
 
-HistoryStore::HistoryStore(const std::string& path, int busyTimeoutMs) : path_(path) {
+HistoryStore::HistoryStore(const std::string& path, int busyTimeoutMs,
+                           const std::atomic<bool>* stop)
+    : path_(path), busy_(busyTimeoutMs, stop) {
     if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
         SQLITE_OK) {
         std::string msg = db_ ? sqlite3_errmsg(db_) : "out of memory";
@@ -71,7 +82,7 @@ HistoryStore::HistoryStore(const std::string& path, int busyTimeoutMs) : path_(p
     }
     try {
         sqlite3_extended_result_codes(db_, 0);
-        sqlite3_busy_timeout(db_, busyTimeoutMs);
+        sqlite3_busy_handler(db_, WaitWhileBusy, &busy_);
         // SQLite falls back to reading a file it may not write; the host must write it.
         if (sqlite3_db_readonly(db_, "main") == 1)
             throw StoreRefused("cannot open database " + path + " for writing: it is read-only");

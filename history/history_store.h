@@ -2,11 +2,13 @@
 // The writing end of the history database: one connection, used by one thread at a time (the
 // history sink's writer). Rows go in inside transactions the caller opens and commits, so a
 // whole commit window costs one flush.
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "history/rows.h"
@@ -48,8 +50,10 @@ class HistoryStore {
     // Opens or creates the database for writing, judging the file before changing anything.
     // Throws StoreRefused for a path that cannot be ours (missing directory, read-only, another
     // program's file, a newer version) and StoreFailure for what may pass (locked, full,
-    // damaged, an I/O error).
-    explicit HistoryStore(const std::string& path, int busyTimeoutMs = 5000);
+    // damaged, an I/O error). A statement waits for another connection's lock up to
+    // `busyTimeoutMs`, and no longer once `*stop` is set (a stop request must not wait on it).
+    explicit HistoryStore(const std::string& path, int busyTimeoutMs = 5000,
+                          const std::atomic<bool>* stop = nullptr);
     ~HistoryStore();
     HistoryStore(const HistoryStore&) = delete;
     HistoryStore& operator=(const HistoryStore&) = delete;
@@ -121,4 +125,5 @@ class HistoryStore {
     std::map<unsigned int, Key> keys_;         // committed
     std::map<unsigned int, Key> pendingKeys_;  // within the open transaction
     int64_t pageSize_ = 4096;
+    std::pair<int, const std::atomic<bool>*> busy_;  // the wait's limit in ms, the stop request
 };

@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -173,7 +175,7 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
         }
     } stopAgent{snmp.get()};
     // Signals blocked before any host thread exists, so only the waiter takes them.
-    Signals signals(host, demo ? std::string() : file, mqtt);
+    Signals signals(host, demo ? std::string() : file, mqtt, [&history] { history.StopWaiting(); });
     if (web) host.AddSink(web->Live());
     // The socket first: a second host on a running site is turned away here, before it has
     // touched the store or any device (a device's start may store its cached record). It goes
@@ -204,8 +206,9 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
     }
     host.Start();
     signals.Started();
-    if (forwarder) forwarder->Start();
-    if (snmp) snmp->Start();
+    // A stop during start-up: nothing more is set up, and Run returns at once.
+    if (forwarder && !signals.Stopping()) forwarder->Start();
+    if (snmp && !signals.Stopping()) snmp->Start();
     service::Ready("running " + file);
     host.Run();
     control.reset();
@@ -214,6 +217,14 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
     if (forwarder) forwarder->Drain(std::chrono::seconds(2));
     if (snmp) snmp->Drain(std::chrono::seconds(0));
     host.PrintSummary();
+    // A plug-in's load or the SNMP library's wait still runs, cut short by the stop: an orderly
+    // exit would wait for it (or free what it uses). All is stored and said by now.
+    if (host.LoadLeftRunning() || (snmp && snmp->LeftRunning())) {
+        out.flush();
+        std::cerr.flush();
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
     return 0;
 }
 

@@ -161,12 +161,14 @@ ControlServer::ControlServer(std::string path, Handler handler, Options options)
         if (!S_ISSOCK(st.st_mode))
             throw ControlError("control socket " + path_ +
                                ": a file that is not a socket is in the way (left alone)");
-        const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        // Not blocking: a listener that never accepts would hold the start, and a stop, for ever.
+        const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (probe < 0) throw ControlError(Errno("control socket"));
         const int rc = ::connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
         const int err = errno;
         ::close(probe);
-        if (rc == 0) throw ControlError("control socket " + path_ + " is in use by another host");
+        if (rc == 0 || err == EAGAIN)
+            throw ControlError("control socket " + path_ + " is in use by another host");
         if (err != ECONNREFUSED) {
             errno = err;
             throw ControlError(Errno("control socket " + path_));

@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -20,9 +21,14 @@
 // configuration kept.
 class Signals {
   public:
-    // `mqtt`: the broker settings the program started with, for a reload's report.
-    Signals(Host& host, std::string siteFile, std::optional<MqttConfig> mqtt = std::nullopt)
-        : host_(host), siteFile_(std::move(siteFile)), mqtt_(std::move(mqtt)) {
+    // `mqtt`: the broker settings the program started with, for a reload's report. `onStop`
+    // runs after the host's Stop, on the waiting thread: what start-up may wait on gives up.
+    Signals(Host& host, std::string siteFile, std::optional<MqttConfig> mqtt = std::nullopt,
+            std::function<void()> onStop = {})
+        : host_(host),
+          siteFile_(std::move(siteFile)),
+          mqtt_(std::move(mqtt)),
+          onStop_(std::move(onStop)) {
         if (!siteFile_.empty()) members_ = Outside(JsonFile::Load(siteFile_));
         sigemptyset(&set_);
         sigaddset(&set_, SIGINT);
@@ -38,6 +44,8 @@ class Signals {
     }
     // Reloads wait until the devices are set up.
     void Started() { started_ = true; }
+    // SIGINT or SIGTERM came.
+    bool Stopping() const { return stopping_; }
 
   private:
     void Wait() {
@@ -47,7 +55,9 @@ class Signals {
             if (sig == SIGUSR1) return;
             if (sig != SIGHUP) {
                 service::Stopping();
+                stopping_ = true;
                 host_.Stop();
+                if (onStop_) onStop_();
                 return;
             }
             Reload();
@@ -99,8 +109,10 @@ class Signals {
     Host& host_;
     std::string siteFile_;
     std::optional<MqttConfig> mqtt_;
+    std::function<void()> onStop_;
     Json::Value members_;  // the members outside the host's, as the program started with them
     std::atomic<bool> started_{false};
+    std::atomic<bool> stopping_{false};
     sigset_t set_;
     std::thread thread_;
 };

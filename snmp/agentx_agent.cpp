@@ -111,13 +111,32 @@ AgentxAgent::~AgentxAgent() {
 }
 
 void AgentxAgent::Start() {
-    if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+    if (thread_.joinable()) return;
+    thread_ = std::thread([this] {
+        Run();
+        std::lock_guard<std::mutex> lock(endMu_);
+        ended_ = true;
+        endCv_.notify_all();
+    });
 }
 
 void AgentxAgent::Stop() {
     stop_ = true;
     state_.Wake();
-    if (thread_.joinable()) thread_.join();
+    if (!thread_.joinable()) return;
+    std::unique_lock<std::mutex> lock(endMu_);
+    // A turn of the loop takes at most 250 ms: only the library's own wait is cut short.
+    for (int waited = 0;
+         !endCv_.wait_for(lock, std::chrono::milliseconds(10), [&] { return ended_; });) {
+        waited += 10;
+        if (opening_ && waited >= 200) {
+            leftRunning_ = true;
+            thread_.detach();
+            return;
+        }
+    }
+    lock.unlock();
+    thread_.join();
 }
 
 void AgentxAgent::Run() {
@@ -146,7 +165,9 @@ void AgentxAgent::Run() {
         "smdhost", Handle, config_.oidBase.data(), config_.oidBase.size(), HANDLER_CAN_RONLY);
     reg->handler->myvoid = &loop;
     netsnmp_register_handler(reg);
+    opening_ = true;
     init_snmp("smdhost");  // connects when the master is there
+    opening_ = false;
 
     SnmpSnapshot snap;
     uint64_t version = 0;
@@ -182,7 +203,10 @@ void AgentxAgent::Run() {
         if (!loop.connected && now >= nextTry) {
             // A new session knows no registrations: send them again, as net-snmp's own
             // reconnect does.
-            if (subagent_open_master_session() == 0) {
+            opening_ = true;
+            const bool opened = subagent_open_master_session() == 0;
+            opening_ = false;
+            if (opened) {
                 loop.connected = true;
                 register_mib_reattach();
             }

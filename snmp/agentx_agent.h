@@ -5,7 +5,9 @@
 // it goes: retries 1, 2, 4, ... seconds apart up to the configured most, logging at a falling
 // rate. net-snmp keeps one agent per process, so one AgentxAgent runs at a time.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 
 #include "core/logger.h"
@@ -20,7 +22,12 @@ class AgentxAgent {
     AgentxAgent& operator=(const AgentxAgent&) = delete;
 
     void Start();
+    // Ends the thread. One held in net-snmp's own wait on a master that took the connection but
+    // does not answer (6 s, which no setting shortens) is left behind after 200 ms, so a stop
+    // never waits on it: LeftRunning() says so, and the process must then end without
+    // destroying this agent.
     void Stop();
+    bool LeftRunning() const { return leftRunning_; }
 
     // Any thread.
     bool Connected() const { return connected_; }
@@ -35,5 +42,10 @@ class AgentxAgent {
     std::atomic<bool> stop_{false};
     std::atomic<bool> connected_{false};
     std::atomic<uint64_t> sent_{0};
+    std::atomic<bool> opening_{false};  // in net-snmp's connection to the master
+    std::atomic<bool> leftRunning_{false};
+    std::mutex endMu_;
+    std::condition_variable endCv_;
+    bool ended_ = false;  // under endMu_
     std::thread thread_;
 };

@@ -32,6 +32,8 @@ class SnmpSink : public Sink {
     }
     // Notifications go at once while the master is there; nothing is left to finish.
     void Drain(std::chrono::milliseconds) override { agent_.Stop(); }
+    // The agent's thread was left in the library's wait: the sink must not be destroyed.
+    bool LeftRunning() const { return agent_.LeftRunning(); }
 
   private:
     SnmpState state_;  // before the agent, which uses it

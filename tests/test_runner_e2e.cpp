@@ -628,6 +628,119 @@ TEST_F(RunnerE2E, ALockedStoreAtStartStopsNoPollingAndAForeignOneStopsTheStart) 
         << out;
 }
 
+// A stop request at each step of start-up that can wait ends the run within a second, with its
+// summary; a step that cannot succeed fails at once with its reason.
+TEST_F(RunnerE2E, AStopAtEveryStepOfStartUpEndsTheRunWithinASecond) {
+    // What a row holds while the host starts (a lock, a socket), let go at the row's end.
+    using Hold = std::shared_ptr<void>;
+    const auto listening = [](const std::string& path, int backlog) {
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        path.copy(a.sun_path, sizeof a.sun_path - 1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        EXPECT_EQ(::listen(fd, backlog), 0);
+        // A client nobody accepts: a queue of one is full.
+        const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        return Hold(nullptr, [fd, client](void*) {
+            ::close(fd);
+            ::close(client);
+        });
+    };
+    const struct {
+        const char* step;
+        std::function<Hold(const std::string& base, Json::Value& site)> prepare;
+        const char* waitFor;  // the host is in the step once it said this; none: no signal
+        int status;
+        const char* says;
+    } rows[] = {
+        {"the store's open on a database another connection holds",
+         [](const std::string& base, Json::Value&) {
+             sqlite3* other = nullptr;
+             sqlite3_open((base + ".db").c_str(), &other);
+             EXPECT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr),
+                       SQLITE_OK);
+             return Hold(other, [](void* db) { sqlite3_close(static_cast<sqlite3*>(db)); });
+         },
+         "control channel on", 0, "summary: 0 rounds"},
+        {"a plug-in that takes seconds to load",
+         [](const std::string&, Json::Value& site) {
+             site["plugins"].append(SMD_SLOW_PLUGIN);
+             return Hold();
+         },
+         "control channel on", 0, "summary: 0 rounds"},
+        {"a control socket whose host accepts no one",
+         [&](const std::string& base, Json::Value& site) {
+             site["controlSocket"] = base + ".busy";
+             return listening(base + ".busy", 0);
+         },
+         nullptr, 1, "is in use by another host"},
+#ifdef SMD_HAVE_NETSNMP
+        {"the SNMP subagent's set-up with a master that never answers",
+         [&](const std::string& base, Json::Value& site) {
+             site["snmp"]["agentxSocket"] = base + ".agentx";
+             return listening(base + ".agentx", 4);
+         },
+         "published record", 0, "summary: "},
+#endif
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        const std::string base = dir_ + "/" + std::to_string(++n);
+        Json::Value site, devices;
+        site["controlSocket"] = base + ".sock";
+        site["database"] = base + ".db";
+        devices.append(Device(7, "simulated"));
+        const Hold held = row.prepare(base, site);
+        Smdhost host({"--site", WriteSite(devices, 0, "stop.json", site)}, base + ".txt");
+        if (row.waitFor != nullptr) {
+            ASSERT_TRUE(WaitFor([&] {
+                return host.Output().find(row.waitFor) != std::string::npos;
+            })) << row.step
+                << ": " << host.Output();
+            host.Signal(SIGTERM);
+        }
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(host.Wait(5s), row.status) << row.step << ": " << host.Output();
+        EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - t0)
+                      .count(),
+                  1000)
+            << row.step;
+        EXPECT_NE(host.Output().find(row.says), std::string::npos)
+            << row.step << ": " << host.Output();
+    }
+}
+
+// A port not there at start (a USB adapter found late): the other unit polls from the start,
+// the late one once its path appears, retried as a port lost at run time is.
+TEST_F(RunnerE2E, APortNotThereAtStartIsRetriedWhileTheOtherUnitPolls) {
+    rtmk48sim::Simulator early, late;
+    std::string error;
+    ASSERT_TRUE(early.Open(&error) && late.Open(&error)) << error;
+    early.Start();
+    late.Start();
+    const std::string path = dir_ + "/ttyUSB-late";
+    Json::Value devices;
+    devices.append(Device(7, early.SlavePath()));
+    devices.append(Device(8, path));
+    Json::Value extra;
+    extra["history"]["commitWindowMs"] = 50;
+    Smdhost host({"--site", WriteSite(devices, 0, "site.json", extra)}, dir_ + "/host.txt");
+    ASSERT_TRUE(WaitFor([&] { return Stored(7) >= 10; })) << host.Output();
+    EXPECT_EQ(Stored(8), 0u);
+    EXPECT_NE(host.Output().find("[8] cannot open " + path + ": No such file or directory"),
+              std::string::npos)
+        << host.Output();
+    ASSERT_EQ(::symlink(late.SlavePath().c_str(), path.c_str()), 0);
+    ASSERT_TRUE(WaitFor([&] { return Stored(8) >= 2; })) << host.Output();
+    host.Signal(SIGTERM);
+    EXPECT_EQ(host.Wait(), 0) << host.Output();
+    early.Close();
+    late.Close();
+}
+
 TEST_F(RunnerE2E, ADeviceWhoseSettingsThrowIsLeftOutAndTheOthersRun) {
     // Device 8 reads a broken model file, device 9 gets a mode of a JSON type without text.
     const std::string broken = dir_ + "/broken";
