@@ -1,5 +1,6 @@
 #include "web/web_api.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -171,12 +172,10 @@ void Events(JsonOut& j, const LiveDevice& d) {
 
 }  // namespace
 
-WebApi::WebApi(const LiveState& live, const std::vector<Sink*>& sinks,
-               std::map<unsigned int, SignalMap> maps, SignalHistory* history, StaticFiles files,
-               WebApiOptions options)
+WebApi::WebApi(const LiveState& live, const std::vector<Sink*>& sinks, SignalHistory* history,
+               StaticFiles files, WebApiOptions options)
     : live_(live),
       sinks_(sinks),
-      maps_(std::move(maps)),
       history_(history),
       files_(std::move(files)),
       options_(std::move(options)) {}
@@ -291,6 +290,13 @@ WebResponse WebApi::Route(const std::string& path, const std::map<std::string, s
         j.Key("chart").BeginObject().Key("hours").Int(int64_t{options_.chartHours});
         j.Key("signals").BeginArray();
         for (const auto& s : options_.chartSignals) j.String(s);
+        // None chosen: the first two of the first device with signals, as the core maps it now.
+        const auto first = std::find_if(devices.begin(), devices.end(),
+                                        [](const LiveDevice& d) { return !d.values.empty(); });
+        for (std::size_t i = 0; options_.chartSignals.empty() && first != devices.end() &&
+                                i < first->values.size() && i < 2;
+             ++i)
+            j.String(first->values[i].name);
         j.EndArray().EndObject();
     }
     j.EndObject();
