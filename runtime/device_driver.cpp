@@ -264,10 +264,13 @@ void DriverLoop::Close() {
 
 // Outside the queue's lock: a task may post another (to answer once its reply settled).
 void DriverLoop::RunTasks() {
-    std::deque<LoopTask> due;
-    const auto now = Clock::now();
+    // Called twice a turn, mostly with nothing queued: no allocation, no clock read then.
+    std::vector<LoopTask> due;
+    Clock::time_point now;
     {
         std::lock_guard<std::mutex> lock(tasksMu_);
+        if (tasks_.empty()) return;
+        now = Clock::now();
         for (auto it = tasks_.begin(); it != tasks_.end();) {
             // One task per driver a turn: the first may have made it busy.
             const bool ready =
