@@ -56,6 +56,16 @@ std::shared_ptr<const SignalMap> LiveState::Map(unsigned int dataId) const {
     return it == maps_.end() ? nullptr : it->second;
 }
 
+std::vector<std::string> LiveState::FirstSignals(std::size_t n) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::vector<std::string> out;
+    for (const LiveDevice& d : devices_) {
+        for (std::size_t i = 0; i < d.values.size() && i < n; ++i) out.push_back(d.values[i].name);
+        if (!out.empty()) break;
+    }
+    return out;
+}
+
 LiveDevice* LiveState::Find(unsigned int dataId) {
     const auto it = index_.find(dataId);
     return it == index_.end() ? nullptr : &devices_[it->second];

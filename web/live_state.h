@@ -65,6 +65,8 @@ class LiveState : public Sink {
     // Any thread: copies, each with at most its newest `events` events.
     std::vector<LiveDevice> Devices(std::size_t events = kEvents) const;
     std::optional<LiveDevice> Device(unsigned int dataId, std::size_t events = kEvents) const;
+    // Any thread: the names of the first `n` signals of the first device that has any.
+    std::vector<std::string> FirstSignals(std::size_t n) const;
     // Any thread: the map the device's values are decoded with (null before the core said).
     std::shared_ptr<const SignalMap> Map(unsigned int dataId) const;
 

@@ -1,6 +1,5 @@
 #include "web/web_api.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -289,14 +288,10 @@ WebResponse WebApi::Route(const std::string& path, const std::map<std::string, s
         j.Key("staleSeconds").Int(int64_t{options_.staleSeconds});
         j.Key("chart").BeginObject().Key("hours").Int(int64_t{options_.chartHours});
         j.Key("signals").BeginArray();
-        for (const auto& s : options_.chartSignals) j.String(s);
         // None chosen: the first two of the first device with signals, as the core maps it now.
-        const auto first = std::find_if(devices.begin(), devices.end(),
-                                        [](const LiveDevice& d) { return !d.values.empty(); });
-        for (std::size_t i = 0; options_.chartSignals.empty() && first != devices.end() &&
-                                i < first->values.size() && i < 2;
-             ++i)
-            j.String(first->values[i].name);
+        for (const auto& s :
+             options_.chartSignals.empty() ? live_.FirstSignals(2) : options_.chartSignals)
+            j.String(s);
         j.EndArray().EndObject();
     }
     j.EndObject();
