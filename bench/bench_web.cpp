@@ -25,7 +25,7 @@ struct Site {
 
     Site()
         : live(Specs()),
-          api(live, sinks, {}, nullptr, StaticFiles::Load(SMD_SOURCE_DIR "/web/static", ""),
+          api(live, sinks, nullptr, StaticFiles::Load(SMD_SOURCE_DIR "/web/static", ""),
               WebApiOptions{}) {
         const auto now = std::chrono::system_clock::now();
         Json::Value values;

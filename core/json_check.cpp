@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 
@@ -65,6 +66,13 @@ std::string ReadInputFile(const std::string& path, std::size_t limit) {
         text.append(buf, static_cast<std::size_t>(n));
     }
     return text;
+}
+
+std::string ResolvePath(const std::string& baseDir, const std::string& path) {
+    if (path.empty() || path.front() == '/' || baseDir.empty()) return path;
+    std::string out = (std::filesystem::path(baseDir) / path).lexically_normal().string();
+    if (out.size() > 1 && out.back() == '/') out.pop_back();
+    return out;
 }
 
 Json::Value JsonFile::Load(const std::string& path) {

@@ -31,6 +31,10 @@ int OpenInputFile(const std::string& path, std::size_t limit = kMaxInputFile);
 // Reads a regular file of at most `limit` bytes whole; ConfigError "<path>: <why>" otherwise.
 std::string ReadInputFile(const std::string& path, std::size_t limit = kMaxInputFile);
 
+// A path a file names, taken from that file's directory `baseDir` unless it is absolute (or
+// either is empty), without a trailing slash.
+std::string ResolvePath(const std::string& baseDir, const std::string& path);
+
 class JsonFile {
   public:
     // Reads and parses the file; a missing file or bad JSON is a ConfigError.

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 
 #ifdef SMD_HAVE_SYSTEMD
 #include <systemd/sd-journal.h>
@@ -49,7 +48,9 @@ bool SendToJournal(Priority priority, const std::string& text, const LogFields& 
 }
 
 std::string LogNumber(double v) {
-    std::ostringstream s;
-    s << v;
-    return s.str();
+    // What a stream's << prints (the C locale's %g), without building a stream: a round's line
+    // formats every signal.
+    char buf[32];
+    const int n = std::snprintf(buf, sizeof buf, "%g", v);
+    return std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
 }

@@ -4,18 +4,14 @@
 
 #include <algorithm>
 
+#include "runtime/falling_rate.h"
+
 using Steady = std::chrono::steady_clock;
 
 namespace {
 
 // Rows per transaction at most, so a backlog after an outage goes in bounded steps.
 constexpr std::size_t kMaxBatch = 2048;
-
-// Failures are logged on the 1st, 2nd, 4th, 8th, ... attempt: a database down for a day
-// leaves a few lines, not thousands.
-bool Worth(uint64_t n) {
-    return n != 0 && (n & (n - 1)) == 0;
-}
 
 std::string Plural(uint64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -117,7 +113,7 @@ void HistorySink::Push(Item item) {
         ++rowsNotStored_;
         const uint64_t n = ++queueFullDrops_;
         lock.unlock();
-        if (Worth(n))
+        if (FallingRate::LogDue(n - 1, n))
             log_.Write(Priority::kErr,
                        "history: " + std::to_string(options_.queueLimit) +
                            " rows wait for the database: a row of device " + std::to_string(id) +
@@ -161,8 +157,9 @@ void HistorySink::Loop() {
 }
 
 bool HistorySink::StoreWithRetry(std::vector<Item>& batch) {
+    // A database down for a day leaves a few lines, not thousands.
+    const FallingRate rate{options_.retryFirst, options_.retryMax};
     uint64_t attempts = 0;
-    auto wait = options_.retryFirst;
     const auto firstFailure = Steady::now();
     std::string last;
     for (;;) {
@@ -185,7 +182,8 @@ bool HistorySink::StoreWithRetry(std::vector<Item>& batch) {
         std::unique_lock<std::mutex> lock(mu_);
         ++failedAttempts_;
         const std::size_t waiting = queue_.size();
-        if (Worth(attempts)) {
+        const FallingRate::Step step = rate.After(attempts, Steady::now());
+        if (step.log) {
             lock.unlock();
             if (faultHook_) faultHook_(last);
             log_.Write(Priority::kErr, "history: " + Plural(batch.size(), "row", "rows") +
@@ -195,12 +193,11 @@ bool HistorySink::StoreWithRetry(std::vector<Item>& batch) {
             lock.lock();
         }
         // Retried until stored, unless the host stops and its time runs out.
-        if (settled_.wait_for(lock, wait, [&] { return giveUp_; }) || giveUp_) {
+        if (settled_.wait_until(lock, step.at, [&] { return giveUp_; }) || giveUp_) {
             lock.unlock();
             NotStored(batch, last);
             return false;
         }
-        wait = std::min(wait * 2, options_.retryMax);
     }
 }
 

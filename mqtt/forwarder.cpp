@@ -17,23 +17,17 @@
 #include "core/json_check.h"
 #include "mqtt/broker_errors.h"
 #include "mqtt/payload.h"
+#include "runtime/falling_rate.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::chrono::milliseconds kFirstBackoff = 250ms;
-constexpr std::chrono::milliseconds kMaxBackoff = 8s;
+constexpr FallingRate kRetry{250ms, 8s};
 constexpr std::chrono::seconds kConnectTimeout = 10s;
 
 std::string Describe(int rc) {
     return BrokerError(rc, 0, "");
-}
-
-int BitLength(uint64_t n) {
-    int b = 0;
-    for (; n; n >>= 1) ++b;
-    return b;
 }
 
 }  // namespace
@@ -176,7 +170,6 @@ void MqttForwarder::Run() {
         Say("the password goes to broker " + broker_ +
                 " over plain TCP, readable on the way; set mqtt.tls to protect it",
             Priority::kWarning);
-    backoff_ = kFirstBackoff;
     bool attempted = false;
     auto nextAttempt = Clock::now();
     for (;;) {
@@ -208,8 +201,7 @@ void MqttForwarder::Run() {
                     connectBy_ = Clock::now() + kConnectTimeout;
                 } else {
                     Failure(ConnectionError(rc, false));
-                    nextAttempt = Clock::now() + backoff_;
-                    backoff_ = std::min(backoff_ * 2, kMaxBackoff);
+                    nextAttempt = Clock::now() + kRetry.Wait(failures_);
                 }
             }
             if (!socket_) {
@@ -244,14 +236,13 @@ void MqttForwarder::Run() {
                 socket_ = false;
                 figConnected_ = false;
                 Failure(why);
-                nextAttempt = Clock::now() + backoff_;
-                backoff_ = std::min(backoff_ * 2, kMaxBackoff);
+                nextAttempt = Clock::now() + kRetry.Wait(failures_);
             }
             RefreshFigures();
         } catch (const std::exception& e) {
             // The database: busy for longer than the time-out, or broken. Try again shortly.
             Failure(std::string("outbox: ") + e.what());
-            if (!Sleep(Clock::now() + backoff_)) break;
+            if (!Sleep(Clock::now() + kRetry.Wait(failures_))) break;
         }
     }
 
@@ -327,7 +318,7 @@ void MqttForwarder::Failure(const std::string& why) {
     ++failures_;
     ++figFailures_;
     // At a falling rate: the 1st, 2nd, 4th, 8th, ... failure in a row.
-    if (BitLength(failures_) > BitLength(failures_ - 1))
+    if (FallingRate::LogDue(failures_ - 1, failures_))
         Say("broker " + broker_ + ": " + why +
                 (failures_ > 1 ? " (" + std::to_string(failures_) + " failures in a row)" : "") +
                 "; retrying, polling and history go on",
@@ -349,7 +340,6 @@ void MqttForwarder::OnConnect(mosquitto*, void* self, int rc) {
               (f.failures_ == 1 ? " failure" : " failures"));
     f.everConnected_ = true;
     f.failures_ = 0;
-    f.backoff_ = kFirstBackoff;
     // The library resends what it holds unacknowledged. With nothing of the outbox in flight,
     // whatever is still there goes again from the start.
     if (std::none_of(f.inflight_.begin(), f.inflight_.end(),

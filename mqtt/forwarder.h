@@ -98,7 +98,6 @@ class MqttForwarder : public Sink {
     std::string refusal_;     // the broker's reason for refusing, from CONNACK
     std::string tlsVerdict_;  // why the TLS handshake failed, from the library's log
     uint64_t failures_ = 0;
-    std::chrono::milliseconds backoff_{};
     Clock::time_point connectBy_{};
     int64_t cursor_ = 0;  // last outbox id handed to the library
     struct Flight {

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "mqtt/payload.h"
+#include "runtime/falling_rate.h"
 
 namespace {
 
@@ -49,12 +50,6 @@ class Statement {
     sqlite3* db_;
     sqlite3_stmt* s_ = nullptr;
 };
-
-int BitLength(uint64_t n) {
-    int b = 0;
-    for (; n; n >>= 1) ++b;
-    return b;
-}
 
 }  // namespace
 
@@ -184,7 +179,7 @@ void Outbox::OnCommitted() {
     const uint64_t after = before + pendingDropped_;
     pendingDropped_ = 0;
     // At a falling rate: whenever the total passes a power of two.
-    if (BitLength(after) > BitLength(before) && say_)
+    if (FallingRate::LogDue(before, after) && say_)
         say_("mqtt: outbox bound reached (" + std::to_string(maxRows_) + " messages, " +
                  std::to_string(maxAge_.count() / 1000) + " s): dropped the oldest, " +
                  std::to_string(after) + " dropped so far",

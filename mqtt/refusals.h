@@ -30,7 +30,7 @@ class Refusals {
   private:
     std::set<int64_t> held_;      // refused, waiting for the next try
     std::set<int64_t> retrying_;  // offered again, not answered yet
-    std::chrono::milliseconds wait_ = kFirstRetry;
+    uint64_t passes_ = 0;         // full passes since a retried row got through
     Clock::time_point next_{};
     uint64_t count_ = 0;
 };

@@ -117,7 +117,8 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
     std::unique_ptr<SnmpSink> snmp;
     std::unique_ptr<WebView> web;
     // The page's files: the package's, else those under SMDHOST_DATA_DIR (a source tree).
-    if (site.web.enabled) web = std::make_unique<WebView>(site, ExeDir(), DataDir());
+    if (site.web.enabled)
+        web = std::make_unique<WebView>(site.web, site.file, site.database, ExeDir(), DataDir());
     const std::optional<MqttConfig> mqtt = site.mqtt;
     const std::optional<SnmpConfig> snmpConfig = site.snmp;
     const std::string database = site.database;

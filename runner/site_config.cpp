@@ -5,20 +5,12 @@
 #include <filesystem>
 #include <set>
 
-#include <boost/asio/ip/address.hpp>
-
 #include "core/json_check.h"
+#include "core/level_names.h"
 #include "history/history_config.h"
 #include "runner/install_dirs.h"
 
 namespace {
-
-std::string Resolve(const std::string& baseDir, const std::string& p) {
-    if (p.empty() || p.front() == '/' || baseDir.empty()) return p;
-    std::string out = (std::filesystem::path(baseDir) / p).lexically_normal().string();
-    if (out.size() > 1 && out.back() == '/') out.pop_back();
-    return out;
-}
 
 std::string DirOf(const std::string& file) {
     const auto dir = std::filesystem::path(file).parent_path();
@@ -35,21 +27,21 @@ DeviceConfig ParseDevice(const JsonFile& file, const Json::Value& d, const std::
     dev.model = file.RequiredString(d, path, "model");
     dev.dataId = static_cast<unsigned int>(file.RequiredInteger(d, path, "dataId", 0, UINT32_MAX));
     dev.port = file.RequiredString(d, path, "port");
-    if (dev.port != kSimulatedPort) dev.port = Resolve(baseDir, dev.port);
+    if (dev.port != kSimulatedPort) dev.port = ResolvePath(baseDir, dev.port);
     dev.pollIntervalMs =
         static_cast<int>(file.Integer(d, path, "pollIntervalMs", dev.pollIntervalMs, 0, 86400000));
     dev.delayScale = file.Number(d, path, "delayScale", dev.delayScale, 0.0);
     dev.replyTimeoutMs =
         static_cast<int>(file.Integer(d, path, "replyTimeoutMs", dev.replyTimeoutMs, 1, 600000));
     const std::string workDir = file.String(d, path, "workDir", "");
-    dev.workDir = workDir.empty() ? DataDir() : Resolve(baseDir, workDir);
-    dev.signalMap = Resolve(baseDir, file.String(d, path, "signalMap", ""));
+    dev.workDir = workDir.empty() ? DataDir() : ResolvePath(baseDir, workDir);
+    dev.signalMap = ResolvePath(baseDir, file.String(d, path, "signalMap", ""));
 
     const Json::Value& sim = d["simulation"];
     if (sim.isString()) {
         if (dev.port != kSimulatedPort)
             file.Fail(JsonFile::Join(path, "simulation"), "only for the port \"simulated\"");
-        dev.simulation = JsonFile::Load(Resolve(baseDir, sim.asString()));
+        dev.simulation = JsonFile::Load(ResolvePath(baseDir, sim.asString()));
     } else if (sim.isObject()) {
         if (dev.port != kSimulatedPort)
             file.Fail(JsonFile::Join(path, "simulation"), "only for the port \"simulated\"");
@@ -96,66 +88,6 @@ DeviceConfig ParseDevice(const JsonFile& file, const Json::Value& d, const std::
     return dev;
 }
 
-// Alarm levels' names, { "1": "critical", ... }, in `parent` ("" for the top level).
-std::map<int, std::string> ParseLevelNames(const JsonFile& file, const Json::Value& object,
-                                           const std::string& parent) {
-    std::map<int, std::string> out;
-    const Json::Value& levels = file.Object(object, parent, "levelNames");
-    for (const auto& k : levels.isNull() ? Json::Value::Members{} : levels.getMemberNames()) {
-        const std::string where = JsonFile::Join(JsonFile::Join(parent, "levelNames"), k);
-        if (k.empty() || k.size() > 3 || k.find_first_not_of("0123456789") != std::string::npos)
-            file.Fail(where, "expected an alarm level (a whole number) as the name");
-        if (!levels[k].isString())
-            file.Fail(where, "expected a level's name, found " + JsonFile::TypeName(levels[k]));
-        out[std::stoi(k)] = levels[k].asString();
-    }
-    return out;
-}
-
-WebConfig ParseWeb(const JsonFile& file, const Json::Value& root, const std::string& baseDir) {
-    WebConfig web;
-    const Json::Value& w = file.Object(root, "", "web");
-    if (w.isNull()) return web;
-    file.OnlyKnown(w, "web",
-                   {"address", "port", "staleSeconds", "root", "chartSignals", "chartHours",
-                    "hosts", "connections", "connectionsPerClient", "siteName", "levelNames"});
-    web.enabled = true;
-    web.address = file.String(w, "web", "address", web.address);
-    boost::system::error_code ec;
-    boost::asio::ip::make_address(web.address, ec);
-    if (ec) file.Fail("web.address", "\"" + web.address + "\" is not an IP address");
-    web.port = static_cast<int>(file.Integer(w, "web", "port", web.port, 0, 65535));
-    web.staleSeconds =
-        static_cast<int>(file.Integer(w, "web", "staleSeconds", web.staleSeconds, 1, 86400 * 365));
-    web.root = Resolve(baseDir, file.String(w, "web", "root", ""));
-    web.chartHours =
-        static_cast<int>(file.Integer(w, "web", "chartHours", web.chartHours, 1, 24 * 366));
-    web.connections =
-        static_cast<int>(file.Integer(w, "web", "connections", web.connections, 1, 4096));
-    web.connectionsPerClient = static_cast<int>(file.Integer(
-        w, "web", "connectionsPerClient", web.connectionsPerClient, 1, web.connections));
-    const auto names = [&](const char* member, const char* what) {
-        std::vector<std::string> out;
-        const Json::Value& a = w[member];
-        const std::string where = std::string("web.") + member;
-        if (!a.isNull() && !a.isArray())
-            file.Fail(where, std::string("expected an array of ") + what + "s, found " +
-                                 JsonFile::TypeName(a));
-        for (unsigned int i = 0; i < a.size(); ++i) {
-            if (!a[i].isString())
-                file.Fail(JsonFile::Index(where, i), std::string("expected a ") + what +
-                                                         ", found " + JsonFile::TypeName(a[i]));
-            out.push_back(a[i].asString());
-        }
-        return out;
-    };
-    web.chartSignals = names("chartSignals", "signal name");
-    web.siteName = file.String(w, "web", "siteName", "");
-    web.levelNames = ParseLevelNames(file, w, "web");
-    web.hosts = names("hosts", "host name");
-    return web;
-}
-
 }  // namespace
 
 SiteConfig LoadSiteConfig(const std::string& path) {
@@ -166,7 +98,7 @@ std::string LoadControlSocket(const std::string& path) {
     const Json::Value root = JsonFile::Load(path);
     const JsonFile file(path);
     if (!root.isObject()) file.Fail("", "expected an object, found " + JsonFile::TypeName(root));
-    return Resolve(DirOf(path), file.String(root, "", "controlSocket", ""));
+    return ResolvePath(DirOf(path), file.String(root, "", "controlSocket", ""));
 }
 
 SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
@@ -178,8 +110,8 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
          "roundPriority", "levelNames", "history", "devices", "web", "mqtt", "snmp"});
     SiteConfig site;
     site.file = name;
-    site.database = Resolve(baseDir, file.String(root, "", "database", site.database));
-    site.controlSocket = Resolve(baseDir, file.String(root, "", "controlSocket", ""));
+    site.database = ResolvePath(baseDir, file.String(root, "", "database", site.database));
+    site.controlSocket = ResolvePath(baseDir, file.String(root, "", "controlSocket", ""));
     site.controlGroup = file.String(root, "", "controlGroup", "");
     if (!site.controlGroup.empty() && site.controlSocket.empty())
         file.Fail("controlGroup", "needs a controlSocket");
@@ -188,7 +120,7 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
     site.cacheMaxAgeSeconds = static_cast<int>(
         file.Integer(root, "", "cacheMaxAgeSeconds", site.cacheMaxAgeSeconds, 0, 365 * 86400));
     site.rounds = static_cast<int>(file.Integer(root, "", "rounds", 0, 0, 1000000000));
-    site.web = ParseWeb(file, root, baseDir);
+    site.web = ParseWebConfig(file, root["web"], baseDir);
     // Every sink names levels alike; "web.levelNames" is the older place for them.
     site.levelNames = ParseLevelNames(file, root, "");
     if (site.levelNames.empty()) site.levelNames = site.web.levelNames;
@@ -215,7 +147,7 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
         // A bare file name is a packaged plug-in, so one site file serves every architecture.
         const std::string name = plugins[i].asString();
         site.plugins.push_back(name.find('/') == std::string::npos ? PluginDir() + "/" + name
-                                                                   : Resolve(baseDir, name));
+                                                                   : ResolvePath(baseDir, name));
     }
 
     site.mqtt = ParseMqttConfig(root["mqtt"], name, baseDir);

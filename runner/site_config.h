@@ -1,10 +1,7 @@
 #pragma once
 // The site file: what one host process runs. See SiteFileHelp() for every member.
-#include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include <json/value.h>
 
@@ -13,22 +10,7 @@
 #include "history/history_config.h"
 #include "mqtt/mqtt_config.h"
 #include "snmp/snmp_config.h"
-
-// The status page, JSON API and metrics server; off when the site file has no "web".
-struct WebConfig {
-    bool enabled = false;
-    std::string address = "127.0.0.1";
-    int port = 8080;  // 0: any free port (the host prints the one it got)
-    int staleSeconds = 60;
-    std::string root;  // the page's files; empty: found beside the program
-    std::vector<std::string> chartSignals;
-    int chartHours = 3;
-    std::vector<std::string> hosts;         // Host header names served besides IP literals
-    int connections = 64;                   // open at once
-    int connectionsPerClient = 16;          // open at once from one address
-    std::string siteName;                   // the page's title; empty: the site file's name
-    std::map<int, std::string> levelNames;  // alarm level -> "critical", ...; empty: numbers
-};
+#include "web/web_config.h"
 
 // The host's members, and what the program around it and its sinks read.
 struct SiteConfig : HostConfig {

@@ -6,14 +6,11 @@
 #include <algorithm>
 #include <mutex>
 
+#include "runtime/falling_rate.h"
 #include "runtime/pmbus_runtime.h"
 #include "runtime/spdevice_runtime.h"
 
 namespace {
-
-bool IsPowerOfTwo(uint64_t n) {
-    return n != 0 && (n & (n - 1)) == 0;
-}
 
 // 10 bits a byte on the line (8N1).
 std::chrono::steady_clock::duration LineTime(std::size_t bytes, int baud) {
@@ -213,9 +210,9 @@ void DeviceDriver::Report() {
         failingStreak_ = 0;
         if (options_.log) options_.log("communication restored");
     }
-    bool due = false;
-    for (uint64_t i = reportedFailed_; i < failed; ++i) due |= IsPowerOfTwo(++failingStreak_);
-    if (due && options_.log)
+    const uint64_t streakBefore = failingStreak_;
+    failingStreak_ += failed - reportedFailed_;
+    if (FallingRate::LogDue(streakBefore, failingStreak_) && options_.log)
         options_.log("communication error: " + kinds + " (" + std::to_string(failingStreak_) +
                      " in a row, " + std::to_string(TotalErrors()) + " in all)");
     reportedDone_ = done;
@@ -267,10 +264,13 @@ void DriverLoop::Close() {
 
 // Outside the queue's lock: a task may post another (to answer once its reply settled).
 void DriverLoop::RunTasks() {
-    std::deque<LoopTask> due;
-    const auto now = Clock::now();
+    // Called twice a turn, mostly with nothing queued: no allocation, no clock read then.
+    std::vector<LoopTask> due;
+    Clock::time_point now;
     {
         std::lock_guard<std::mutex> lock(tasksMu_);
+        if (tasks_.empty()) return;
+        now = Clock::now();
         for (auto it = tasks_.begin(); it != tasks_.end();) {
             // One task per driver a turn: the first may have made it busy.
             const bool ready =

@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "runtime/falling_rate.h"
+
 namespace {
 
 speed_t SpeedOf(int baud) {
@@ -55,8 +57,7 @@ bool MakeRawTerminal(int fd, int baud) {
     return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
-SerialPort::SerialPort(Options options)
-    : options_(std::move(options)), backoff_(options_.reopenFirst) {}
+SerialPort::SerialPort(Options options) : options_(std::move(options)) {}
 
 SerialPort::~SerialPort() {
     Close();
@@ -66,8 +67,8 @@ bool SerialPort::OpenFailed(int fd, Clock::time_point now, std::string why, bool
     if (fd >= 0) ::close(fd);
     openError_ = options_.path + ": " + why;
     inUse_ = inUse;
-    nextReopen_ = now + backoff_;
-    backoff_ = std::min(backoff_ * 2, options_.reopenMax);
+    nextReopen_ =
+        now + FallingRate{options_.reopenFirst, options_.reopenMax}.Wait(++reopenFailures_);
     return false;
 }
 
@@ -97,7 +98,7 @@ bool SerialPort::Open(Clock::time_point now) {
     tcflush(fd, TCIOFLUSH);
     fd_ = fd;
     outLen_ = 0;
-    backoff_ = options_.reopenFirst;
+    reopenFailures_ = 0;
     openError_.clear();
     inUse_ = false;
     ++opens_;
@@ -117,8 +118,8 @@ void SerialPort::Close() {
 void SerialPort::Fail(Clock::time_point now) {
     Close();
     ++failures_;
-    nextReopen_ = now + backoff_;
-    backoff_ = std::min(backoff_ * 2, options_.reopenMax);
+    nextReopen_ =
+        now + FallingRate{options_.reopenFirst, options_.reopenMax}.Wait(++reopenFailures_);
 }
 
 bool SerialPort::ReopenIfDue(Clock::time_point now) {

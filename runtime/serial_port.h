@@ -74,7 +74,7 @@ class SerialPort : public Link {
     int fd_ = -1;
     uint8_t out_[8192];
     std::size_t outLen_ = 0;
-    std::chrono::milliseconds backoff_;
+    uint64_t reopenFailures_ = 0;  // in a row, since the port was last open
     Clock::time_point nextReopen_{};
     std::string openError_;
     bool inUse_ = false;

@@ -17,6 +17,7 @@
 #include <net-snmp/agent/agent_callbacks.h>
 // clang-format on
 
+#include "runtime/falling_rate.h"
 #include "snmp/mib_view.h"
 
 // net-snmp's subagent connects with this; its header is not installed.
@@ -175,7 +176,7 @@ void AgentxAgent::Run() {
     std::deque<std::pair<Oid, VarBinds>> deviceNotices;
     auto refreshed = Clock::time_point();
     auto nextTry = Clock::now();
-    int delay = 1;
+    const FallingRate rate{std::chrono::seconds(1), std::chrono::seconds(config_.retryMaxSeconds)};
     uint64_t failures = 0;
     bool wasConnected = false;
     bool everConnected = false;
@@ -191,7 +192,6 @@ void AgentxAgent::Run() {
                                               " with " + where);
             everConnected = true;
             failures = 0;
-            delay = 1;
         } else {
             log_.Write(Priority::kWarning, "snmp: lost " + where + "; retrying");
             nextTry = now;
@@ -211,16 +211,14 @@ void AgentxAgent::Run() {
                 register_mib_reattach();
             }
             if (!loop.connected) {
-                ++failures;
-                // The 1st, 2nd, 4th, 8th, ... failure is logged: the journal is not flooded.
-                if ((failures & (failures - 1)) == 0)
-                    log_.Write(Priority::kWarning, "snmp: cannot reach " + where + " (" +
-                                                       std::to_string(failures) +
-                                                       (failures == 1 ? " attempt" : " attempts") +
-                                                       "); polling goes on, next attempt in " +
-                                                       std::to_string(delay) + " s");
-                nextTry = now + std::chrono::seconds(delay);
-                delay = std::min(delay * 2, config_.retryMaxSeconds);
+                const FallingRate::Step step = rate.After(++failures, now);
+                if (step.log)
+                    log_.Write(Priority::kWarning,
+                               "snmp: cannot reach " + where + " (" + std::to_string(failures) +
+                                   (failures == 1 ? " attempt" : " attempts") +
+                                   "); polling goes on, next attempt in " +
+                                   std::to_string(rate.Wait(failures).count() / 1000) + " s");
+                nextTry = step.at;
             }
         }
         noteChange(now);

@@ -10,6 +10,7 @@
 
 #include "device_probe.h"
 #include "runtime/device_driver.h"
+#include "runtime/falling_rate.h"
 #include "runtime/frame.h"
 #include "test_support.h"
 
@@ -286,6 +287,42 @@ TEST(DeviceDriver, FailuresAreReportedByRoundsAtAFallingRateAndRecoveryOnce) {
                                           : std::vector<uint8_t>{}));
         }
         EXPECT_EQ(lines, row.lines);
+    }
+}
+
+// The one helper every part logs and retries with.
+TEST(FallingRate, LinesOnPowersOfTwoAndWaitsThatDoubleUpToTheCeiling) {
+    struct Row {
+        milliseconds first, most;
+        uint64_t before, after;  // the count before and after the failures just seen
+        bool log;
+        milliseconds wait;  // after `after` failures in a row
+    };
+    const std::vector<Row> rows = {
+        {milliseconds(250), milliseconds(8000), 0, 1, true, milliseconds(250)},
+        {milliseconds(250), milliseconds(8000), 1, 2, true, milliseconds(500)},
+        {milliseconds(250), milliseconds(8000), 2, 3, false, milliseconds(1000)},
+        {milliseconds(250), milliseconds(8000), 3, 4, true, milliseconds(2000)},
+        {milliseconds(250), milliseconds(8000), 6, 7, false, milliseconds(8000)},
+        {milliseconds(250), milliseconds(8000), 7, 8, true, milliseconds(8000)},
+        {milliseconds(250), milliseconds(8000), 5, 9, true, milliseconds(8000)},  // passed 8
+        {milliseconds(250), milliseconds(8000), 9, 15, false, milliseconds(8000)},
+        {milliseconds(250), milliseconds(8000), 4, 4, false, milliseconds(2000)},  // none new
+        {milliseconds(1000), milliseconds(60000), 0, uint64_t{1} << 40, true, milliseconds(60000)},
+        {milliseconds(9000), milliseconds(5000), 0, 1, true, milliseconds(5000)},  // first > most
+        {milliseconds(0), milliseconds(5000), 0, UINT64_MAX, true, milliseconds(0)},
+    };
+    const auto now = Clock::now();
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::to_string(r.before) + " -> " + std::to_string(r.after));
+        const FallingRate rate{r.first, r.most};
+        EXPECT_EQ(FallingRate::LogDue(r.before, r.after), r.log);
+        EXPECT_EQ(rate.Wait(r.after), r.wait);
+        if (r.after == r.before + 1) {
+            const FallingRate::Step step = rate.After(r.after, now);
+            EXPECT_EQ(step.log, r.log);
+            EXPECT_EQ(step.at, now + r.wait);
+        }
     }
 }
 

@@ -25,6 +25,7 @@
 #include <json/json.h>
 #include <sqlite3.h>
 
+#include "core/json_check.h"
 #include "history/history_reader.h"
 #include "runner/demo.h"
 #include "sim/simulator.h"
@@ -552,24 +553,29 @@ TEST_F(RunnerE2E, ABadSiteFileFailsWithStatus2AndAClearMessage) {
     ::close(taken);
     EXPECT_NE(out.find(site + ": web.port: "), std::string::npos) << out;
     EXPECT_EQ(out.find("setting up"), std::string::npos) << "no device started: " << out;
-    // A subcommand reads only the members it uses: a broker password it never needs (here one
-    // the host itself refuses) stops the host, not the views or the control client.
-    extra = Json::Value(Json::objectValue);
-    extra["mqtt"]["host"] = "127.0.0.1";
-    extra["mqtt"]["username"] = "smd";
-    extra["mqtt"]["passwordFile"] = dir_ + "/secret";
-    extra["controlSocket"] = dir_ + "/none.sock";
+    // A subcommand reads only the members it uses: a sink's member it never needs (a broker
+    // password out of reach, say) stops the host and --check, not the views or the control
+    // client.
     std::ofstream(dir_ + "/secret") << "pw\n";
     ::chmod((dir_ + "/secret").c_str(), 0644);
-    site = WriteSite(devices, 1, "site.json", extra);
-    EXPECT_EQ(Run({"--site", site}, &out), 2);
-    EXPECT_NE(out.find("mqtt.passwordFile"), std::string::npos) << out;
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"history", "--site", site, "--device", "7"},
-          {"alarms", "--site", site, "--device", "7"},
-          {"control", "--site", site, "--device", "7", "--code", "0"}}) {
-        EXPECT_NE(Run(args, &out), 2) << args[0] << ": " << out;
-        EXPECT_EQ(out.find("mqtt"), std::string::npos) << args[0] << ": " << out;
+    for (const auto& [member, text] : std::vector<std::pair<std::string, std::string>>{
+             {"mqtt", R"({"host": "127.0.0.1", "username": "smd", "passwordFile": "secret"})"},
+             {"web", R"({"address": "nowhere"})"},
+             {"snmp", R"({"oidBase": "x"})"},
+             {"history", R"({"keepDays": -1})"}}) {
+        extra = Json::Value(Json::objectValue);
+        extra[member] = JsonFile::Parse(text, member);
+        extra["controlSocket"] = dir_ + "/none.sock";
+        site = WriteSite(devices, 1, "site.json", extra);
+        EXPECT_EQ(Run({"--site", site, "--check"}, &out), 2) << member;
+        EXPECT_NE(out.find(": " + member + "."), std::string::npos) << out;
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"history", "--site", site, "--device", "7"},
+              {"alarms", "--site", site, "--device", "7"},
+              {"control", "--site", site, "--device", "7", "--code", "0"}}) {
+            EXPECT_NE(Run(args, &out), 2) << args[0] << ", bad " << member << ": " << out;
+            EXPECT_EQ(out.find(member + "."), std::string::npos) << args[0] << ": " << out;
+        }
     }
 
     // Its priority in the journal is checked under a real systemd by tests/check_boot.sh,

@@ -1,10 +1,13 @@
 // Signal values decoded from a record by a signal map.
+#include <limits>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "core/json_check.h"
+#include "core/logger.h"
 #include "core/record_layout.h"
 #include "core/signal_map.h"
 
@@ -122,6 +125,17 @@ TEST(RecordLayout, FieldsLieEndToEndOverTheWholeRecord) {
     rec[1548] = 4;
     rec[1549] = 9;
     EXPECT_EQ(RecordStamp(rec.data(), rec.size()), "2024-3-5 7:4:9");
+}
+
+// A decoded value as the round's line prints it: six significant digits, as a stream would.
+TEST(SignalMap, ValuesArePrintedAsAStreamPrintsThem) {
+    for (const double v :
+         {0.0, -0.0, 57.2, 0.002, 53.5, 220.0, 123456789.0, -1.5e-300, 1e300, 1.0 / 3.0,
+          std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::quiet_NaN()}) {
+        std::ostringstream s;
+        s << v;
+        EXPECT_EQ(LogNumber(v), s.str());
+    }
 }
 
 }  // namespace

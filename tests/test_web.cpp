@@ -53,7 +53,7 @@ SiteConfig FastSite(const std::string& dir, const std::string& port = kSimulated
 class LiveHost {
   public:
     explicit LiveHost(const SiteConfig& site)
-        : view(site, "", SMD_SOURCE_DIR),
+        : view(site.web, site.file, site.database, "", SMD_SOURCE_DIR),
           host(site, log),
           history(site.database, Options(), host.Log()) {
         history.Start();
@@ -140,7 +140,7 @@ TEST(WebApi, LiveStateKeepsStandingAlarmsAndABoundedEventList) {
     odd.raised = true;
     live.OnAlarm(odd);
     const std::vector<Sink*> sinks;
-    const WebApi api(live, sinks, {}, nullptr,
+    const WebApi api(live, sinks, nullptr,
                      StaticFiles::Load(std::string(SMD_SOURCE_DIR) + "/web/static", ""), {});
     Json::Value answer;
     ASSERT_TRUE(Json::Reader().parse(api.Answer({"GET", "/api/events?limit=1"}).body, answer));
@@ -166,6 +166,20 @@ TEST(WebApi, LiveStateKeepsStandingAlarmsAndABoundedEventList) {
     EXPECT_EQ(after[0].name, "w");
     EXPECT_FALSE(after[0].value.has_value());
     EXPECT_EQ(live.Map(7), map);
+    ASSERT_TRUE(Json::Reader().parse(api.Answer({"GET", "/api/devices"}).body, answer));
+    ASSERT_EQ(answer["chart"]["signals"].size(), 1u) << "the first two of the new map's";
+    EXPECT_EQ(answer["chart"]["signals"][0].asString(), "w");
+
+    // A device new to the core takes the events an earlier run stored; a known one is not read.
+    std::vector<unsigned int> asked;
+    live.SetRecall([&](const std::vector<unsigned int>& ids) {
+        asked = ids;
+        return std::map<unsigned int, std::vector<Alarm>>{{9, {odd}}};
+    });
+    live.OnDevices({DeviceDescription{7, "m", "p", true, map}, {9, "m", "q", true, nullptr}});
+    EXPECT_EQ(asked, std::vector<unsigned int>{9});
+    ASSERT_EQ(live.Device(9)->events.size(), 1u);
+    EXPECT_EQ(live.Device(9)->events[0].text, odd.text);
 }
 
 TEST_F(WebLive, AnswersMatchTheSimulatorAndTheHistoryDatabaseAndMetricsPassPromtool) {

@@ -16,6 +16,15 @@ LiveState::LiveState(std::vector<LiveDeviceSpec> devices) {
 }
 
 void LiveState::OnDevices(const std::vector<DeviceDescription>& devices) {
+    // Read before the lock: the web's thread does not wait for the store.
+    std::vector<unsigned int> added;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (const DeviceDescription& desc : devices)
+            if (Find(desc.dataId) == nullptr) added.push_back(desc.dataId);
+    }
+    std::map<unsigned int, std::vector<Alarm>> recalled;
+    if (recall_ && !added.empty()) recalled = recall_(added);
     std::lock_guard<std::mutex> lock(mu_);
     for (const DeviceDescription& desc : devices) {
         LiveDevice* d = Find(desc.dataId);
@@ -26,6 +35,9 @@ void LiveState::OnDevices(const std::vector<DeviceDescription>& devices) {
             d->health.dataId = desc.dataId;
             d->health.model = desc.model;
             d->health.port = desc.port;
+            const std::vector<Alarm>& events = recalled[desc.dataId];
+            const std::size_t n = std::min(events.size(), kEvents);
+            d->events.assign(events.end() - static_cast<std::ptrdiff_t>(n), events.end());
         }
         std::shared_ptr<const SignalMap>& map = maps_[desc.dataId];
         if (map == desc.signals) continue;
@@ -42,6 +54,16 @@ std::shared_ptr<const SignalMap> LiveState::Map(unsigned int dataId) const {
     std::lock_guard<std::mutex> lock(mu_);
     const auto it = maps_.find(dataId);
     return it == maps_.end() ? nullptr : it->second;
+}
+
+std::vector<std::string> LiveState::FirstSignals(std::size_t n) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::vector<std::string> out;
+    for (const LiveDevice& d : devices_) {
+        for (std::size_t i = 0; i < d.values.size() && i < n; ++i) out.push_back(d.values[i].name);
+        if (!out.empty()) break;
+    }
+    return out;
 }
 
 LiveDevice* LiveState::Find(unsigned int dataId) {
@@ -80,16 +102,6 @@ void LiveState::OnAlarm(const Alarm& a) {
     if (a.restored) return;
     if (d->events.size() == kEvents) d->events.pop_front();
     d->events.push_back(std::move(alarm));
-}
-
-void LiveState::Recall(unsigned int dataId, const std::vector<Alarm>& events) {
-    std::lock_guard<std::mutex> lock(mu_);
-    LiveDevice* d = Find(dataId);
-    if (d == nullptr) return;
-    for (const auto& e : events) {
-        if (d->events.size() == kEvents) d->events.pop_front();
-        d->events.push_back(e);
-    }
 }
 
 void LiveState::OnHealth(const DeviceHealth& h) {

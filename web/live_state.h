@@ -5,6 +5,7 @@
 // mutex, held only to copy, so neither side ever waits for the other's work.
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -45,7 +46,7 @@ class LiveState : public Sink {
   public:
     static constexpr std::size_t kEvents = 50;
 
-    explicit LiveState(std::vector<LiveDeviceSpec> devices);
+    explicit LiveState(std::vector<LiveDeviceSpec> devices = {});
 
     const char* Name() const override { return "live"; }
     // The core's devices and the one map each is decoded with: a changed map replaces the
@@ -54,13 +55,18 @@ class LiveState : public Sink {
     void OnRecord(const RecordOut& r) override;
     void OnAlarm(const Alarm& a) override;
     void OnHealth(const DeviceHealth& h) override;
-    // Before the host starts: events stored by an earlier run (oldest first), so the page's
-    // recent events survive a restart.
-    void Recall(unsigned int dataId, const std::vector<Alarm>& events);
+    // Before the host starts: where the events an earlier run stored come from (oldest first),
+    // read for each device as the core first describes it, so the page's recent events survive
+    // a restart.
+    using EventRecall =
+        std::function<std::map<unsigned int, std::vector<Alarm>>(const std::vector<unsigned int>&)>;
+    void SetRecall(EventRecall recall) { recall_ = std::move(recall); }
 
     // Any thread: copies, each with at most its newest `events` events.
     std::vector<LiveDevice> Devices(std::size_t events = kEvents) const;
     std::optional<LiveDevice> Device(unsigned int dataId, std::size_t events = kEvents) const;
+    // Any thread: the names of the first `n` signals of the first device that has any.
+    std::vector<std::string> FirstSignals(std::size_t n) const;
     // Any thread: the map the device's values are decoded with (null before the core said).
     std::shared_ptr<const SignalMap> Map(unsigned int dataId) const;
 
@@ -71,4 +77,5 @@ class LiveState : public Sink {
     std::vector<LiveDevice> devices_;  // in site order
     std::map<unsigned int, std::size_t> index_;
     std::map<unsigned int, std::shared_ptr<const SignalMap>> maps_;
+    EventRecall recall_;
 };

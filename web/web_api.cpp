@@ -171,12 +171,10 @@ void Events(JsonOut& j, const LiveDevice& d) {
 
 }  // namespace
 
-WebApi::WebApi(const LiveState& live, const std::vector<Sink*>& sinks,
-               std::map<unsigned int, SignalMap> maps, SignalHistory* history, StaticFiles files,
-               WebApiOptions options)
+WebApi::WebApi(const LiveState& live, const std::vector<Sink*>& sinks, SignalHistory* history,
+               StaticFiles files, WebApiOptions options)
     : live_(live),
       sinks_(sinks),
-      maps_(std::move(maps)),
       history_(history),
       files_(std::move(files)),
       options_(std::move(options)) {}
@@ -290,7 +288,10 @@ WebResponse WebApi::Route(const std::string& path, const std::map<std::string, s
         j.Key("staleSeconds").Int(int64_t{options_.staleSeconds});
         j.Key("chart").BeginObject().Key("hours").Int(int64_t{options_.chartHours});
         j.Key("signals").BeginArray();
-        for (const auto& s : options_.chartSignals) j.String(s);
+        // None chosen: the first two of the first device with signals, as the core maps it now.
+        for (const auto& s :
+             options_.chartSignals.empty() ? live_.FirstSignals(2) : options_.chartSignals)
+            j.String(s);
         j.EndArray().EndObject();
     }
     j.EndObject();

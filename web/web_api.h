@@ -15,7 +15,8 @@
 
 struct WebApiOptions {
     int staleSeconds = 60;                  // a device without a good round for longer is stale
-    std::vector<std::string> chartSignals;  // the page's chart shows these first
+    std::vector<std::string> chartSignals;  // the page's chart shows these first; empty:
+                                            // the first two of the first device
     int chartHours = 3;
     std::string siteName;
     std::map<int, std::string> levelNames;  // alarm level -> name, for the page
@@ -27,11 +28,11 @@ class WebApi {
     static constexpr std::size_t kMaxPoints = 5000;
     static constexpr std::size_t kDefaultEvents = 10;  // per device, unless ?limit= says
 
-    // `sinks` are the host's (their figures go into the metrics); `maps` the devices' signal
-    // maps; `history` may be null (no database: /api/history answers 503).
-    WebApi(const LiveState& live, const std::vector<Sink*>& sinks,
-           std::map<unsigned int, SignalMap> maps, SignalHistory* history, StaticFiles files,
-           WebApiOptions options);
+    // `sinks` are the host's (their figures go into the metrics); the devices and their maps
+    // come from `live`, as the core hands them over; `history` may be null (no database:
+    // /api/history answers 503).
+    WebApi(const LiveState& live, const std::vector<Sink*>& sinks, SignalHistory* history,
+           StaticFiles files, WebApiOptions options);
 
     WebResponse Answer(const WebRequest& request) const;
 
@@ -43,7 +44,6 @@ class WebApi {
 
     const LiveState& live_;
     const std::vector<Sink*>& sinks_;
-    std::map<unsigned int, SignalMap> maps_;
     SignalHistory* history_;
     StaticFiles files_;
     WebApiOptions options_;

@@ -6,61 +6,35 @@
 
 namespace {
 
-std::vector<LiveDeviceSpec> Specs(const SiteConfig& site,
-                                  const std::map<unsigned int, SignalMap>& maps) {
-    std::vector<LiveDeviceSpec> out;
-    for (const auto& d : site.devices) {
-        LiveDeviceSpec s{d.dataId, d.model, d.port, {}};
-        if (const auto it = maps.find(d.dataId); it != maps.end())
-            for (const auto& f : it->second.Fields()) s.signals.push_back({f.name, f.unit});
-        out.push_back(std::move(s));
-    }
-    return out;
-}
-
-std::map<unsigned int, SignalMap> Maps(const SiteConfig& site) {
-    std::map<unsigned int, SignalMap> out;
-    for (const auto& d : site.devices)
-        if (!d.signalMap.empty()) out[d.dataId] = SignalMap::Load(d.signalMap);
-    return out;
-}
-
 // The newest events each device stored in an earlier run; none when there is no database yet.
-void RecallEvents(const SiteConfig& site, LiveState& live) {
+std::map<unsigned int, std::vector<Alarm>> RecallEvents(const std::string& database,
+                                                        const std::vector<unsigned int>& ids) {
+    std::map<unsigned int, std::vector<Alarm>> out;
     try {
-        const HistoryReader reader(site.database);
-        for (const auto& d : site.devices) {
-            std::vector<Alarm> events;
-            for (const StoredAlarm& a : reader.Alarms(d.dataId, TimeRange{}, LiveState::kEvents))
-                events.push_back(a);
-            live.Recall(d.dataId, events);
-        }
+        const HistoryReader reader(database);
+        for (const unsigned int dataId : ids)
+            for (const StoredAlarm& a : reader.Alarms(dataId, TimeRange{}, LiveState::kEvents))
+                out[dataId].push_back(a);
     } catch (const StoreError&) {
     }
+    return out;
 }
 
 }  // namespace
 
-WebView::WebView(const SiteConfig& site, const std::string& exeDir, const std::string& dataDir)
-    : config_(site.web),
-      maps_(Maps(site)),
-      live_(Specs(site, maps_)),
-      history_(site.database),
-      staticDir_(FindStaticDir(site.web.root, exeDir, dataDir)) {
-    RecallEvents(site, live_);
+WebView::WebView(const WebConfig& config, const std::string& siteFile, const std::string& database,
+                 const std::string& exeDir, const std::string& dataDir)
+    : config_(config), history_(database), staticDir_(FindStaticDir(config.root, exeDir, dataDir)) {
+    live_.SetRecall(
+        [database](const std::vector<unsigned int>& ids) { return RecallEvents(database, ids); });
     WebApiOptions o;
-    o.siteName = config_.siteName.empty() ? std::filesystem::path(site.file).stem().string()
+    o.siteName = config_.siteName.empty() ? std::filesystem::path(siteFile).stem().string()
                                           : config_.siteName;
     o.levelNames = config_.levelNames;
     o.staleSeconds = config_.staleSeconds;
     o.chartHours = config_.chartHours;
     o.chartSignals = config_.chartSignals;
-    if (o.chartSignals.empty() && !maps_.empty()) {
-        const auto& fields = maps_.begin()->second.Fields();
-        for (std::size_t i = 0; i < fields.size() && i < 2; ++i)
-            o.chartSignals.push_back(fields[i].name);
-    }
-    api_ = std::make_unique<WebApi>(live_, sinks_, maps_, &history_,
+    api_ = std::make_unique<WebApi>(live_, sinks_, &history_,
                                     StaticFiles::Load(staticDir_, FindChartLibrary(staticDir_)),
                                     std::move(o));
 }

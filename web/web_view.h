@@ -2,22 +2,23 @@
 // The operator's view as the host runs it: the live-state sink, the history reader and the
 // HTTP server answering from them. Created from the site file before the host starts (so the
 // sink can be added), serving once the host has started (so every sink's figures are known).
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "runner/site_config.h"
 #include "web/http_server.h"
 #include "web/live_state.h"
 #include "web/signal_history.h"
 #include "web/web_api.h"
+#include "web/web_config.h"
 
 class WebView {
   public:
-    // Reads the devices' signal maps (ConfigError when one is bad) and finds the page's files
-    // (WebError when there are none).
-    WebView(const SiteConfig& site, const std::string& exeDir, const std::string& dataDir);
+    // Finds the page's files (WebError when there are none) and recalls the events stored in
+    // `database` by an earlier run. The devices and their signal maps come from the core, through
+    // the live-state sink. `siteFile` names the page when the config gives no name.
+    WebView(const WebConfig& config, const std::string& siteFile, const std::string& database,
+            const std::string& exeDir, const std::string& dataDir);
     ~WebView();
 
     Sink& Live() { return live_; }
@@ -30,7 +31,6 @@ class WebView {
 
   private:
     WebConfig config_;
-    std::map<unsigned int, SignalMap> maps_;
     LiveState live_;
     SignalHistory history_;
     std::string staticDir_;
