@@ -14,6 +14,7 @@
 
 #include "core/json_check.h"
 #include "runner/demo.h"
+#include "sim/simulator.h"
 #include "snmp/mib_view.h"
 #include "snmp/snmp_config.h"
 #include "test_support.h"
@@ -47,6 +48,30 @@ TEST(SnmpValues, FixedPointFromScaleAndOutOfRangeNeverWraps) {
         EXPECT_EQ(std::tuple(f.value, f.precision, f.status),
                   std::tuple(r.fixed, r.precision, r.status))
             << r.value.value_or(-1) << " at scale " << r.scale;
+    }
+}
+
+TEST(SnmpValues, AnAlarmsThresholdKeepsItsPlacesAndSaysWhenItHasNone) {
+    const struct {
+        std::optional<double> threshold;
+        int64_t fixed, precision;
+        SignalStatus status;
+    } rows[] = {
+        {56, 56, 0, SignalStatus::kOk},
+        {55.3f, 553, 1, SignalStatus::kOk},  // limits are held as float
+        {-40.25f, -4025, 2, SignalStatus::kOk},
+        {3e9, 0, 0, SignalStatus::kOutOfRange},
+        {-HUGE_VAL, 0, 0, SignalStatus::kOutOfRange},
+        {std::nullopt, 0, 0, SignalStatus::kNoValue},
+    };
+    for (const auto& r : rows) {
+        SnmpAlarm a;
+        a.threshold = r.threshold;
+        const VarBinds v = AlarmVars({1, 3}, a);  // ... level name, threshold, places, status
+        ASSERT_EQ(v.size(), 11u);
+        EXPECT_EQ(std::tuple(v[8].second.number, v[9].second.number, v[10].second.number),
+                  std::tuple(r.fixed, r.precision, static_cast<int64_t>(r.status)))
+            << r.threshold.value_or(-1);
     }
 }
 
@@ -180,8 +205,13 @@ class SnmpAgent : public ::testing::Test {
                      " " + (what == "sysUpTime" ? ".1.3.6.1.2.1.1.3.0" : "SMDHOST-MIB::" + what));
     }
     std::string Log(const std::string& name) { return ReadFile(dir_ + "/" + name + ".txt"); }
-    // Two units; 7's breaker opens for two rounds, 8's opens and stays open.
+    // Two units; 7's breaker opens for two rounds, 8's opens and stays open. Unit 7 answers
+    // from the test's own simulator, which can fall silent.
     void Host() {
+        std::string error;
+        ASSERT_TRUE(sim_.Open(&error)) << error;
+        sim_.WithUnit([&](rtmk48sim::UnitModel& u) { u.LoadScenario(DemoScenario(), &error); });
+        sim_.Start();
         Json::Value site;
         site["database"] = dir_ + "/site.db";
         site["plugins"].append(SMD_PLUGIN_PATH);
@@ -189,19 +219,22 @@ class SnmpAgent : public ::testing::Test {
         site["web"]["root"] = SMD_SOURCE_DIR "/web/static";
         site["snmp"]["agentxSocket"] = dir_ + "/agentx";
         site["snmp"]["retryMaxSeconds"] = 2;
+        site["snmp"]["staleSeconds"] = 3;
+        site["levelNames"] = levelNames_;
         for (unsigned int id : {7u, 8u}) {
             Json::Value d;
             d["model"] = "rtmk48_pv05";
             d["dataId"] = id;
-            d["port"] = "simulated";
+            d["port"] = id == 7 ? sim_.SlavePath() : "simulated";
             d["pollIntervalMs"] = 200;
             d["delayScale"] = 0.01;
             d["workDir"] = SMD_SOURCE_DIR;
             d["signalMap"] = std::string(SMD_SOURCE_DIR) + "/ini/rtmk48_pv05.signals.json";
             d["settings"] = DemoSite("", ".").devices[0].settings;
-            d["simulation"] = DemoScenario();
-            if (id == 8)
+            if (id == 8) {
+                d["simulation"] = DemoScenario();
                 for (int r : {4, 5}) d["simulation"]["rounds"][r]["breaker"] = 1;
+            }
             site["devices"].append(d);
         }
         std::ofstream(dir_ + "/site.json") << site.toStyledString();
@@ -212,6 +245,8 @@ class SnmpAgent : public ::testing::Test {
     }
     Json::Value Api(const std::string& what) { return webtest::Call(web_, "/api/" + what).Json(); }
 
+    rtmk48sim::Simulator sim_;
+    const Json::Value levelNames_ = ParseJson(R"({"1": "critical", "2": "major", "3": "minor"})");
     std::string dir_, mib_;
     int port_ = 0, trapPort_ = 0;
     uint16_t web_ = 0;
@@ -276,6 +311,23 @@ TEST_F(SnmpAgent, TablesMatchTheHostNotificationsArriveAndAMasterRestartLosesNot
     EXPECT_LT(prefixed("1 7 "), cleared7) << Log("traps");
     EXPECT_NE(cleared7, seen.end()) << Log("traps");
     EXPECT_NE(prefixed("1 8 "), seen.end()) << Log("traps");
+    // Both units' DC voltage crossed its 56 V limit: raised with the limit and the level's name.
+    std::vector<std::string> limits;  // "<level name>|<threshold>|<places>"
+    {
+        std::istringstream in(Log("traps"));
+        const std::regex re(R"re(48\.0\.1.*48\.1\.3\.1\.5\.\d+ = INTEGER: (\d+).*)re"
+                            R"re(48\.1\.3\.1\.9\.\d+ = STRING: "([^"]*)".*)re"
+                            R"re(48\.1\.3\.1\.10\.\d+ = INTEGER: (-?\d+).*)re"
+                            R"re(48\.1\.3\.1\.11\.\d+ = INTEGER: (\d+).*)re"
+                            R"re(48\.1\.3\.1\.12\.\d+ = INTEGER: 1)re");
+        std::smatch m;
+        for (std::string line; std::getline(in, line);)
+            if (std::regex_search(line, m, re)) {
+                EXPECT_EQ(m.str(2), levelNames_[m.str(1)].asString()) << line;
+                limits.push_back(m.str(3) + "|" + m.str(4));
+            }
+    }
+    EXPECT_EQ(limits, std::vector<std::string>(2, "56|0")) << Log("traps");
 
     // The tables against the status page's API, once the scenario has played out.
     const auto table = [&](const std::string& t) {
@@ -321,14 +373,17 @@ TEST_F(SnmpAgent, TablesMatchTheHostNotificationsArriveAndAMasterRestartLosesNot
     std::vector<std::string> fromApi;
     for (const Json::Value& d : alarms["devices"])
         for (const Json::Value& a : d["alarms"])
+            // A breaker has no limit.
             fromApi.push_back(d["dataId"].asString() + "|" + a["id"].asString() + "|" +
-                              a["level"].asString() + "|" + a["text"].asString());
+                              a["level"].asString() + "|" + a["text"].asString() + "|" +
+                              levelNames_[a["level"].asString()].asString() + "|noValue");
     std::vector<std::string> fromSnmp;
     const std::vector<std::string> alarmRows = table("smdAlarmTable");
     for (const std::string& r : alarmRows) {
-        const auto f = Fields(r);  // index id device signal level value text since
-        ASSERT_EQ(f.size(), 8u) << r;
-        fromSnmp.push_back(f[2] + "|" + f[1] + "|" + f[4] + "|" + f[6]);
+        // index id device signal level value text since levelName threshold places status
+        const auto f = Fields(r);
+        ASSERT_EQ(f.size(), 12u) << r;
+        fromSnmp.push_back(f[2] + "|" + f[1] + "|" + f[4] + "|" + f[6] + "|" + f[8] + "|" + f[11]);
     }
     std::sort(fromApi.begin(), fromApi.end());
     std::sort(fromSnmp.begin(), fromSnmp.end());
@@ -359,6 +414,34 @@ TEST_F(SnmpAgent, TablesMatchTheHostNotificationsArriveAndAMasterRestartLosesNot
     const std::string wrong = Walk("smdDeviceTable", "snmpwalk", v3 + "wrong-auth-key");
     EXPECT_EQ(wrong.find("rtmk48_pv05"), std::string::npos) << wrong;
     EXPECT_NE(wrong.find("Authentication failure"), std::string::npos) << wrong;
+
+    // Unit 7 falls silent: lost once it has had no good round for the stale time, back with
+    // its first good round, in that order, each with the unit's row.
+    std::vector<std::vector<std::string>> unit7;  // notification, port, status, last good
+    const auto unit7Notices = [&](std::size_t n) {
+        unit7.clear();
+        std::istringstream in(Log("traps"));
+        const std::regex re(R"re(48\.0\.([34]).*48\.1\.1\.1\.2\.7 = STRING: "rtmk48_pv05".*)re"
+                            R"re(48\.1\.1\.1\.3\.7 = STRING: "([^"]*)".*)re"
+                            R"re(48\.1\.1\.1\.4\.7 = INTEGER: (\d).*)re"
+                            R"re(48\.1\.1\.1\.5\.7 = Gauge32: (\d+))re");
+        std::smatch m;
+        for (std::string line; std::getline(in, line);)
+            if (std::regex_search(line, m, re)) unit7.push_back({m[1], m[2], m[3], m[4]});
+        return unit7.size() >= n;
+    };
+    sim_.Inject({rtmk48sim::Fault::kSilence, 0, -1});
+    ASSERT_TRUE(WaitFor([&] { return unit7Notices(1); }, 30s)) << Log("traps");
+    sim_.ClearFaults();
+    ASSERT_TRUE(WaitFor([&] { return unit7Notices(2); }, 30s)) << Log("traps");
+    ASSERT_EQ(unit7.size(), 2u) << Log("traps");
+    EXPECT_EQ(unit7[0][0] + unit7[1][0], "34") << Log("traps");  // lost, then back
+    EXPECT_EQ(unit7[0][1], sim_.SlavePath());
+    EXPECT_EQ(unit7[1][1], sim_.SlavePath());
+    EXPECT_TRUE(unit7[0][2] == "2" || unit7[0][2] == "3") << "stale or port closed";
+    EXPECT_EQ(unit7[1][2], "1");
+    EXPECT_GT(std::stoull(unit7[1][3]), std::stoull(unit7[0][3]));
+    EXPECT_GT(std::stoull(unit7[0][3]), 0u);
 
     // The subagent's thread ends with the host, which stops cleanly.
     EXPECT_EQ(Stop("smdhost"), 0) << Log("smdhost");
