@@ -70,7 +70,7 @@ host=$!
 pids+=($host)
 agent_cpu "$host" "$tmp/walked.agent" &
 sampler=$!
-until grep -q "snmp: registered" "$tmp/walked.log"; do sleep 0.05; done
+until grep -q "snmp: registered" "$tmp/walked.log" 2>/dev/null; do sleep 0.05; done
 : >"$tmp/walks"
 varbinds=0
 while kill -0 "$host" 2>/dev/null; do

@@ -143,7 +143,7 @@ void AgentxAgent::Stop() {
 }
 
 void AgentxAgent::Run() {
-    // Polling comes first: on a busy machine this thread gets what the polling threads leave.
+    // Polling comes first: on a busy core a polling thread gets about ten times this one's share.
     // Lowering one's own priority needs no privilege.
     ::pthread_setname_np(::pthread_self(), "smdhost-snmp");
     if (::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kNice) != 0)

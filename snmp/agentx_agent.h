@@ -24,7 +24,7 @@ class AgentxAgent {
     void Stop();
 
     // The thread's nice value: a polling thread gets about ten times its share of a busy core.
-    // At 19 a walk waited 12 s and more behind the machine's other work.
+    // At 19 walks waited up to 14 s behind the machine's other work.
     static constexpr int kNice = 10;
 
     // Any thread.
