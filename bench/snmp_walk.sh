@@ -2,10 +2,13 @@
 # snmpwalk of SMDHOST-MIB through Debian's snmpd (AgentX master on loopback) while one smdhost
 # polls N in-process simulated units for R rounds each; the same run again without walks shows
 # what the walks cost polling.
-# Usage: bench/snmp_walk.sh BUILD_DIR N R
+# Usage: bench/snmp_walk.sh BUILD_DIR N R   (SMD_POLL_MS: the units' poll interval, default 0:
+# back to back, CPU-bound)
 # Prints one line: units rounds varbinds walk_ms_median walk_ms_max walks wall_s_idle wall_s_walked
 # smdhost_cpu_s_idle smdhost_cpu_s_walked (its own user + system time, the subagent's thread
-# included; snmpd's and snmpwalk's are not)
+# included; snmpd's and snmpwalk's are not) agent_cpu_s_idle agent_cpu_s_walked (the subagent
+# thread's alone) polling_cpu_us_per_round_idle polling_cpu_us_per_round_walked (smdhost's less
+# the subagent thread's, per unit and round)
 set -euo pipefail
 units=$2
 rounds=$3
@@ -24,7 +27,7 @@ site() {  # site.json polling every unit R rounds as fast as the simulator answe
     "$tmp" "$1" "$build" "$rounds"
   printf '  "snmp": { "agentxSocket": "%s/agentx" },\n  "devices": [\n' "$tmp"
   for ((k = 1; k <= units; k++)); do
-    printf '    { "model": "rtmk48_pv05", "dataId": %d, "port": "simulated", "pollIntervalMs": 0,\n' "$k"
+    printf '    { "model": "rtmk48_pv05", "dataId": %d, "port": "simulated", "pollIntervalMs": %d,\n' "$k" "${SMD_POLL_MS:-0}"
     printf '      "delayScale": 0.002, "workDir": "%s",\n' "$src"
     printf '      "signalMap": "%s/ini/rtmk48_pv05.signals.json",\n' "$src"
     printf '      "settings": { "appSetting": { "b_mode": 1 } } }%s\n' "$([ $k -lt $units ] && echo ,)"
@@ -34,10 +37,29 @@ site() {  # site.json polling every unit R rounds as fast as the simulator answe
 # A walk the host's exit cuts short ends in an error; it is not counted below.
 walk() { snmpwalk -v2c -c public -On -t 5 -r 0 "127.0.0.1:$port" .1.3.6.1.4.1.8072.9999.9999.48 2>/dev/null; }
 
+# The subagent thread's CPU seconds (user + system), read every 0.1 s until smdhost, the child
+# of /usr/bin/time $1, ends: the last reading, into $2.
+agent_cpu() {
+  local pid="" t ticks=0
+  until [ -n "$pid" ] || ! kill -0 "$1" 2>/dev/null; do pid=$(pgrep -P "$1" smdhost || true); done
+  while [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; do
+    for t in /proc/"$pid"/task/*; do
+      if [ "$(cat "$t/comm" 2>/dev/null)" = smdhost-snmp ]; then
+        ticks=$(awk '{ print $14 + $15 }' "$t/stat" 2>/dev/null || echo "$ticks")
+      fi
+    done
+    sleep 0.1
+  done
+  echo "$ticks / $(getconf CLK_TCK)" | bc -l >"$2"
+}
+
 # Idle: the subagent registered and answering nothing.
 site idle >"$tmp/idle.json"
 start=$(date +%s.%N)
-/usr/bin/time -f '%U %S' -o "$tmp/idle.time" "$build/smdhost" --site "$tmp/idle.json" >"$tmp/idle.log" 2>&1
+/usr/bin/time -f '%U %S' -o "$tmp/idle.time" "$build/smdhost" --site "$tmp/idle.json" >"$tmp/idle.log" 2>&1 &
+timer=$!
+agent_cpu "$timer" "$tmp/idle.agent"
+wait "$timer"
 idle=$(echo "$(date +%s.%N) - $start" | bc)
 
 # Walked: walks back to back from the first registration to the end of polling.
@@ -46,7 +68,9 @@ start=$(date +%s.%N)
 /usr/bin/time -f '%U %S' -o "$tmp/walked.time" "$build/smdhost" --site "$tmp/walked.json" >"$tmp/walked.log" 2>&1 &
 host=$!
 pids+=($host)
-until grep -q "snmp: registered" "$tmp/walked.log"; do sleep 0.05; done
+agent_cpu "$host" "$tmp/walked.agent" &
+sampler=$!
+until grep -q "snmp: registered" "$tmp/walked.log" 2>/dev/null; do sleep 0.05; done
 : >"$tmp/walks"
 varbinds=0
 while kill -0 "$host" 2>/dev/null; do
@@ -60,6 +84,7 @@ while kill -0 "$host" 2>/dev/null; do
   fi
 done
 wait "$host" || true
+wait "$sampler"
 walked=$(echo "$(date +%s.%N) - $start" | bc)
 sort -n "$tmp/walks" >"$tmp/sorted"
 count=$(wc -l <"$tmp/sorted")
@@ -67,5 +92,7 @@ count=$(wc -l <"$tmp/sorted")
 median=$(sed -n "$(((count + 1) / 2))p" "$tmp/sorted")
 max=$(tail -1 "$tmp/sorted")
 cpu() { awk '{ printf "%.2f", $1 + $2 }' "$1"; }
-printf '%d %d %d %d %d %d %.2f %.2f %s %s\n' "$units" "$rounds" "$varbinds" "$median" "$max" "$count" \
-  "$idle" "$walked" "$(cpu "$tmp/idle.time")" "$(cpu "$tmp/walked.time")"
+polling() { echo "($(cpu "$tmp/$1.time") - $(cat "$tmp/$1.agent")) * 1000000 / ($units * $rounds)" | bc -l; }
+printf '%d %d %d %d %d %d %.2f %.2f %s %s %.2f %.2f %.0f %.0f\n' "$units" "$rounds" "$varbinds" \
+  "$median" "$max" "$count" "$idle" "$walked" "$(cpu "$tmp/idle.time")" "$(cpu "$tmp/walked.time")" \
+  "$(cat "$tmp/idle.agent")" "$(cat "$tmp/walked.agent")" "$(polling idle)" "$(polling walked)"

@@ -14,6 +14,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# net-snmp's armhf headers and link names, unpacked by `scripts/setup --target armhf` (its
+# development package cannot be installed beside the amd64 one); snmp/ looks here first.
+set(SMD_NETSNMP_ROOT /opt/smdhost-armhf/netsnmp CACHE PATH "unpacked libsnmp-dev of the target")
+
 # ctest and test discovery run armhf programs through qemu-user; "-L /" lets the emulated
 # loader find the multiarch libraries without binfmt_misc.
 find_program(SMD_QEMU_ARM qemu-arm)

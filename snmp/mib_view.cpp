@@ -32,7 +32,11 @@ enum AlarmColumn : unsigned long {
     kLevel = 5,
     kAlarmValue = 6,
     kText = 7,
-    kSince = 8
+    kSince = 8,
+    kLevelName = 9,
+    kThreshold = 10,
+    kThresholdPrecision = 11,
+    kThresholdStatus = 12
 };
 
 Oid Column(const Oid& base, Table t, unsigned long column,
@@ -119,6 +123,16 @@ int PrecisionOf(double scale) {
     return std::min(p, 9);
 }
 
+int DecimalsOf(double v) {
+    // Limits are held as float: the fewest places that give the same float back (55.3, not
+    // 55.29999923706055).
+    for (int p = 0; p < 9; ++p) {
+        const double k = std::pow(10.0, p);
+        if (static_cast<float>(std::round(v * k) / k) == static_cast<float>(v)) return p;
+    }
+    return 9;
+}
+
 FixedPoint ToFixed(const std::optional<double>& v, int precision) {
     FixedPoint f;
     f.precision = precision;
@@ -154,13 +168,19 @@ Oid NotificationOid(const Oid& base, Notification n) {
 
 VarBinds AlarmVars(const Oid& base, const SnmpAlarm& a) {
     const unsigned long i = a.index;
+    const FixedPoint limit = ToFixed(
+        a.threshold, a.threshold && std::isfinite(*a.threshold) ? DecimalsOf(*a.threshold) : 0);
     return {{Column(base, kAlarms, kAlarmId, {i}), Text(a.alarmId)},
             {Column(base, kAlarms, kDevice, {i}), Unsigned(a.dataId)},
             {Column(base, kAlarms, kSignal, {i}), Text(a.name)},
             {Column(base, kAlarms, kLevel, {i}), Int(a.level)},
             {Column(base, kAlarms, kAlarmValue, {i}), Text(a.value)},
             {Column(base, kAlarms, kText, {i}), Text(a.text)},
-            {Column(base, kAlarms, kSince, {i}), Seconds(a.at)}};
+            {Column(base, kAlarms, kSince, {i}), Seconds(a.at)},
+            {Column(base, kAlarms, kLevelName, {i}), Text(a.levelName)},
+            {Column(base, kAlarms, kThreshold, {i}), Int(limit.value)},
+            {Column(base, kAlarms, kThresholdPrecision, {i}), Int(limit.precision)},
+            {Column(base, kAlarms, kThresholdStatus, {i}), Int(static_cast<int>(limit.status))}};
 }
 
 VarBinds DeviceVars(const Oid& base, const SnmpDevice& d, DeviceStatus status) {

@@ -38,6 +38,8 @@ struct FixedPoint {
     SignalStatus status = SignalStatus::kNoValue;
 };
 int PrecisionOf(double scale);
+// An alarm's threshold keeps the places it was written with: the fewest, at most 9.
+int DecimalsOf(double v);
 FixedPoint ToFixed(const std::optional<double>& v, int precision);
 
 MibView BuildView(const SnmpSnapshot& s, const Oid& base, WallTime now, std::chrono::seconds stale);

@@ -14,6 +14,7 @@
 
 #include "core/json_check.h"
 #include "runner/demo.h"
+#include "sim/simulator.h"
 #include "snmp/mib_view.h"
 #include "snmp/snmp_config.h"
 #include "test_support.h"
@@ -47,6 +48,24 @@ TEST(SnmpValues, FixedPointFromScaleAndOutOfRangeNeverWraps) {
         EXPECT_EQ(std::tuple(f.value, f.precision, f.status),
                   std::tuple(r.fixed, r.precision, r.status))
             << r.value.value_or(-1) << " at scale " << r.scale;
+    }
+}
+
+TEST(SnmpValues, AnAlarmsThresholdKeepsItsPlacesAndSaysWhenItHasNone) {
+    // The threshold; its value, places and status (1 ok, 2 out of range, 3 none).
+    const std::pair<std::optional<double>, std::tuple<int64_t, int64_t, int64_t>> rows[] = {
+        {56, {56, 0, 1}},
+        {55.3f, {553, 1, 1}},  // limits are held as float
+        {-40.25f, {-4025, 2, 1}},
+        {3e9, {0, 0, 2}},
+        {std::nullopt, {0, 0, 3}}};
+    for (const auto& [threshold, want] : rows) {
+        SnmpAlarm a;
+        a.threshold = threshold;
+        const VarBinds v = AlarmVars({1, 3}, a);  // ... level name, threshold, places, status
+        EXPECT_EQ(std::tuple(v.at(8).second.number, v.at(9).second.number, v.at(10).second.number),
+                  want)
+            << threshold.value_or(-1);
     }
 }
 
@@ -180,8 +199,13 @@ class SnmpAgent : public ::testing::Test {
                      " " + (what == "sysUpTime" ? ".1.3.6.1.2.1.1.3.0" : "SMDHOST-MIB::" + what));
     }
     std::string Log(const std::string& name) { return ReadFile(dir_ + "/" + name + ".txt"); }
-    // Two units; 7's breaker opens for two rounds, 8's opens and stays open.
+    // Two units; 7's breaker opens for two rounds, 8's opens and stays open. Unit 7 answers
+    // from the test's own simulator, which can fall silent.
     void Host() {
+        std::string error;
+        ASSERT_TRUE(sim_.Open(&error)) << error;
+        sim_.WithUnit([&](rtmk48sim::UnitModel& u) { u.LoadScenario(DemoScenario(), &error); });
+        sim_.Start();
         Json::Value site;
         site["database"] = dir_ + "/site.db";
         site["plugins"].append(SMD_PLUGIN_PATH);
@@ -189,29 +213,41 @@ class SnmpAgent : public ::testing::Test {
         site["web"]["root"] = SMD_SOURCE_DIR "/web/static";
         site["snmp"]["agentxSocket"] = dir_ + "/agentx";
         site["snmp"]["retryMaxSeconds"] = 2;
+        site["snmp"]["staleSeconds"] = 3;
+        site["levelNames"] = levelNames_;
         for (unsigned int id : {7u, 8u}) {
             Json::Value d;
             d["model"] = "rtmk48_pv05";
             d["dataId"] = id;
-            d["port"] = "simulated";
+            d["port"] = id == 7 ? sim_.SlavePath() : "simulated";
             d["pollIntervalMs"] = 200;
             d["delayScale"] = 0.01;
             d["workDir"] = SMD_SOURCE_DIR;
             d["signalMap"] = std::string(SMD_SOURCE_DIR) + "/ini/rtmk48_pv05.signals.json";
             d["settings"] = DemoSite("", ".").devices[0].settings;
-            d["simulation"] = DemoScenario();
-            if (id == 8)
+            if (id == 8) {
+                d["simulation"] = DemoScenario();
                 for (int r : {4, 5}) d["simulation"]["rounds"][r]["breaker"] = 1;
+            }
             site["devices"].append(d);
         }
         std::ofstream(dir_ + "/site.json") << site.toStyledString();
-        Start("smdhost", std::string(SMDHOST_PATH) + " --site " + dir_ + "/site.json");
+#ifdef SMD_EMULATOR
+        const std::string emulator = SMD_EMULATOR " ";  // a cross-built host
+#else
+        const std::string emulator;
+#endif
+        Start("smdhost", emulator + SMDHOST_PATH + " --site " + dir_ + "/site.json");
         ASSERT_TRUE(WaitFor([&] {
             return (web_ = webtest::PortAfter(Log("smdhost"), "127.0.0.1:"));
         })) << Log("smdhost");
     }
-    Json::Value Api(const std::string& what) { return webtest::Call(web_, "/api/" + what).Json(); }
+    Json::Value Api(const std::string& what) {
+        return webtest::Call(web_, "/api/" + what).Json();
+    }
 
+    rtmk48sim::Simulator sim_;
+    const Json::Value levelNames_ = ParseJson(R"({"1": "critical", "2": "major", "3": "minor"})");
     std::string dir_, mib_;
     int port_ = 0, trapPort_ = 0;
     uint16_t web_ = 0;
@@ -276,6 +312,17 @@ TEST_F(SnmpAgent, TablesMatchTheHostNotificationsArriveAndAMasterRestartLosesNot
     EXPECT_LT(prefixed("1 7 "), cleared7) << Log("traps");
     EXPECT_NE(cleared7, seen.end()) << Log("traps");
     EXPECT_NE(prefixed("1 8 "), seen.end()) << Log("traps");
+    // Both units' DC voltage crossed its 56 V limit: raised with the limit and the level's name.
+    std::istringstream traps(Log("traps"));
+    const std::regex limitRe(R"re(48\.0\.1.*48\.1\.3\.1\.5\.\d+ = INTEGER: (\d+).*)re"
+                             R"re(\.9\.\d+ = STRING: "([^"]*)".*\.10\.\d+ = INTEGER: (-?\d+).*)re"
+                             R"re(\.11\.\d+ = INTEGER: (\d+).*\.12\.\d+ = INTEGER: 1)re");
+    std::vector<std::string> limits;  // "<threshold>|<places>", checking the level's name
+    std::smatch m;
+    for (std::string line; std::getline(traps, line);)
+        if (std::regex_search(line, m, limitRe) && m.str(2) == levelNames_[m.str(1)].asString())
+            limits.push_back(m.str(3) + "|" + m.str(4));
+    EXPECT_EQ(limits, std::vector<std::string>(2, "56|0")) << Log("traps");
 
     // The tables against the status page's API, once the scenario has played out.
     const auto table = [&](const std::string& t) {
@@ -321,14 +368,17 @@ TEST_F(SnmpAgent, TablesMatchTheHostNotificationsArriveAndAMasterRestartLosesNot
     std::vector<std::string> fromApi;
     for (const Json::Value& d : alarms["devices"])
         for (const Json::Value& a : d["alarms"])
+            // A breaker has no limit.
             fromApi.push_back(d["dataId"].asString() + "|" + a["id"].asString() + "|" +
-                              a["level"].asString() + "|" + a["text"].asString());
+                              a["level"].asString() + "|" + a["text"].asString() + "|" +
+                              levelNames_[a["level"].asString()].asString() + "|noValue");
     std::vector<std::string> fromSnmp;
     const std::vector<std::string> alarmRows = table("smdAlarmTable");
     for (const std::string& r : alarmRows) {
-        const auto f = Fields(r);  // index id device signal level value text since
-        ASSERT_EQ(f.size(), 8u) << r;
-        fromSnmp.push_back(f[2] + "|" + f[1] + "|" + f[4] + "|" + f[6]);
+        // index id device signal level value text since levelName threshold places status
+        const auto f = Fields(r);
+        ASSERT_EQ(f.size(), 12u) << r;
+        fromSnmp.push_back(f[2] + "|" + f[1] + "|" + f[4] + "|" + f[6] + "|" + f[8] + "|" + f[11]);
     }
     std::sort(fromApi.begin(), fromApi.end());
     std::sort(fromSnmp.begin(), fromSnmp.end());
@@ -359,6 +409,35 @@ TEST_F(SnmpAgent, TablesMatchTheHostNotificationsArriveAndAMasterRestartLosesNot
     const std::string wrong = Walk("smdDeviceTable", "snmpwalk", v3 + "wrong-auth-key");
     EXPECT_EQ(wrong.find("rtmk48_pv05"), std::string::npos) << wrong;
     EXPECT_NE(wrong.find("Authentication failure"), std::string::npos) << wrong;
+
+    // Unit 7 falls silent: lost once it has had no good round for the stale time, back with
+    // its first good round, in that order, each with the unit's row.
+    std::vector<std::string> unit7;  // "<notification> <status> <port>"
+    std::vector<uint64_t> lastGood;
+    const auto unit7Notices = [&](std::size_t n) {
+        unit7.clear(), lastGood.clear();
+        std::istringstream in(Log("traps"));
+        const std::regex re(R"re(48\.0\.([34]).*48\.1\.1\.1\.2\.7 = STRING: "rtmk48_pv05".*)re"
+                            R"re(\.3\.7 = STRING: "([^"]*)".*\.4\.7 = INTEGER: (\d).*)re"
+                            R"re(\.5\.7 = Gauge32: (\d+))re");
+        std::smatch m;
+        for (std::string line; std::getline(in, line);)
+            if (std::regex_search(line, m, re)) {
+                unit7.push_back(m.str(1) + " " + m.str(3) + " " + m.str(2));
+                lastGood.push_back(std::stoull(m.str(4)));
+            }
+        return unit7.size() >= n;
+    };
+    sim_.Inject({rtmk48sim::Fault::kSilence, 0, -1});
+    ASSERT_TRUE(WaitFor([&] { return unit7Notices(1); }, 30s)) << Log("traps");
+    sim_.ClearFaults();
+    ASSERT_TRUE(WaitFor([&] { return unit7Notices(2); }, 30s)) << Log("traps");
+    // Lost as stale (2) or with its port closed (3); back ok (1), with a newer good round.
+    const std::string port = " " + sim_.SlavePath();
+    EXPECT_TRUE(unit7 == std::vector<std::string>({"3 2" + port, "4 1" + port}) ||
+                unit7 == std::vector<std::string>({"3 3" + port, "4 1" + port}))
+        << Log("traps");
+    EXPECT_TRUE(lastGood.size() == 2 && 0 < lastGood[0] && lastGood[0] < lastGood[1]);
 
     // The subagent's thread ends with the host, which stops cleanly.
     EXPECT_EQ(Stop("smdhost"), 0) << Log("smdhost");
