@@ -164,9 +164,10 @@ std::string LoadControlSocket(const std::string& path) {
 SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
                            const std::string& baseDir) {
     const JsonFile file(name);
-    file.OnlyKnown(root, "",
-                   {"database", "plugins", "controlSocket", "controlGroup", "cacheMaxAgeSeconds",
-                    "rounds", "roundPriority", "history", "devices", "web", "mqtt", "snmp"});
+    file.OnlyKnown(
+        root, "",
+        {"database", "plugins", "controlSocket", "controlGroup", "cacheMaxAgeSeconds", "rounds",
+         "roundPriority", "history", "devices", "web", "mqtt", "snmp", "tsdb"});
     SiteConfig site;
     site.file = name;
     site.database = Resolve(baseDir, file.String(root, "", "database", site.database));
@@ -207,6 +208,7 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
 
     site.mqtt = ParseMqttConfig(root["mqtt"], name, baseDir);
     site.snmp = ParseSnmpConfig(root["snmp"], name, baseDir);
+    site.tsdb = ParseTsdbConfig(root["tsdb"], name);
 
     const Json::Value& devices = root["devices"];
     if (devices.isNull()) file.Fail("devices", "missing (an array of devices is required)");
