@@ -334,7 +334,7 @@ class MqttBroker : public ::testing::Test {
         s["rounds"] = rounds;
         for (int i = 0; i < devices; ++i) s["devices"].append(Device(7 + i));
         s["mqtt"] = mqtt;
-        s["mqtt"]["host"] = "127.0.0.1";
+        if (!mqtt.isMember("host")) s["mqtt"]["host"] = "127.0.0.1";
         if (!mqtt.isMember("port")) s["mqtt"]["port"] = port_;
         s["mqtt"]["siteId"] = site;
         const std::string path = dir_ + "/" + site + ".json";
@@ -614,6 +614,8 @@ TEST_F(MqttBroker, TlsWithCredentialsAndClearRateLimitedErrors) {
     away["port"] = FreePort();
     Json::Value stranger = tls;  // trusts another CA only
     stranger["tls"]["caFile"] = d + "/client.crt";
+    Json::Value misnamed = tls;  // the certificate is for 127.0.0.1 only
+    misnamed["host"] = "localhost";
     Json::Value anonymous = tls;
     anonymous["tls"].removeMember("certFile");
     anonymous["tls"].removeMember("keyFile");
@@ -621,6 +623,9 @@ TEST_F(MqttBroker, TlsWithCredentialsAndClearRateLimitedErrors) {
          {std::tuple<std::string, Json::Value, std::string>{"bad", bad, "Not authorized"},
           {"away", away, "refused"},
           {"stranger", stranger, "TLS failed: the broker's certificate: "},
+          {"misnamed", misnamed,
+           "TLS failed: the broker's certificate: host name mismatch: it is not for localhost "
+           "(mqtt.host)"},
           {"anonymous", anonymous, "if it asks for a client certificate"}}) {
         // Polling and history go on; failed connections are said at a falling rate.
         EXPECT_EQ(Wait(Host(Site(name, 1, 15, mqtt), name + ".txt")), 0);
