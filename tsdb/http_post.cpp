@@ -24,7 +24,8 @@ HttpAnswer HttpPost(const std::string& host, const std::string& port, const std:
     tcp::resolver resolver(io);
     beast::tcp_stream stream(io);
     http::request<http::string_body> req(http::verb::post, target, 11);
-    req.set(http::field::host, host.find(':') == std::string::npos ? host : "[" + host + "]");
+    req.set(http::field::host, (host.find(':') == std::string::npos ? host : "[" + host + "]") +
+                                   (port == "80" ? "" : ":" + port));
     req.set(http::field::user_agent, "smdhost");
     req.set(http::field::content_type, "text/plain; charset=utf-8");
     req.set(http::field::connection, "close");

@@ -183,7 +183,8 @@ void TsdbForwarder::Answered(const HttpAnswer& a, int64_t lastId, std::size_t li
         return;
     }
     const bool refused = a.status / 100 != 2;
-    sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        throw std::runtime_error(std::string(kOwner) + ": starting: " + sqlite3_errmsg(db_));
     try {
         if (refused) Park(lastId, "HTTP " + std::to_string(a.status) + ": " + a.body);
         QueueStatement done(db_, "DELETE FROM tsdb_queue WHERE id <= ?1", kOwner);
