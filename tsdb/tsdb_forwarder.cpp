@@ -213,7 +213,8 @@ void TsdbForwarder::Answered(const HttpAnswer& a, int64_t lastId, std::size_t li
     if (BitLength(n) > BitLength(n - 1))
         Say(config_.url + " refused a line (HTTP " + std::to_string(a.status) +
                 (a.body.empty() ? "" : ": " + a.body) + "), parked in tsdb_parked, " +
-                std::to_string(n) + " so far: " + one,
+                std::to_string(n) +
+                " so far: " + (one.size() > 200 ? one.substr(0, 200) + "..." : one),
             Priority::kWarning);
 }
 
