@@ -24,9 +24,9 @@
 
 #include "core/logger.h"
 #include "core/sink.h"
-#include "history/companion.h"
 #include "history/history_config.h"
 #include "history/history_store.h"
+#include "outbox/companion.h"
 
 struct HistoryOptions {
     // Rows arriving within this time of the first waiting one share a commit.

@@ -28,7 +28,7 @@ std::string BrokerError(int rc, int keepAliveSeconds, const std::string& tls) {
 
 // libmosquitto links OpenSSL and hands out its SSL object; asking it for the verdict by name
 // keeps OpenSSL's headers and a second link dependency out of this build.
-std::string TlsVerdict(mosquitto* mosq) {
+std::string TlsVerdict(mosquitto* mosq, const std::string& host) {
     using GetResult = long (*)(const void*);
     using ResultText = const char* (*)(long);
     static const auto get =
@@ -38,5 +38,11 @@ std::string TlsVerdict(mosquitto* mosq) {
     const void* ssl = mosquitto_ssl_get(mosq);
     if (!ssl || !get || !text) return "";
     const long result = get(ssl);
-    return result == 0 ? "" : std::string("the broker's certificate: ") + text(result);
+    if (result == 0) return "";
+    // The library checks the name itself, after OpenSSL's checks passed, and its refusal leaves
+    // OpenSSL's unspecified error (1); OpenSSL's own check says X509_V_ERR_HOSTNAME_MISMATCH (62).
+    if (result == 1 || result == 62)
+        return "the broker's certificate: host name mismatch: it is not for " + host +
+               " (mqtt.host)";
+    return std::string("the broker's certificate: ") + text(result);
 }

@@ -10,6 +10,7 @@ struct mosquitto;
 std::string BrokerError(int rc, int keepAliveSeconds, const std::string& tls);
 
 // Why the certificate check of the connection's TLS handshake failed ("certificate has
-// expired", "hostname mismatch", "unable to get local issuer certificate"), or "" when it did
-// not; while the handshake's state still exists (from the library's log callback).
-std::string TlsVerdict(mosquitto* mosq);
+// expired", "host name mismatch", "unable to get local issuer certificate"), or "" when it did
+// not; while the handshake's state still exists (from the library's log callback). A name
+// mismatch names `host`, the name the certificate was checked against.
+std::string TlsVerdict(mosquitto* mosq, const std::string& host);

@@ -358,7 +358,7 @@ void MqttForwarder::OnConnect(mosquitto*, void* self, int rc) {
 void MqttForwarder::OnLog(mosquitto* mosq, void* self, int level, const char* line) {
     auto& f = *static_cast<MqttForwarder*>(self);
     if (level != MOSQ_LOG_ERR || !f.tlsVerdict_.empty()) return;
-    f.tlsVerdict_ = TlsVerdict(mosq);
+    f.tlsVerdict_ = TlsVerdict(mosq, f.config_.host);
     const char* openssl = std::strstr(line, "OpenSSL Error");
     if (f.tlsVerdict_.empty() && openssl) f.tlsVerdict_ = openssl;
 }

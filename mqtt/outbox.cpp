@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "mqtt/payload.h"
+#include "outbox/statement.h"
 #include "runtime/falling_rate.h"
 
 namespace {
@@ -26,30 +27,7 @@ CREATE TABLE IF NOT EXISTS mqtt_sequence(
     PRIMARY KEY(data_id, kind));
 )sql";
 
-[[noreturn]] void Fail(sqlite3* db, const std::string& what) {
-    throw std::runtime_error("mqtt outbox: " + what + ": " + sqlite3_errmsg(db));
-}
-
-// One statement, finalized whatever happens.
-class Statement {
-  public:
-    Statement(sqlite3* db, const char* sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK) Fail(db, "prepare");
-    }
-    ~Statement() { sqlite3_finalize(s_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-    sqlite3_stmt* operator*() const { return s_; }
-    int Step(const char* what) {
-        const int rc = sqlite3_step(s_);
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) Fail(db_, what);
-        return rc;
-    }
-
-  private:
-    sqlite3* db_;
-    sqlite3_stmt* s_ = nullptr;
-};
+constexpr const char* kOwner = "mqtt outbox";
 
 }  // namespace
 
@@ -73,12 +51,13 @@ std::string Outbox::CreateTables(sqlite3* db) {
     std::random_device rd;
     char fresh[17];
     std::snprintf(fresh, sizeof fresh, "%08x%08x", rd(), rd());
-    Statement make(
-        db, "INSERT INTO mqtt_stream SELECT ?1 WHERE NOT EXISTS (SELECT 1 FROM mqtt_stream)");
+    QueueStatement make(
+        db, "INSERT INTO mqtt_stream SELECT ?1 WHERE NOT EXISTS (SELECT 1 FROM mqtt_stream)",
+        kOwner);
     sqlite3_bind_text(*make, 1, fresh, -1, SQLITE_STATIC);
     make.Step("starting a stream");
-    Statement read(db, "SELECT epoch FROM mqtt_stream LIMIT 1");
-    if (read.Step("reading the stream epoch") != SQLITE_ROW) Fail(db, "reading the stream epoch");
+    QueueStatement read(db, "SELECT epoch FROM mqtt_stream LIMIT 1", kOwner);
+    if (read.Step("reading the stream epoch") != SQLITE_ROW) read.Fail("reading the stream epoch");
     return reinterpret_cast<const char*>(sqlite3_column_text(*read, 0));
 }
 
@@ -116,19 +95,21 @@ void Outbox::OnStored(sqlite3* db, const HistoryRow& row) {
 
 void Outbox::Queue(sqlite3* db, unsigned int dataId, WallTime at, const char* kind,
                    const std::function<std::string(uint64_t)>& payload) {
-    Statement next(db,
-                   "INSERT INTO mqtt_sequence(data_id, kind, last) VALUES(?1, ?2, 1) "
-                   "ON CONFLICT(data_id, kind) DO UPDATE SET last = last + 1 RETURNING last");
+    QueueStatement next(db,
+                        "INSERT INTO mqtt_sequence(data_id, kind, last) VALUES(?1, ?2, 1) "
+                        "ON CONFLICT(data_id, kind) DO UPDATE SET last = last + 1 RETURNING last",
+                        kOwner);
     sqlite3_bind_int64(*next, 1, dataId);
     sqlite3_bind_text(*next, 2, kind, -1, SQLITE_STATIC);
-    if (next.Step("numbering a message") != SQLITE_ROW) Fail(db, "numbering a message");
+    if (next.Step("numbering a message") != SQLITE_ROW) next.Fail("numbering a message");
     const auto seq = static_cast<uint64_t>(sqlite3_column_int64(*next, 0));
 
     const std::string topic = mqtt_payload::DeviceTopic(prefix_, site_, dataId, kind);
     const std::string body = payload(seq);
-    Statement insert(db,
-                     "INSERT INTO mqtt_outbox(data_id, queued_ms, topic, payload) "
-                     "VALUES(?1, ?2, ?3, ?4)");
+    QueueStatement insert(db,
+                          "INSERT INTO mqtt_outbox(data_id, queued_ms, topic, payload) "
+                          "VALUES(?1, ?2, ?3, ?4)",
+                          kOwner);
     sqlite3_bind_int64(*insert, 1, dataId);
     sqlite3_bind_int64(*insert, 2, mqtt_payload::EpochMs(at));
     sqlite3_bind_text(*insert, 3, topic.data(), static_cast<int>(topic.size()), SQLITE_STATIC);
@@ -141,10 +122,10 @@ void Outbox::Bound(sqlite3* db, int64_t newId) {
     const uint64_t droppedBefore = pendingDropped_;
     // Ids only grow, so the ids from the oldest row's on bound the count; only past that bound
     // are the rows counted. Routine messages go first: alarms are what a back office must see.
-    Statement first(db, "SELECT min(id) FROM mqtt_outbox");
+    QueueStatement first(db, "SELECT min(id) FROM mqtt_outbox", kOwner);
     first.Step("bounding the outbox");
     if (newId - sqlite3_column_int64(*first, 0) + 1 > maxRows_) {
-        Statement count(db, "SELECT count(*) FROM mqtt_outbox");
+        QueueStatement count(db, "SELECT count(*) FROM mqtt_outbox", kOwner);
         count.Step("counting the outbox");
         const int64_t excess = sqlite3_column_int64(*count, 0) - maxRows_;
         for (const char* sql :
@@ -154,7 +135,7 @@ void Outbox::Bound(sqlite3* db, int64_t newId) {
               "LIMIT ?1)"}) {
             const int64_t left = excess - static_cast<int64_t>(pendingDropped_ - droppedBefore);
             if (left <= 0) break;
-            Statement drop(db, sql);
+            QueueStatement drop(db, sql, kOwner);
             sqlite3_bind_int64(*drop, 1, left);
             drop.Step("dropping the oldest messages");
             pendingDropped_ += static_cast<uint64_t>(sqlite3_changes(db));
@@ -164,9 +145,10 @@ void Outbox::Bound(sqlite3* db, int64_t newId) {
     const auto now = std::chrono::steady_clock::now();
     if (now < nextAgeCheck_) return;
     nextAgeCheck_ = now + std::chrono::seconds(1);
-    Statement old(db,
-                  "DELETE FROM mqtt_outbox WHERE id IN "
-                  "(SELECT id FROM mqtt_outbox ORDER BY id LIMIT 256) AND queued_ms < ?1");
+    QueueStatement old(db,
+                       "DELETE FROM mqtt_outbox WHERE id IN "
+                       "(SELECT id FROM mqtt_outbox ORDER BY id LIMIT 256) AND queued_ms < ?1",
+                       kOwner);
     const auto cutoff = std::chrono::system_clock::now() - maxAge_;
     sqlite3_bind_int64(*old, 1, mqtt_payload::EpochMs(cutoff));
     old.Step("dropping old messages");

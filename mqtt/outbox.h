@@ -19,7 +19,7 @@
 #include <string>
 
 #include "core/logger.h"
-#include "history/companion.h"
+#include "outbox/companion.h"
 
 class Outbox : public HistoryCompanion {
   public:

@@ -41,6 +41,7 @@
 #include "runner/simulated_line.h"
 #include "runner/site_config.h"
 #include "snmp/snmp_sink.h"
+#include "tsdb/tsdb_forwarder.h"
 #include "web/web_view.h"
 
 namespace po = boost::program_options;
@@ -97,6 +98,7 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
     const std::string file = site.file;
     // Declared before the page, which reads its figures until it stops.
     std::unique_ptr<MqttForwarder> forwarder;
+    std::unique_ptr<TsdbForwarder> tsdb;
     std::unique_ptr<SnmpSink> snmp;
     std::unique_ptr<WebView> web;
     // The page's files: the package's, else those under SMDHOST_DATA_DIR (a source tree).
@@ -104,6 +106,7 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
         web = std::make_unique<WebView>(site.web, site.file, site.database, ExeDir(), DataDir());
     const std::optional<MqttConfig> mqtt = site.mqtt;
     const std::optional<SnmpConfig> snmpConfig = site.snmp;
+    const std::optional<TsdbConfig> tsdbConfig = site.tsdb;
     const std::string database = site.database;
     const HistoryOptions historyOptions = HistoryOptionsFrom(site.history);
     std::set<unsigned int> siteDevices;
@@ -140,24 +143,24 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
         host.AddSink(*forwarder);
         history.AddCompanion(forwarder->Companion());
     }
+    if (tsdbConfig) {
+        tsdb = std::make_unique<TsdbForwarder>(*tsdbConfig, database, host.Log());
+        host.AddSink(*tsdb);
+        history.AddCompanion(tsdb->Companion());
+    }
     if (snmpConfig) {
         snmp = std::make_unique<SnmpSink>(*snmpConfig, host.Log());
         host.AddSink(*snmp);
     }
-    // Should the run end in an error, the sender stops while the host's logger still exists.
-    struct StopSender {
-        MqttForwarder* f;
-        ~StopSender() {
-            if (f) f->Drain(std::chrono::milliseconds(0));
+    // Should the run end in an error, the senders and the SNMP subagent, whose threads log, stop
+    // while the host's logger still exists.
+    struct StopThreads {
+        std::vector<Sink*> sinks;
+        ~StopThreads() {
+            for (Sink* s : sinks)
+                if (s) s->Drain(std::chrono::milliseconds(0));
         }
-    } stopSender{forwarder.get()};
-    // Likewise the SNMP subagent's thread, which logs.
-    struct StopAgent {
-        SnmpSink* s;
-        ~StopAgent() {
-            if (s) s->Drain(std::chrono::milliseconds(0));
-        }
-    } stopAgent{snmp.get()};
+    } stopThreads{{forwarder.get(), tsdb.get(), snmp.get()}};
     // Signals blocked before any host thread exists, so only the waiter takes them.
     Signals signals(host, demo ? std::string() : file, mqtt, [&history] { history.StopWaiting(); });
     if (web) host.AddSink(web->Live());
@@ -191,14 +194,18 @@ int RunSite(SiteConfig site, std::ostream& out, bool demo = false) {
     host.Start();
     signals.Started();
     // A stop during start-up: nothing more is set up, and Run returns at once.
-    if (forwarder && !signals.Stopping()) forwarder->Start();
-    if (snmp && !signals.Stopping()) snmp->Start();
+    if (!signals.Stopping()) {
+        if (forwarder) forwarder->Start();
+        if (tsdb) tsdb->Start();
+        if (snmp) snmp->Start();
+    }
     service::Ready("running " + file);
     host.Run();
     control.reset();
     service::Stopping();
     if (web) web->Stop();
     if (forwarder) forwarder->Drain(std::chrono::seconds(2));
+    if (tsdb) tsdb->Drain(std::chrono::seconds(2));
     if (snmp) snmp->Drain(std::chrono::seconds(0));
     host.PrintSummary();
     // A plug-in's load or the SNMP library's wait still runs, cut short by the stop: an orderly
@@ -258,7 +265,7 @@ int RunSmdhost(int argc, char** argv, std::ostream& out, std::ostream& err) {
             << shared << "\n"
             << ctl << "\n"
             << kControlCodes << "\n"
-            << SiteFileHelp() << MqttFileHelp() << SnmpFileHelp()
+            << SiteFileHelp() << MqttFileHelp() << TsdbFileHelp() << SnmpFileHelp()
             << "\nIn settings mode 1 the host checks analog values against limits by alarm id:\n"
                "each \"thresholdSetting\" rule gives its \"ID\" the limits \"LowValue\" and\n"
                "\"UpValue\"; the device's \"limits\" member adds to and overrides them.\n";

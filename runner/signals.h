@@ -99,7 +99,7 @@ class Signals {
     }
 
     static constexpr const char* kOutside[] = {
-        "database", "controlSocket", "controlGroup", "history", "web", "mqtt", "snmp"};
+        "database", "controlSocket", "controlGroup", "history", "web", "mqtt", "snmp", "tsdb"};
     static Json::Value Outside(const Json::Value& root) {
         Json::Value out(Json::objectValue);
         for (const char* name : kOutside) out[name] = root[name];

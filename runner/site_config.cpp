@@ -107,7 +107,7 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
     file.OnlyKnown(
         root, "",
         {"database", "plugins", "controlSocket", "controlGroup", "cacheMaxAgeSeconds", "rounds",
-         "roundPriority", "levelNames", "history", "devices", "web", "mqtt", "snmp"});
+         "roundPriority", "levelNames", "history", "devices", "web", "mqtt", "snmp", "tsdb"});
     SiteConfig site;
     site.file = name;
     site.database = ResolvePath(baseDir, file.String(root, "", "database", site.database));
@@ -152,6 +152,7 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& name,
 
     site.mqtt = ParseMqttConfig(root["mqtt"], name, baseDir);
     site.snmp = ParseSnmpConfig(root["snmp"], name, baseDir);
+    site.tsdb = ParseTsdbConfig(root["tsdb"], name);
 
     const Json::Value& devices = root["devices"];
     if (devices.isNull()) file.Fail("devices", "missing (an array of devices is required)");

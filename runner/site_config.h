@@ -10,6 +10,7 @@
 #include "history/history_config.h"
 #include "mqtt/mqtt_config.h"
 #include "snmp/snmp_config.h"
+#include "tsdb/tsdb_config.h"
 #include "web/web_config.h"
 
 // The host's members, and what the program around it and its sinks read.
@@ -21,6 +22,7 @@ struct SiteConfig : HostConfig {
     WebConfig web;
     std::optional<MqttConfig> mqtt;  // none: nothing goes to a broker
     std::optional<SnmpConfig> snmp;  // none: no SNMP subagent
+    std::optional<TsdbConfig> tsdb;  // none: nothing goes to a time-series database
 };
 
 // Relative paths in the file are taken from the file's own directory (baseDir for Parse).

@@ -445,12 +445,13 @@ TEST_F(RunnerE2E, SighupReloadsTheSiteFileAndABrokenOneKeepsTheRunningConfigurat
     Json::Value extra;
     extra["history"]["keepDays"] = 30;
     extra["web"]["port"] = 0;
+    extra["tsdb"]["url"] = "http://127.0.0.1:1/write";
     WriteSite(devices, 0, "site.json", extra);
     host.Signal(SIGHUP);
     ASSERT_TRUE(WaitFor([&] {
         return host.Output().find("reload of " + site + " done") != std::string::npos;
     })) << host.Output();
-    for (const char* member : {"history", "web"})
+    for (const char* member : {"history", "web", "tsdb"})
         EXPECT_NE(host.Output().find(std::string("reload: ") + member +
                                      " changed: needs a restart, kept"),
                   std::string::npos)

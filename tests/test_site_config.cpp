@@ -93,6 +93,15 @@ TEST(SiteConfig, ReadsEveryMemberAndResolvesPathsFromTheFile) {
     EXPECT_EQ(mqtt->port, 1883);
     EXPECT_EQ(mqtt->clientId, "smdhost-s");
     EXPECT_EQ(mqtt->topicPrefix, "smd");
+    EXPECT_FALSE(bare.tsdb);
+    const auto tsdb = Parse(R"({"plugins": ["p.so"], "devices": [{"model": "m", "dataId": 1,
+                             "port": "simulated"}], "tsdb": {"url": "http://[::1]:8428?db=x"}})")
+                          .tsdb;
+    ASSERT_TRUE(tsdb);
+    EXPECT_EQ(tsdb->host + " " + tsdb->port + " " + tsdb->target, "::1 8428 /?db=x&precision=ms");
+    EXPECT_FALSE(Parse(R"({"plugins": ["p.so"], "devices": [{"model": "m", "dataId": 1,
+                     "port": "simulated"}], "tsdb": {"url": "http://t", "enabled": false}})")
+                     .tsdb);
 }
 
 TEST(SiteConfig, ErrorsNameTheFileTheMemberAndWhatIsWrong) {
@@ -163,6 +172,14 @@ TEST(SiteConfig, ErrorsNameTheFileTheMemberAndWhatIsWrong) {
          "site.json: mqtt.passwordFile: /etc/passwd is readable by everyone"},
         {"{" + top + R"("devices": [{)" + dev + R"(}], "mqtt": {"host": "b", "outboxMaxRows": 0}})",
          "site.json: mqtt.outboxMaxRows: must lie between 1 and"},
+        {"{" + top + R"("devices": [{)" + dev + R"(}], "tsdb": {"url": "https://t/write"}})",
+         "site.json: tsdb.url: expected \"http://host:port/path\""},
+        {"{" + top + R"("devices": [{)" + dev + R"(}], "tsdb": {"url": "http://t:0/write"}})",
+         "site.json: tsdb.url: bad port in \"http://t:0/write\""},
+        {"{" + top + R"("devices": [{)" + dev + R"(}], "tsdb": {"url": "http://t?precision=s"}})",
+         "site.json: tsdb.url: precision is the host's to set (ms)"},
+        {"{" + top + R"("devices": [{)" + dev + R"(}], "tsdb": {"url": "http://t", "batch": 1}})",
+         "site.json: tsdb.batch: unknown member"},
     };
     for (const auto& c : cases) {
         const std::string got = ErrorOf(c.text);
@@ -180,7 +197,7 @@ TEST(SiteConfig, AMissingFileIsNamed) {
 }
 
 TEST(SiteConfig, HelpNamesEveryMember) {
-    const std::string help = std::string(SiteFileHelp()) + MqttFileHelp();
+    const std::string help = std::string(SiteFileHelp()) + MqttFileHelp() + TsdbFileHelp();
     for (const char* m : {"database",      "plugins",
                           "controlSocket", "cacheMaxAgeSeconds",
                           "rounds",        "devices",
@@ -197,7 +214,8 @@ TEST(SiteConfig, HelpNamesEveryMember) {
         EXPECT_NE(help.find(std::string("  ") + m + " "), std::string::npos) << m;
     for (const char* m :
          {"mqtt", "host", "siteId", "clientId", "topicPrefix", "keepAliveSeconds", "tls",
-          "username", "passwordFile", "outboxMaxRows", "outboxMaxAgeSeconds"})
+          "username", "passwordFile", "outboxMaxRows", "outboxMaxAgeSeconds", "tsdb", "url",
+          "batchLines", "timeoutSeconds", "queueMaxRows", "queueMaxAgeSeconds"})
         EXPECT_NE(help.find(std::string("  ") + m + " "), std::string::npos) << m;
 }
 

@@ -30,6 +30,12 @@ constexpr FigureRow kFigures[] = {
     {"mqtt", "mqtt_messages_dropped",  "smdhost_mqtt_messages_dropped_total",        "counter"},
     {"mqtt", "mqtt_messages_sent",     "smdhost_mqtt_messages_sent_total",           "counter"},
     {"mqtt", "mqtt_connection_failures", "smdhost_mqtt_connection_failures_total",   "counter"},
+    {"tsdb", "tsdb_queue_depth",       "smdhost_tsdb_queue_lines",                   "gauge"},
+    {"tsdb", "tsdb_oldest_line_age_seconds", "smdhost_tsdb_oldest_line_age_seconds",     "gauge"},
+    {"tsdb", "tsdb_lines_dropped",     "smdhost_tsdb_lines_dropped_total",           "counter"},
+    {"tsdb", "tsdb_lines_sent",        "smdhost_tsdb_lines_sent_total",              "counter"},
+    {"tsdb", "tsdb_lines_rejected",    "smdhost_tsdb_lines_rejected_total",          "counter"},
+    {"tsdb", "tsdb_write_failures",    "smdhost_tsdb_write_failures_total",          "counter"},
 };
 
 constexpr struct {

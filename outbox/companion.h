@@ -1,7 +1,7 @@
 #pragma once
 // Something that keeps rows of its own in the history database, written in the same transaction
-// as the history rows they belong to (the broker forwarder's outbox: a message is queued if and
-// only if its row is stored).
+// as the history rows they belong to (the forwarders' queues, for the broker and for a time-series
+// database: a message is queued if and only if its row is stored).
 #include <cstdint>
 
 #include "core/sink.h"
