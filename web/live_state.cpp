@@ -27,6 +27,7 @@ void LiveState::OnDevices(const std::vector<DeviceDescription>& devices) {
             d->health.model = desc.model;
             d->health.port = desc.port;
         }
+        limits_[desc.dataId] = desc.limits;
         std::shared_ptr<const SignalMap>& map = maps_[desc.dataId];
         if (map == desc.signals) continue;
         map = desc.signals;
@@ -42,6 +43,14 @@ std::shared_ptr<const SignalMap> LiveState::Map(unsigned int dataId) const {
     std::lock_guard<std::mutex> lock(mu_);
     const auto it = maps_.find(dataId);
     return it == maps_.end() ? nullptr : it->second;
+}
+
+SignalLimits LiveState::Limits(unsigned int dataId, const std::string& signal) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    const auto it = limits_.find(dataId);
+    if (it == limits_.end()) return {};
+    const auto s = it->second.find(signal);
+    return s == it->second.end() ? SignalLimits() : s->second;
 }
 
 LiveDevice* LiveState::Find(unsigned int dataId) {

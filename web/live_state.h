@@ -63,6 +63,8 @@ class LiveState : public Sink {
     std::optional<LiveDevice> Device(unsigned int dataId, std::size_t events = kEvents) const;
     // Any thread: the map the device's values are decoded with (null before the core said).
     std::shared_ptr<const SignalMap> Map(unsigned int dataId) const;
+    // Any thread: the limits the signal's alarms are raised at and their alarm ids.
+    SignalLimits Limits(unsigned int dataId, const std::string& signal) const;
 
   private:
     LiveDevice* Find(unsigned int dataId);
@@ -71,4 +73,5 @@ class LiveState : public Sink {
     std::vector<LiveDevice> devices_;  // in site order
     std::map<unsigned int, std::size_t> index_;
     std::map<unsigned int, std::shared_ptr<const SignalMap>> maps_;
+    std::map<unsigned int, std::map<std::string, SignalLimits>> limits_;
 };

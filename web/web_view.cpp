@@ -51,7 +51,8 @@ WebView::WebView(const SiteConfig& site, const std::string& exeDir, const std::s
     WebApiOptions o;
     o.siteName = config_.siteName.empty() ? std::filesystem::path(site.file).stem().string()
                                           : config_.siteName;
-    o.levelNames = config_.levelNames;
+    o.levelNames = site.levelNames;
+    o.database = site.database;
     o.staleSeconds = config_.staleSeconds;
     o.chartHours = config_.chartHours;
     o.chartSignals = config_.chartSignals;
