@@ -1,9 +1,8 @@
 #include "web/alarm_bands.h"
 
 #include <algorithm>
+#include <chrono>
 #include <map>
-
-#include "history/history_reader.h"
 
 std::vector<AlarmBand> AlarmBands(const std::vector<Alarm>& events, const std::string& signal,
                                   const std::vector<std::string>& alarmIds, int64_t fromMs,
@@ -14,7 +13,9 @@ std::vector<AlarmBand> AlarmBands(const std::vector<Alarm>& events, const std::s
         if (a.name != signal &&
             std::find(alarmIds.begin(), alarmIds.end(), a.alarmId) == alarmIds.end())
             continue;
-        const int64_t at = std::clamp(history::ToMs(a.at), fromMs, toMs);
+        const int64_t at = std::clamp(
+            std::chrono::duration_cast<std::chrono::milliseconds>(a.at.time_since_epoch()).count(),
+            fromMs, toMs);
         const auto it = open.find(a.alarmId);
         if (a.raised) {
             if (it == open.end()) open[a.alarmId] = AlarmBand{at, toMs, a.level, a.alarmId};
@@ -32,19 +33,4 @@ std::vector<AlarmBand> AlarmBands(const std::vector<Alarm>& events, const std::s
     std::sort(out.begin(), out.end(),
               [](const AlarmBand& a, const AlarmBand& b) { return a.fromMs < b.fromMs; });
     return out;
-}
-
-std::vector<AlarmBand> StoredAlarmBands(const std::string& path, unsigned int dataId,
-                                        const std::string& signal,
-                                        const std::vector<std::string>& alarmIds, int64_t fromMs,
-                                        int64_t toMs) {
-    std::vector<Alarm> events;
-    try {
-        const HistoryReader reader(path);
-        for (StoredAlarm& a : reader.Alarms(dataId, TimeRange{fromMs, toMs}, kMaxBandEvents))
-            events.push_back(std::move(a));
-    } catch (const StoreError&) {
-        return {};
-    }
-    return AlarmBands(events, signal, alarmIds, fromMs, toMs);
 }

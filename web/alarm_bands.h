@@ -22,11 +22,5 @@ std::vector<AlarmBand> AlarmBands(const std::vector<Alarm>& events, const std::s
                                   const std::vector<std::string>& alarmIds, int64_t fromMs,
                                   int64_t toMs);
 
-// The bands of a device's signal from the database at `path`: at most `kMaxEvents` events are
-// read; none (no bands) when there is no database yet.
-std::vector<AlarmBand> StoredAlarmBands(const std::string& path, unsigned int dataId,
-                                        const std::string& signal,
-                                        const std::vector<std::string>& alarmIds, int64_t fromMs,
-                                        int64_t toMs);
-
+// At most this many alarm events are read for one chart.
 constexpr std::size_t kMaxBandEvents = 2000;

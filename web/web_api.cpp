@@ -7,6 +7,7 @@
 #include <ctime>
 #include <optional>
 
+#include "history/history_reader.h"
 #include "history/rows.h"
 #include "web/alarm_bands.h"
 #include "web/json_out.h"
@@ -357,8 +358,14 @@ WebResponse WebApi::History(const std::map<std::string, std::string>& query, Wal
     j.Key("thresholds").BeginArray();
     for (const double t : limits.thresholds) j.Number(t);
     j.EndArray().Key("alarms").BeginArray();
-    for (const AlarmBand& b :
-         StoredAlarmBands(options_.database, *dataId, name, limits.alarmIds, *from, *to))
+    std::vector<Alarm> events;
+    try {  // no database yet: no bands
+        for (StoredAlarm& e : HistoryReader(options_.database)
+                                  .Alarms(*dataId, TimeRange{*from, *to}, kMaxBandEvents))
+            events.push_back(std::move(e));
+    } catch (const StoreError&) {
+    }
+    for (const AlarmBand& b : AlarmBands(events, name, limits.alarmIds, *from, *to))
         j.BeginObject()
             .Key("from")
             .Int(b.fromMs)
