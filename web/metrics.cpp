@@ -15,6 +15,10 @@ namespace {
 
 // Label values escape backslash, double quote and newline.
 void Label(std::string& out, const std::string& v) {
+    if (v.find_first_of("\\\"\n") == std::string::npos) {  // nearly always: one copy
+        out += v;
+        return;
+    }
     for (char c : v) {
         if (c == '\\' || c == '"') out += '\\';
         if (c == '\n') {
