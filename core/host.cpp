@@ -8,6 +8,7 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "core/json_check.h"
+#include "core/limits.h"
 #include "core/plugin_loader.h"
 #include "host/pmbus_protocol.h"
 #include "runtime/device_driver.h"
@@ -113,8 +114,8 @@ bool Host::LoadLeftRunning() const {
 void Host::Describe() {
     std::vector<DeviceDescription> devices;
     for (const auto& s : sessions_)
-        devices.push_back(
-            {s->config.dataId, s->config.model, s->config.port, s->running, s->signals});
+        devices.push_back({s->config.dataId, s->config.model, s->config.port, s->running,
+                           s->signals, LimitsBySignal(s->config)});
     for (Sink* sink : sinks_) sink->OnDevices(devices);
 }
 

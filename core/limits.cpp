@@ -1,5 +1,6 @@
 #include "core/limits.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -38,6 +39,37 @@ Limits LimitsFromSettings(const Json::Value& settings) {
 Limits AllLimits(const DeviceConfig& c) {
     Limits out = LimitsFromSettings(c.settings);
     for (const auto& [id, l] : c.limits) out[id] = l;
+    return out;
+}
+
+std::map<std::string, SignalLimits> LimitsBySignal(const DeviceConfig& c) {
+    std::map<std::string, SignalLimits> out;
+    const Json::Value& rules = c.settings["thresholdSetting"];
+    if (!rules.isObject()) return out;
+    const Limits site = c.limits;
+    for (const Json::Value& r : rules) {
+        if (!r.isObject() || !r["SignalName"].isString()) continue;
+        SignalLimits& signal = out[r["SignalName"].asString()];
+        std::vector<double>& lines = signal.thresholds;
+        for (const char* key : {"UpValue", "Up2Value", "LowValue", "Low2Value"}) {
+            const Json::Value& v = r[key];
+            if (!v.isString() && !v.isNumeric()) continue;
+            const std::string text = v.asString();
+            char* end = nullptr;
+            const double x = std::strtod(text.c_str(), &end);
+            if (!text.empty() && *end == '\0' && std::isfinite(x)) lines.push_back(x);
+        }
+        if (r["ID"].isString() || r["ID"].isNumeric()) {
+            const std::string id = r["ID"].asString();
+            for (const char* suffix : {"", "001", "002", "003", "004"})
+                signal.alarmIds.push_back(id + suffix);
+            if (const auto it = site.find(id); it != site.end())
+                for (const float x : {it->second.lower, it->second.upper})
+                    if (std::isfinite(x)) lines.push_back(x);
+        }
+        std::sort(lines.begin(), lines.end());
+        lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
+    }
     return out;
 }
 

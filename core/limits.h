@@ -4,13 +4,20 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/host_config.h"
+#include "core/sink.h"
 
 using Limits = std::map<std::string, ThresholdLimitConfig>;
 
 // The settings' limits with the site file's own on top.
 Limits AllLimits(const DeviceConfig& c);
+
+// Per signal name, the limits its alarms are raised at: the rules' four values by "SignalName",
+// and the site file's limits of an alarm id a rule names; with the rules' alarm ids (the "ID"
+// in settings mode 1, with each value's suffix in mode 5).
+std::map<std::string, SignalLimits> LimitsBySignal(const DeviceConfig& c);
 
 // What an alarm reports as the threshold it crossed: in settings mode 1 the host's limit the
 // value lies beyond, in mode 5 the rule's own value for the alarm id the device formed.

@@ -21,6 +21,12 @@
 
 using WallTime = std::chrono::system_clock::time_point;
 
+// The limits a signal's alarms are raised at, ascending, and the ids those alarms carry.
+struct SignalLimits {
+    std::vector<double> thresholds;
+    std::vector<std::string> alarmIds;
+};
+
 // A device the site runs, as every sink should show it: the one signal map the core decodes
 // its records with.
 struct DeviceDescription {
@@ -29,6 +35,8 @@ struct DeviceDescription {
     std::string port;
     bool started = false;                      // false: it could not be started
     std::shared_ptr<const SignalMap> signals;  // never null; empty when the device has none
+    // By signal name, its limits and alarm ids (the trend's threshold lines and alarm bands).
+    std::map<std::string, SignalLimits> limits;
 };
 
 // A record the device stored (SaveDeviceHistory), with the signal values decoded from it.

@@ -73,7 +73,7 @@ TEST(SnmpValues, AUnitThatWasOkIsLostOnceAndBackOnce) {
     const WallTime t0 = WallTime() + std::chrono::hours(500000);
     SnmpSnapshot snap;
     SnmpDevice& d = snap.devices[7];
-    d.description = {7, "rtmk48_pv05", "/dev/ttyS0", true, std::make_shared<SignalMap>()};
+    d.description = {7, "rtmk48_pv05", "/dev/ttyS0", true, std::make_shared<SignalMap>(), {}};
     d.health = DeviceHealth{};
     d.health->portOpen = true;
     DeviceWatch watch;

@@ -15,11 +15,13 @@
 
 #include "core/host.h"
 #include "core/json_check.h"
+#include "core/limits.h"
 #include "history/history_reader.h"
 #include "history/history_sink.h"
 #include "runner/demo.h"
 #include "runner/simulated_line.h"
 #include "sim/simulator.h"
+#include "web/alarm_bands.h"
 #include "web/utf8.h"
 #include "web/web_view.h"
 #include "web_client.h"
@@ -160,12 +162,15 @@ TEST(WebApi, LiveStateKeepsStandingAlarmsAndABoundedEventList) {
             R"({"signals": {"w": {"block": "analog_40", "offset": 0, "width": 2, "unit": "A"}}})",
             "map.json"),
         "map.json"));
-    live.OnDevices(std::vector<DeviceDescription>{DeviceDescription{7, "m", "p", true, map}});
+    live.OnDevices(std::vector<DeviceDescription>{
+        DeviceDescription{7, "m", "p", true, map, {{"w", {{40.0, 56.0}, {"1"}}}}}});
     const auto after = live.Device(7)->values;
     ASSERT_EQ(after.size(), 1u);
     EXPECT_EQ(after[0].name, "w");
     EXPECT_FALSE(after[0].value.has_value());
     EXPECT_EQ(live.Map(7), map);
+    EXPECT_EQ(live.Limits(7, "w").thresholds, (std::vector<double>{40.0, 56.0}));
+    EXPECT_TRUE(live.Limits(7, "v").thresholds.empty());
     ASSERT_TRUE(Json::Reader().parse(api.Answer({"GET", "/api/devices"}).body, answer));
     ASSERT_EQ(answer["chart"]["signals"].size(), 1u) << "the first two of the new map's";
     EXPECT_EQ(answer["chart"]["signals"][0].asString(), "w");
@@ -176,10 +181,54 @@ TEST(WebApi, LiveStateKeepsStandingAlarmsAndABoundedEventList) {
         asked = ids;
         return std::map<unsigned int, std::vector<Alarm>>{{9, {odd}}};
     });
-    live.OnDevices({DeviceDescription{7, "m", "p", true, map}, {9, "m", "q", true, nullptr}});
+    live.OnDevices(
+        {DeviceDescription{7, "m", "p", true, map, {}}, {9, "m", "q", true, nullptr, {}}});
     EXPECT_EQ(asked, std::vector<unsigned int>{9});
     ASSERT_EQ(live.Device(9)->events.size(), 1u);
     EXPECT_EQ(live.Device(9)->events[0].text, odd.text);
+}
+
+// The trend's lines: every limit of a signal's rules and the site file's limits of a rule's id.
+// Its bands: each raise paired with its clear, cut to the range.
+TEST(WebApi, TrendLinesComeFromTheRulesAndBandsFromTheAlarmEvents) {
+    DeviceConfig c;
+    c.settings = JsonFile::Parse(R"({"thresholdSetting": {
+        "a": {"SignalName": "V", "ID": "1", "UpValue": "56", "LowValue": "47", "Up2Value": ""},
+        "b": {"SignalName": "V", "ID": "2", "Up2Value": 58, "Low2Value": "x"},
+        "c": {"SignalName": "T", "ID": "3", "UpValue": "45"},
+        "d": {"ID": "4", "UpValue": "1"}}})",
+                                 "s.json");
+    c.limits["3"] = {-10.0f, std::numeric_limits<float>::infinity()};
+    c.limits["9"] = {0.0f, 1.0f};  // no rule names its signal
+    const auto lines = LimitsBySignal(c);
+    EXPECT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines.at("V").thresholds, (std::vector<double>{47, 56, 58}));
+    EXPECT_EQ(lines.at("T").thresholds, (std::vector<double>{-10, 45}));
+    EXPECT_EQ(lines.at("T").alarmIds,
+              (std::vector<std::string>{"3", "3001", "3002", "3003", "3004"}));
+
+    const auto event = [](const char* id, const char* signal, int64_t ms, bool raised) {
+        Alarm a;
+        a.alarmId = id;
+        a.name = signal;
+        a.at = history::FromMs(ms);
+        a.level = raised ? 2 : 0;
+        a.raised = raised;
+        return a;
+    };
+    const std::vector<Alarm> events = {
+        event("B", "V", 100, false),  // raised before the range
+        event("A", "V", 200, true),    event("X", "T", 250, true),
+        event("A", "V", 300, false),   event("A", "V", 400, true),
+        event("A", "V", 450, true),  // raised again: one band
+        event("C", "V", 500, true),    event("C", "V", 600, false),
+        event("D1", "V(V)", 700, true)};  // the device's own name: known by its alarm id
+    std::string got;
+    for (const AlarmBand& b : AlarmBands(events, "V", {"D1"}, 50, 1000))
+        got += b.alarmId + ":" + std::to_string(b.fromMs) + "-" + std::to_string(b.toMs) + " ";
+    EXPECT_EQ(got, "B:50-100 A:200-300 A:400-1000 C:500-600 D1:700-1000 ");
+    EXPECT_EQ(AlarmBands(events, "V", {}, 50, 1000)[1].level, 2);
+    EXPECT_TRUE(AlarmBands(events, "W", {}, 50, 1000).empty());
 }
 
 TEST_F(WebLive, AnswersMatchTheSimulatorAndTheHistoryDatabaseAndMetricsPassPromtool) {
@@ -540,21 +589,30 @@ TEST_F(WebLive, SixtyFourUnitsAtAGlanceOnWideAndNarrowScreensAndStaleWhenTheHost
     if (webtest::Browser::Find().empty()) GTEST_SKIP() << "chromium not installed";
     SiteConfig site = FastSite(dir_);
     site.web.siteName = "Site 42";
-    site.web.levelNames = {{1, "critical"}, {2, "major"}, {3, "minor"}};
+    site.levelNames = site.web.levelNames = {{1, "critical"}, {2, "major"}, {3, "minor"}};
     const DeviceConfig unit = site.devices[0];
     site.devices.clear();
     for (unsigned int id = 1; id <= 64; ++id) {
         DeviceConfig d = unit;
         d.dataId = id;
         d.pollIntervalMs = 500;
-        if (id == 5) d.simulation["rounds"][0]["breaker"] = 1;  // one alarm standing
-        if (id == 9) d.port = dir_ + "/no-such-tty";            // one unit down
+        if (id == 5) {  // the breaker open, and the DC voltage past its 56 V limit
+            d.simulation["rounds"][0] = DemoScenario()["rounds"][2];
+            d.simulation["rounds"][0]["breaker"] = 1;
+        }
+        if (id == 9) d.port = dir_ + "/no-such-tty";  // one unit down
         site.devices.push_back(d);
     }
     LiveHost live(site);
     ASSERT_TRUE(WaitFor([&] {
-        return Call(live.port, "/api/alarms?device=5").Json()["devices"][0]["alarms"].size() == 1;
+        return Call(live.port, "/api/alarms?device=5").Json()["devices"][0]["alarms"].size() == 2;
     })) << live.log.str().substr(0, 2000);
+    Json::Value hot;
+    const Json::Value alarms = Call(live.port, "/api/alarms?device=5").Json();
+    for (const auto& a : alarms["devices"][0]["alarms"])
+        if (a["id"] == "0416004011") hot = a;
+    EXPECT_EQ(hot["threshold"].asDouble(), 56.0) << hot;
+    EXPECT_EQ(hot["levelName"], "critical") << hot;
 
     webtest::Browser browser(dir_);
     webtest::DevTools page(browser.DevToolsPort());
@@ -569,13 +627,37 @@ TEST_F(WebLive, SixtyFourUnitsAtAGlanceOnWideAndNarrowScreensAndStaleWhenTheHost
     };
     const std::string summary = "document.getElementById('summary').textContent";
     shows(summary + ".includes('Site 42') && " + summary + ".includes('64 units')", true);
-    shows(summary + ".includes('1 down') && " + summary + ".includes('1 major')", true);
+    shows(summary + ".includes('1 down') && " + summary + ".includes('1 major') && " + summary +
+              ".includes('1 critical')",
+          true);
     shows("document.querySelectorAll('tr.unit').length", 64);
+    // Unit 5's card: the battery's alarm with the limit it crossed. Its trend: the limit as a
+    // line and the alarm as a band.
+    page.Eval("document.querySelector('tr.unit[data-unit=\"5\"]').click()");
+    shows(
+        "[...document.querySelectorAll('#device-5 tr.alarm')].some(r => "
+        "r.textContent.includes('(limit 56)'))",
+        true);
+    page.Eval(
+        "(() => { const s = document.getElementById('chart-device'); s.value = '5';"
+        "  s.dispatchEvent(new Event('change'));"
+        "  const b = document.querySelector('#chart-signals input[value=\"直流输出电压\"]');"
+        "  b.checked = true; b.dispatchEvent(new Event('change')); })()");
+    shows("Chart.getChart('chart')?.data.datasets.some(d => d.threshold && d.data[0].y === 56)",
+          true);
+    shows("bands.some(b => b.level === 1 && b.to > b.from)", true);
+    page.Eval("document.querySelector('tr.unit[data-unit=\"5\"]').click()");
+    shows("!!document.getElementById('device-5')", false);
     const std::string dir = std::filesystem::current_path().string();
     for (const int width : {1400, 400}) {
         Screenshot(page, width, dir + "/web-64-units-" + std::to_string(width) + ".png");
         // Nothing wider than the window: wide tables scroll within themselves.
         EXPECT_LE(page.Eval("document.documentElement.scrollWidth").asInt(), width);
+        // A wide window holds the summary, the trend and the units in one screen of 900 px:
+        // the units table scrolls within itself.
+        if (width == 1400) {
+            EXPECT_LE(page.Eval("document.documentElement.scrollHeight").asInt(), 960);
+        }
     }
     // The host stops: the whole page says it is stale, and since when.
     live.view.Stop();

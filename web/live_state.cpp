@@ -39,6 +39,7 @@ void LiveState::OnDevices(const std::vector<DeviceDescription>& devices) {
             const std::size_t n = std::min(events.size(), kEvents);
             d->events.assign(events.end() - static_cast<std::ptrdiff_t>(n), events.end());
         }
+        limits_[desc.dataId] = desc.limits;
         std::shared_ptr<const SignalMap>& map = maps_[desc.dataId];
         if (map == desc.signals) continue;
         map = desc.signals;
@@ -64,6 +65,14 @@ std::vector<std::string> LiveState::FirstSignals(std::size_t n) const {
         if (!out.empty()) break;
     }
     return out;
+}
+
+SignalLimits LiveState::Limits(unsigned int dataId, const std::string& signal) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    const auto it = limits_.find(dataId);
+    if (it == limits_.end()) return {};
+    const auto s = it->second.find(signal);
+    return s == it->second.end() ? SignalLimits() : s->second;
 }
 
 LiveDevice* LiveState::Find(unsigned int dataId) {

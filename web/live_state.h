@@ -69,6 +69,8 @@ class LiveState : public Sink {
     std::vector<std::string> FirstSignals(std::size_t n) const;
     // Any thread: the map the device's values are decoded with (null before the core said).
     std::shared_ptr<const SignalMap> Map(unsigned int dataId) const;
+    // Any thread: the limits the signal's alarms are raised at and their alarm ids.
+    SignalLimits Limits(unsigned int dataId, const std::string& signal) const;
 
   private:
     LiveDevice* Find(unsigned int dataId);
@@ -78,4 +80,5 @@ class LiveState : public Sink {
     std::map<unsigned int, std::size_t> index_;
     std::map<unsigned int, std::shared_ptr<const SignalMap>> maps_;
     EventRecall recall_;
+    std::map<unsigned int, std::map<std::string, SignalLimits>> limits_;
 };

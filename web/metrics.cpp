@@ -1,10 +1,12 @@
 #include "web/metrics.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <string_view>
 
 #include "runtime/frame.h"
 #include "web/metric_names.h"
@@ -12,9 +14,11 @@
 namespace {
 
 // Label values escape backslash, double quote and newline.
-std::string Label(const std::string& v) {
-    std::string out;
-    out.reserve(v.size());
+void Label(std::string& out, const std::string& v) {
+    if (v.find_first_of("\\\"\n") == std::string::npos) {  // nearly always: one copy
+        out += v;
+        return;
+    }
     for (char c : v) {
         if (c == '\\' || c == '"') out += '\\';
         if (c == '\n') {
@@ -23,7 +27,6 @@ std::string Label(const std::string& v) {
         }
         out += c;
     }
-    return out;
 }
 
 // HELP text escapes backslash and newline.
@@ -33,26 +36,51 @@ std::string Help(const std::string& v) {
     return out;
 }
 
-std::string Num(double v) {
-    if (std::isnan(v)) return "NaN";
-    if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.15g", v);
-    return buf;
+void Num(std::string& out, double v) {
+    if (std::isnan(v)) {
+        out += "NaN";
+    } else if (std::isinf(v)) {
+        out += v > 0 ? "+Inf" : "-Inf";
+    } else {
+        char buf[32];
+        const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 15);
+        out.append(buf, r.ptr);
+    }
 }
 
 // A metric family; its HELP and TYPE lines are written with its first series, so a family
-// with none (no alarm standing) leaves no empty header.
+// with none (no alarm standing) leaves no empty header. Each series is appended in place: a
+// scrape of 64 units writes thousands of them, and temporaries cost more than the writing.
 class Family {
   public:
-    Family(std::string& out, const std::string& name, const char* type, const std::string& help)
-        : out_(out), name_(name), type_(type), help_(help) {}
-    void Add(const std::string& labels, double v) {
+    Family(std::string& out, std::string name, const char* type, const std::string& help)
+        : out_(out), name_(std::move(name)), type_(type), help_(help) {}
+    // Opens a series; the caller appends its labels, then calls Value.
+    std::string& Series() {
         if (!started_)
             out_ +=
                 "# HELP " + name_ + " " + Help(help_) + "\n# TYPE " + name_ + " " + type_ + "\n";
         started_ = true;
-        out_ += name_ + "{" + labels + "} " + Num(v) + "\n";
+        out_ += name_;
+        out_ += '{';
+        return out_;
+    }
+    void Value(double v) {
+        out_ += "} ";
+        Num(out_, v);
+        out_ += '\n';
+    }
+    // A series labelled by its device alone.
+    void Add(const LiveDevice& d, double v) {
+        Dev(Series(), d);
+        Value(v);
+    }
+    static void Dev(std::string& out, const LiveDevice& d) {
+        out += "device=\"";
+        char buf[12];
+        const auto r = std::to_chars(buf, buf + sizeof buf, d.health.dataId);
+        out.append(buf, r.ptr);
+        out += '"';
     }
 
   private:
@@ -63,57 +91,71 @@ class Family {
     bool started_ = false;
 };
 
-std::string Dev(const LiveDevice& d) {
-    return "device=\"" + std::to_string(d.health.dataId) + "\"";
-}
-
 }  // namespace
 
 std::string PrometheusText(const std::vector<LiveDevice>& devices, const std::vector<Sink*>& sinks,
                            WallTime now, int staleSeconds) {
     std::string out;
-    out.reserve(4096 + devices.size() * 1024);
+    out.reserve(4096 + devices.size() * 3072);
     {
         // One family per unit of measure, in its base unit.
-        std::map<std::string, std::pair<SignalFamily, std::vector<std::pair<std::string, double>>>>
-            families;
+        struct Entry {
+            const LiveDevice* d;
+            const LiveValue* v;
+            SignalFamily fam;
+        };
+        std::map<std::string_view, std::vector<Entry>> families;
         for (const auto& d : devices)
-            for (const auto& v : d.values) {
-                if (!v.value) continue;
-                const SignalFamily fam = SignalFamilyOf(v.unit);
-                auto& entry = families[fam.name];
-                entry.first = fam;
-                std::string labels = Dev(d) + ",signal=\"" + Label(v.name) + "\"";
-                if (fam.unitLabel) labels += ",unit=\"" + Label(v.unit) + "\"";
-                entry.second.emplace_back(std::move(labels), *v.value * fam.factor);
+            for (const auto& v : d.values)
+                if (v.value) {
+                    const SignalFamily fam = SignalFamilyOf(v.unit);
+                    families[fam.name].push_back({&d, &v, fam});
+                }
+        for (const auto& [name, entries] : families) {
+            Family f(out, std::string(name), "gauge",
+                     "Latest decoded value of a signal, in base units.");
+            for (const Entry& e : entries) {
+                std::string& o = f.Series();
+                Family::Dev(o, *e.d);
+                o += ",signal=\"";
+                Label(o, e.v->name);
+                if (e.fam.unitLabel) {
+                    o += "\",unit=\"";
+                    Label(o, e.v->unit);
+                }
+                o += '"';
+                f.Value(*e.v->value * e.fam.factor);
             }
-        for (const auto& [name, fam] : families) {
-            Family f(out, name, "gauge", "Latest decoded value of a signal, in base units.");
-            for (const auto& [labels, v] : fam.second) f.Add(labels, v);
         }
     }
     {
         Family f(out, "smdhost_alarm_standing", "gauge",
                  "1 for each standing alarm, by device, alarm id, signal and level.");
         for (const auto& d : devices)
-            for (const auto& a : d.active)
-                f.Add(Dev(d) + ",alarm_id=\"" + Label(a.alarmId) + "\",signal=\"" + Label(a.name) +
-                          "\",level=\"" + std::to_string(a.level) + "\"",
-                      1);
+            for (const auto& a : d.active) {
+                std::string& o = f.Series();
+                Family::Dev(o, d);
+                o += ",alarm_id=\"";
+                Label(o, a.alarmId);
+                o += "\",signal=\"";
+                Label(o, a.name);
+                o += "\",level=\"" + std::to_string(a.level) + "\"";
+                f.Value(1);
+            }
     }
     {
         Family f(out, "smdhost_device_standing_alarms", "gauge",
                  "Number of standing alarms of a device.");
-        for (const auto& d : devices) f.Add(Dev(d), static_cast<double>(d.active.size()));
+        for (const auto& d : devices) f.Add(d, static_cast<double>(d.active.size()));
     }
     {
         Family f(out, "smdhost_rounds_started_total", "counter", "Polling rounds started.");
-        for (const auto& d : devices) f.Add(Dev(d), static_cast<double>(d.health.roundsStarted));
+        for (const auto& d : devices) f.Add(d, static_cast<double>(d.health.roundsStarted));
     }
     {
         Family f(out, "smdhost_rounds_completed_total", "counter",
                  "Polling rounds completed with a published record.");
-        for (const auto& d : devices) f.Add(Dev(d), static_cast<double>(d.health.roundsCompleted));
+        for (const auto& d : devices) f.Add(d, static_cast<double>(d.health.roundsCompleted));
     }
     {
         // Every kind from the start, so that increase() sees the first burst.
@@ -125,24 +167,31 @@ std::string PrometheusText(const std::vector<LiveDevice>& devices, const std::ve
         kinds.push_back("port failure");
         kinds.push_back("plug-in exception");
         for (const auto& d : devices) {
+            const auto add = [&](const std::string& kind, double n) {
+                std::string& o = f.Series();
+                Family::Dev(o, d);
+                o += ",kind=\"";
+                Label(o, kind);
+                o += '"';
+                f.Value(n);
+            };
             for (const auto& kind : kinds) {
                 const auto it = d.health.errors.find(kind);
-                f.Add(Dev(d) + ",kind=\"" + Label(kind) + "\"",
-                      it == d.health.errors.end() ? 0 : static_cast<double>(it->second));
+                add(kind, it == d.health.errors.end() ? 0 : static_cast<double>(it->second));
             }
             for (const auto& [kind, n] : d.health.errors)
                 if (std::find(kinds.begin(), kinds.end(), kind) == kinds.end())
-                    f.Add(Dev(d) + ",kind=\"" + Label(kind) + "\"", static_cast<double>(n));
+                    add(kind, static_cast<double>(n));
         }
     }
     {
         Family f(out, "smdhost_last_good_round_timestamp_seconds", "gauge",
                  "Unix time of the last round that published a record; 0 before the first.");
         for (const auto& d : devices)
-            f.Add(Dev(d), d.health.lastGoodRound ? std::chrono::duration<double>(
-                                                       d.health.lastGoodRound->time_since_epoch())
-                                                       .count()
-                                                 : 0);
+            f.Add(d, d.health.lastGoodRound
+                         ? std::chrono::duration<double>(d.health.lastGoodRound->time_since_epoch())
+                               .count()
+                         : 0);
     }
     {
         Family f(out, "smdhost_device_stale", "gauge",
@@ -150,12 +199,12 @@ std::string PrometheusText(const std::vector<LiveDevice>& devices, const std::ve
         for (const auto& d : devices) {
             const bool stale = !d.health.lastGoodRound ||
                                now - *d.health.lastGoodRound > std::chrono::seconds(staleSeconds);
-            f.Add(Dev(d), stale ? 1 : 0);
+            f.Add(d, stale ? 1 : 0);
         }
     }
     {
         Family f(out, "smdhost_port_open", "gauge", "1 when the device's port is open.");
-        for (const auto& d : devices) f.Add(Dev(d), d.health.portOpen ? 1 : 0);
+        for (const auto& d : devices) f.Add(d, d.health.portOpen ? 1 : 0);
     }
 
     // Every sink's own figures, under the names the table gives them.
@@ -172,7 +221,13 @@ std::string PrometheusText(const std::vector<LiveDevice>& devices, const std::ve
         }
     for (const auto& [name, fam] : figures) {
         Family f(out, name, fam.first.second, fam.first.first);
-        for (const auto& [sink, v] : fam.second) f.Add("sink=\"" + Label(sink) + "\"", v);
+        for (const auto& [sink, v] : fam.second) {
+            std::string& o = f.Series();
+            o += "sink=\"";
+            Label(o, sink);
+            o += '"';
+            f.Value(v);
+        }
     }
     return out;
 }

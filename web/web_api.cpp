@@ -7,12 +7,17 @@
 #include <ctime>
 #include <optional>
 
+#include "history/history_reader.h"
 #include "history/rows.h"
+#include "web/alarm_bands.h"
 #include "web/json_out.h"
 #include "web/metrics.h"
+#include "web/query_string.h"
 #include "web/utf8.h"
 
 namespace {
+
+using LevelNames = std::map<int, std::string>;
 
 std::string Iso(WallTime t) {
     const auto ms =
@@ -46,51 +51,6 @@ WebResponse Ok(std::string body) {
     return r;
 }
 
-int FromHex(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Percent-decoding, '+' as a space; false on a broken escape.
-bool Unescape(const std::string& in, std::string& out) {
-    out.clear();
-    for (std::size_t i = 0; i < in.size(); ++i) {
-        if (in[i] == '+') {
-            out += ' ';
-        } else if (in[i] == '%') {
-            const int hi = i + 1 < in.size() ? FromHex(in[i + 1]) : -1;
-            const int lo = i + 2 < in.size() ? FromHex(in[i + 2]) : -1;
-            if (hi < 0 || lo < 0) return false;
-            out += static_cast<char>(hi * 16 + lo);
-            i += 2;
-        } else {
-            out += in[i];
-        }
-    }
-    return true;
-}
-
-// False on a broken escape or a name or value that is not UTF-8.
-bool ParseQuery(const std::string& q, std::map<std::string, std::string>& out) {
-    std::size_t at = 0;
-    while (at < q.size()) {
-        std::size_t end = q.find('&', at);
-        if (end == std::string::npos) end = q.size();
-        const std::string pair = q.substr(at, end - at);
-        const std::size_t eq = pair.find('=');
-        std::string k, v;
-        if (!Unescape(pair.substr(0, eq), k) ||
-            !Unescape(eq == std::string::npos ? "" : pair.substr(eq + 1), v))
-            return false;
-        if (!IsUtf8(k) || !IsUtf8(v)) return false;
-        if (!k.empty()) out[k] = v;
-        at = end + 1;
-    }
-    return true;
-}
-
 std::optional<double> Number(const std::string& s) {
     if (s.empty()) return std::nullopt;
     char* end = nullptr;
@@ -108,9 +68,20 @@ std::optional<unsigned int> DataId(const std::string& s) {
     return static_cast<unsigned int>(v);
 }
 
-void AlarmJson(JsonOut& j, const Alarm& a, const char* timeKey) {
+// An alarm read back from the store has no level name: the site file's names stand in.
+void AlarmJson(JsonOut& j, const Alarm& a, const char* timeKey, const LevelNames& names) {
     j.BeginObject().Key(timeKey).String(Iso(a.at)).Key("level").Int(int64_t{a.level});
+    const auto named = names.find(a.level);
+    j.Key("levelName")
+        .String(!a.levelName.empty()   ? a.levelName
+                : named != names.end() ? named->second
+                                       : std::string());
     j.Key("id").String(a.alarmId).Key("name").String(a.name).Key("value").String(a.value);
+    j.Key("threshold");
+    if (a.threshold)
+        j.Number(*a.threshold);
+    else
+        j.Null();
     j.Key("text").String(a.text);
 }
 
@@ -136,7 +107,7 @@ void Health(JsonOut& j, const LiveDevice& d, WallTime now, int staleSeconds) {
     j.Key("activeAlarms").Int(uint64_t{d.active.size()});
 }
 
-void Values(JsonOut& j, const LiveDevice& d) {
+void Values(JsonOut& j, const LiveDevice& d, const LevelNames&) {
     j.Key("at");
     Time(j, d.valuesAt);
     j.Key("values").BeginArray();
@@ -151,19 +122,19 @@ void Values(JsonOut& j, const LiveDevice& d) {
     j.EndArray();
 }
 
-void Alarms(JsonOut& j, const LiveDevice& d) {
+void Alarms(JsonOut& j, const LiveDevice& d, const LevelNames& names) {
     j.Key("alarms").BeginArray();
     for (const auto& a : d.active) {
-        AlarmJson(j, a, "since");
+        AlarmJson(j, a, "since", names);
         j.EndObject();
     }
     j.EndArray();
 }
 
-void Events(JsonOut& j, const LiveDevice& d) {
+void Events(JsonOut& j, const LiveDevice& d, const LevelNames& names) {
     j.Key("events").BeginArray();
     for (auto it = d.events.rbegin(); it != d.events.rend(); ++it) {
-        AlarmJson(j, *it, "at");
+        AlarmJson(j, *it, "at", names);
         j.Key("raised").Bool(it->raised).EndObject();
     }
     j.EndArray();
@@ -242,7 +213,7 @@ WebResponse WebApi::Route(const std::string& path, const std::map<std::string, s
         id = what.substr(8);
         what = "device";
     }
-    void (*part)(JsonOut&, const LiveDevice&) = nullptr;
+    void (*part)(JsonOut&, const LiveDevice&, const LevelNames&) = nullptr;
     if (what == "values") part = Values;
     if (what == "alarms") part = Alarms;
     if (what == "events") part = Events;
@@ -264,9 +235,9 @@ WebResponse WebApi::Route(const std::string& path, const std::map<std::string, s
     if (what == "device") {
         const LiveDevice& d = devices.front();
         Health(j, d, now, options_.staleSeconds);
-        Values(j, d);
-        Alarms(j, d);
-        Events(j, d);
+        Values(j, d, options_.levelNames);
+        Alarms(j, d, options_.levelNames);
+        Events(j, d, options_.levelNames);
         j.EndObject();
         return Ok(std::move(body));
     }
@@ -276,7 +247,7 @@ WebResponse WebApi::Route(const std::string& path, const std::map<std::string, s
         if (part == nullptr)
             Health(j, d, now, options_.staleSeconds);
         else
-            part(j.Key("dataId").Int(uint64_t{d.health.dataId}), d);
+            part(j.Key("dataId").Int(uint64_t{d.health.dataId}), d, options_.levelNames);
         j.EndObject();
     }
     j.EndArray();
@@ -383,6 +354,30 @@ WebResponse WebApi::History(const std::map<std::string, std::string>& query, Wal
         j.Key("note").String(a.partial ? "time limit reached: later buckets were not read"
                                        : "range too long to read whole: each bucket is the mean "
                                          "of its first rows");
+    // What the trend draws over the values: the signal's limits and where its alarms stood.
+    const SignalLimits limits = live_.Limits(*dataId, name);
+    j.Key("thresholds").BeginArray();
+    for (const double t : limits.thresholds) j.Number(t);
+    j.EndArray().Key("alarms").BeginArray();
+    std::vector<Alarm> events;
+    try {  // no database yet: no bands
+        for (StoredAlarm& e : HistoryReader(options_.database)
+                                  .Alarms(*dataId, TimeRange{*from, *to}, kMaxBandEvents))
+            events.push_back(std::move(e));
+    } catch (const StoreError&) {
+    }
+    for (const AlarmBand& b : AlarmBands(events, name, limits.alarmIds, *from, *to))
+        j.BeginObject()
+            .Key("from")
+            .Int(b.fromMs)
+            .Key("to")
+            .Int(b.toMs)
+            .Key("level")
+            .Int(int64_t{b.level})
+            .Key("id")
+            .String(b.alarmId)
+            .EndObject();
+    j.EndArray();
     j.Key("points").BeginArray();
     for (const auto& r : a.points) {
         j.BeginObject().Key("t").Int(int64_t{r.atMs}).Key("v").Number(r.value);

@@ -20,6 +20,7 @@ struct WebApiOptions {
     int chartHours = 3;
     std::string siteName;
     std::map<int, std::string> levelNames;  // alarm level -> name, for the page
+    std::string database;                   // where the trend's alarm bands are read
 };
 
 class WebApi {

@@ -31,6 +31,7 @@ WebView::WebView(const WebConfig& config, const std::string& siteFile, const std
     o.siteName = config_.siteName.empty() ? std::filesystem::path(siteFile).stem().string()
                                           : config_.siteName;
     o.levelNames = config_.levelNames;
+    o.database = database;
     o.staleSeconds = config_.staleSeconds;
     o.chartHours = config_.chartHours;
     o.chartSignals = config_.chartSignals;

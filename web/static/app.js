@@ -59,6 +59,15 @@ function alarmText(a) {
   return a.text || a.id;
 }
 
+function levelOf(a) {
+  return a.levelName || levelName(a.level);
+}
+
+// The value and, when the alarm crossed a limit, the limit beside it.
+function alarmValue(a) {
+  return a.threshold === null || a.threshold === undefined ? a.value : `${a.value} (limit ${a.threshold})`;
+}
+
 function deviceCard(dev, values, alarms, events) {
   const state = unitState(dev);
   const errors = Object.entries(dev.errors).map(([k, n]) => `${k} ${n}`).join(', ') || 'none';
@@ -81,14 +90,14 @@ function deviceCard(dev, values, alarms, events) {
   card.append(alarms.alarms.length === 0 ? el('p', {class: 'muted no-alarms'}, 'none') :
     table(['level', 'signal', 'value', 'alarm', 'since'], alarms.alarms.map(a =>
       el('tr', {class: `alarm level-${a.level}`, 'data-alarm-id': a.id},
-         el('td', {}, levelName(a.level)), el('td', {}, a.name), el('td', {class: 'num'}, a.value),
+         el('td', {}, levelOf(a)), el('td', {}, a.name), el('td', {class: 'num'}, alarmValue(a)),
          el('td', {}, alarmText(a)), el('td', {}, when(a.since))))));
 
   card.append(el('h3', {}, 'Recent alarm events'));
   card.append(events.events.length === 0 ? el('p', {class: 'muted'}, 'none') :
     table(['at', '', 'level', 'signal', 'value', 'alarm'], events.events.slice(0, 10).map(e =>
       el('tr', {class: 'event'}, el('td', {}, when(e.at)), el('td', {}, e.raised ? 'raised' : 'cleared'),
-         el('td', {}, levelName(e.level)), el('td', {}, e.name), el('td', {class: 'num'}, e.value),
+         el('td', {}, levelOf(e)), el('td', {}, e.name), el('td', {class: 'num'}, alarmValue(e)),
          el('td', {}, alarmText(e))))));
   return card;
 }
@@ -210,6 +219,25 @@ function setUpChartControls(devices, values) {
   fill();
 }
 
+// Where an alarm of a charted signal stood: a band behind the lines, red for the most urgent
+// level, amber for the others.
+let bands = [];
+const alarmBands = {
+  id: 'alarmBands',
+  beforeDatasetsDraw(c) {
+    const {ctx, chartArea: area, scales: {x}} = c;
+    ctx.save();
+    for (const b of bands) {
+      const left = Math.max(area.left, x.getPixelForValue(b.from));
+      const right = Math.min(area.right, x.getPixelForValue(b.to));
+      if (right <= left) continue;
+      ctx.fillStyle = b.level <= 1 ? '#dc262622' : '#f59e0b22';
+      ctx.fillRect(left, area.top, Math.max(2, right - left), area.bottom - area.top);
+    }
+    ctx.restore();
+  },
+};
+
 async function drawChart() {
   lastChart = Date.now();
   const device = document.getElementById('chart-device').value;
@@ -237,6 +265,15 @@ async function drawChart() {
     pointRadius: 2,
     yAxisID: `y${units.indexOf(s.unit)}`,
   }));
+  // Each signal's limits as dashed lines in its colour, across the range on its own axis.
+  const start = Date.now() - chartSeconds * 1000, end = Date.now();
+  Object.assign(scales.x, {min: start, max: end});
+  series.forEach((s, i) => (s.thresholds || []).forEach(t => datasets.push({
+    label: `${s.signal} limit ${t}`, data: [{x: start, y: t}, {x: end, y: t}],
+    borderColor: COLORS[i % COLORS.length], borderDash: [6, 4], borderWidth: 1, pointRadius: 0,
+    yAxisID: `y${units.indexOf(s.unit)}`, threshold: true,
+  })));
+  bands = series.flatMap(s => s.alarms || []);
   const notes = series.filter(s => s.note).map(s => `${s.signal}: ${s.note}`);
   if (series.every(s => s.points.length === 0)) notes.push('no stored values in this range');
   note.textContent = notes.join('; ');
@@ -244,7 +281,9 @@ async function drawChart() {
     chart = new Chart(document.getElementById('chart'), {
       type: 'line',
       data: {datasets},
-      options: {animation: false, maintainAspectRatio: false, parsing: false, scales},
+      options: {animation: false, maintainAspectRatio: false, parsing: false, scales,
+                plugins: {legend: {labels: {filter: item => !item.text.includes(' limit ')}}}},
+      plugins: [alarmBands],
     });
   } else {
     chart.data.datasets = datasets;
