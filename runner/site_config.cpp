@@ -263,6 +263,10 @@ const char* SiteFileHelp() {
     keepDays           records older than this many days are removed, a few at a time
                        (default 14; 0 keeps them regardless of age)
     keepEventDays      the same for alarm events and analog reports (default 3650)
+    keepFiveMinuteDays
+                       per-signal aggregates of 5 minutes (minimum, mean, maximum, count) are
+                       kept this many days (default 35; 0: regardless of age)
+    keepHourDays       and those of an hour this many (default 1100)
     keepRowsPerDevice  at most this many rows of each kind per device (default 0: no limit)
     maxMegabytes       pages in use at most; past it the oldest records go whatever their
                        age, events stay (default 1800; 0: no bound)
