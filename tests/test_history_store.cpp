@@ -198,6 +198,11 @@ TEST_F(HistoryStoreTest, RetentionPrunesByAgeAndByRowsPerDeviceInSteps) {
     EXPECT_EQ(reader.RecordCount(7) + reader.RecordCount(8), 11u);
     EXPECT_EQ(reader.Records(7, 10).at(0).storedAt, t0_ + seconds(27)) << "the oldest went";
     EXPECT_EQ(reader.Alarms(7).size(), 1u);
+    // Less free on the file system than the guard asks: the same.
+    RetentionLimits room{0, 0, 0, 0, UINT64_MAX};
+    EXPECT_EQ(store.Prune(room, t0_, 2), 2u);
+    EXPECT_EQ(reader.RecordCount(7) + reader.RecordCount(8), 9u);
+    EXPECT_EQ(reader.Alarms(7).size(), 1u);
 }
 
 // A clock that ran a year ahead for a while left the lowest ids with times in the future: the
