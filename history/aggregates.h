@@ -59,6 +59,7 @@ class Aggregator {
     void Add(sqlite3* db, unsigned int dataId, WallTime at, const Json::Value& values);
     // Writes every open step and forgets them (a later record of the same step merges).
     void Flush(sqlite3* db);
+    bool Empty() const { return open_.empty(); }
     // Deletes at most `step` rows of each step older than its keep time; 0: kept.
     uint64_t Prune(sqlite3* db, int64_t nowMs, int64_t fineKeepMs, int64_t coarseKeepMs,
                    std::size_t step);

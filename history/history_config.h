@@ -10,7 +10,7 @@
 struct HistoryConfig {
     int keepDays = 14;               // records; 0: kept regardless of age
     uint64_t keepRowsPerDevice = 0;  // 0: no row limit
-    int commitWindowMs = 10000;
+    int commitWindowMs = 20000;
     int queueLimit = 4096;
     int keepEventDays = 3650;       // alarm events and analog reports; 0: regardless of age
     int keepFiveMinuteDays = 35;    // 5-minute aggregates; 0: regardless of age

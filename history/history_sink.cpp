@@ -314,7 +314,7 @@ void HistorySink::Drain(std::chrono::milliseconds limit) {
 
 void HistorySink::FlushAggregates() {
     std::lock_guard<std::mutex> lock(storeMu_);
-    if (!store_) return;
+    if (!store_ || aggregates_.Empty()) return;
     const history::Aggregator saved = aggregates_;
     try {
         store_->Begin();

@@ -274,7 +274,7 @@ const char* SiteFileHelp() {
                        the oldest records go (default 64; 0: no guard)
     commitWindowMs     records arriving within this time share one transaction and one flush
                        to disk, which is what a power cut can lose; an alarm event ends the
-                       window at once (default 10000)
+                       window at once (default 20000)
     queueLimit         rows that may wait for a slow, failing or unopened database; beyond it
                        a row is counted and reported as not stored (default 4096)
   devices              array of devices (required), each an object with:

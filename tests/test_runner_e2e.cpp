@@ -145,6 +145,8 @@ class RunnerE2E : public ::testing::Test {
                           Json::Value extra = Json::Value(Json::objectValue)) {
         Json::Value site = extra;
         if (!site.isMember("database")) site["database"] = db_;
+        // Rows reach the file within a second, not the default window, for the waits below.
+        if (!site["history"].isMember("commitWindowMs")) site["history"]["commitWindowMs"] = 1000;
         site["plugins"].append(SMD_PLUGIN_PATH);
         site["rounds"] = rounds;
         site["devices"] = devices;
