@@ -83,8 +83,7 @@ HistoryStore::HistoryStore(const std::string& path, int busyTimeoutMs) : path_(p
         // readers run beside the writer; FULL makes each commit survive power loss; the WAL
         // shrinks back after a checkpoint instead of staying at its largest.
         // Small pages for new files: a commit writes every page it touched, and a round's rows
-        // touch one leaf of the table and of each index per device; 1 KiB pages write a
-        // quarter of what 4 KiB pages do.
+        // touch one leaf of the table and of each index per device.
         if (judged.kind == history::FileKind::kNew) {
             Exec("PRAGMA page_size=1024", "setting up");
             Exec("PRAGMA auto_vacuum=INCREMENTAL", "setting up");

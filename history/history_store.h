@@ -38,7 +38,7 @@ struct RetentionLimits {
     uint64_t maxRowsPerDevice = 0;  // 0: no row limit
     int64_t eventMaxAgeMs = 0;      // alarm events and reports; 0: no age limit
     // The file's pages in use at most, and the file system's free bytes at least: past either,
-    // the oldest records go whatever their age (events stay).
+    // the oldest records go whatever their age (events and aggregates stay).
     uint64_t maxBytes = 0;
     uint64_t minFreeBytes = 0;
     int64_t fineMaxAgeMs = 0;    // 5-minute aggregates; 0: no age limit
