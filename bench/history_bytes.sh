@@ -46,6 +46,8 @@ PY
 summary=$(grep '^summary:' "$tmp/host.log")
 stored=$(sed -E 's/.* ([0-9]+) records stored.*/\1/' <<<"$summary")
 written=$(cat "$tmp/io")
+# SMD_KEEP_DB=FILE keeps a copy of the database for a closer look (bytes per table, say).
+if [ -n "${SMD_KEEP_DB:-}" ]; then cp "$tmp/site.db" "$SMD_KEEP_DB" && cp "$tmp/host.log" "$SMD_KEEP_DB.log"; fi
 size=$(stat -c %s "$tmp/site.db")
 awk -v u="$units" -v r="$rounds" -v p="$poll" -v s="$stored" -v w="$written" -v f="$size" \
   'BEGIN { printf "%d %d %d %d %d %.0f %d\n", u, r, p, s, w, (s ? w / s : 0), f }'

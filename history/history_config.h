@@ -10,9 +10,11 @@
 struct HistoryConfig {
     int keepDays = 14;               // records; 0: kept regardless of age
     uint64_t keepRowsPerDevice = 0;  // 0: no row limit
-    int commitWindowMs = 10000;
+    int commitWindowMs = 20000;
     int queueLimit = 4096;
     int keepEventDays = 3650;       // alarm events and analog reports; 0: regardless of age
+    int keepFiveMinuteDays = 35;    // 5-minute aggregates; 0: regardless of age
+    int keepHourDays = 1100;        // hourly aggregates; 0: regardless of age
     int64_t maxMegabytes = 1800;    // 0: no bound
     int64_t minFreeMegabytes = 64;  // 0: no guard
 };

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "history/aggregates.h"
 #include "history/rows.h"
 
 struct sqlite3;
@@ -47,6 +48,11 @@ class HistoryReader {
     static constexpr std::size_t kAll = static_cast<std::size_t>(INT64_MAX);
     // What stands now, oldest first.
     std::vector<StoredAlarm> ActiveAlarms(std::optional<unsigned int> dataId) const;
+    // A device's per-signal aggregates of one step (history/aggregates.h).
+    std::vector<history::AggregateRow> Aggregates(unsigned int dataId, int64_t stepS,
+                                                  const TimeRange& range, std::size_t limit) const {
+        return history::ReadAggregates(db_, dataId, stepS, range, limit);
+    }
     // Data ids with any row, ascending.
     std::vector<unsigned int> Devices() const;
 

@@ -65,23 +65,16 @@ void HistorySink::OpenLocked() {
     if (store_) return;
     auto store = std::make_unique<HistoryStore>(path_, options_.busyTimeoutMs, &stopWaiting_);
     for (HistoryCompanion* c : companions_) c->Prepare(store->Db());
-    if (siteDevices_) {
-        store->Begin();
-        std::size_t ended = 0;
-        try {
-            ended = store->EndStandingOfOthers(*siteDevices_, std::chrono::system_clock::now());
-            store->Commit();
-        } catch (...) {
-            store->Rollback();
-            throw;
-        }
-        if (ended > 0)
-            log_.Write(Priority::kNotice,
-                       "history: " + Plural(ended, "standing alarm", "standing alarms") +
-                           " of devices no longer in the site file ended");
-    }
+    std::vector<Alarm> ends;
+    if (siteDevices_) ends = store->EndsOfOthers(*siteDevices_, std::chrono::system_clock::now());
     store_ = std::move(store);
     storeOpen_ = true;
+    // Queued as any event: stored in the next commit, and the broker hears of them too.
+    for (const Alarm& a : ends) Push(Item{Steady::now(), a});
+    if (!ends.empty())
+        log_.Write(Priority::kNotice,
+                   "history: " + Plural(ends.size(), "standing alarm", "standing alarms") +
+                       " of devices no longer in the site file ended");
 }
 
 void HistorySink::OnRecord(const RecordOut& r) {
@@ -209,6 +202,8 @@ void HistorySink::Write(std::vector<Item>& batch) {
         std::lock_guard<std::mutex> lock(storeMu_);
         // Not opened at start (locked, full, damaged): each attempt tries again.
         OpenLocked();
+        // A failed transaction is retried whole: the steps must not count its records twice.
+        const history::Aggregator saved = aggregates_;
         try {
             store_->Begin();
             for (Item& item : batch) {
@@ -219,6 +214,8 @@ void HistorySink::Write(std::vector<Item>& batch) {
                     r->out.values = r->hasValues ? &r->values : nullptr;
                     row.rowId = store_->AddRecord(r->out.dataId, r->out.typeId, r->out.at,
                                                   r->bytes.data(), r->bytes.size());
+                    if (r->hasValues)
+                        aggregates_.Add(store_->Db(), r->out.dataId, r->out.at, r->values);
                     row.record = &r->out;
                     ++records;
                     ++perDevice[r->out.dataId];
@@ -238,14 +235,18 @@ void HistorySink::Write(std::vector<Item>& batch) {
             }
             // Old rows go in the same transaction, a few at a time: no flush of their own.
             if (t0 >= nextPrune_) {
-                pruned = store_->Prune(options_.retention, std::chrono::system_clock::now(),
-                                       options_.pruneStep);
+                const auto now = std::chrono::system_clock::now();
+                pruned = store_->Prune(options_.retention, now, options_.pruneStep);
+                pruned += aggregates_.Prune(store_->Db(), history::ToMs(now),
+                                            options_.retention.fineMaxAgeMs,
+                                            options_.retention.coarseMaxAgeMs, options_.pruneStep);
                 if (pruned == 0) nextPrune_ = t0 + options_.pruneInterval;
             }
             store_->ShrinkIfLoose(options_.looseFreePages);
             store_->Commit();
         } catch (...) {
             store_->Rollback();
+            aggregates_ = saved;
             throw;
         }
     }
@@ -304,6 +305,24 @@ void HistorySink::Drain(std::chrono::milliseconds limit) {
         lock.lock();
     }
     flush_ = false;
+    lock.unlock();
+    FlushAggregates();
+}
+
+void HistorySink::FlushAggregates() {
+    std::lock_guard<std::mutex> lock(storeMu_);
+    if (!store_ || aggregates_.Empty()) return;
+    const history::Aggregator saved = aggregates_;
+    try {
+        store_->Begin();
+        aggregates_.Flush(store_->Db());
+        store_->Commit();
+    } catch (const std::exception& e) {
+        store_->Rollback();
+        aggregates_ = saved;
+        log_.Write(Priority::kErr,
+                   std::string("history: the open steps' aggregates not stored: ") + e.what());
+    }
 }
 
 std::vector<SinkFigure> HistorySink::Figures() const {

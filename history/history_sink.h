@@ -24,6 +24,7 @@
 
 #include "core/logger.h"
 #include "core/sink.h"
+#include "history/aggregates.h"
 #include "history/history_config.h"
 #include "history/history_store.h"
 #include "outbox/companion.h"
@@ -38,7 +39,8 @@ struct HistoryOptions {
     // Pruning: how often to look, and how many rows per table per commit at most.
     std::chrono::milliseconds pruneInterval{60000};
     std::size_t pruneStep = 200;
-    // Free pages (4 KiB each) tolerated before they go back to the file system.
+    // Free pages (1 KiB each in new files, 4 KiB in older ones) tolerated before they go back to
+    // the file system.
     int64_t looseFreePages = 256;
     std::chrono::milliseconds retryFirst{100};
     std::chrono::milliseconds retryMax{5000};
@@ -108,11 +110,14 @@ class HistorySink : public Sink, public Recall {
     void Write(std::vector<Item>& batch);
     void NotStored(const std::vector<Item>& batch, const std::string& why);
     void OpenLocked();  // under storeMu_; throws when the file cannot be opened yet
+    // Writes the open aggregate steps, in a transaction of their own: the host stops.
+    void FlushAggregates();
 
     const std::string path_;
     const HistoryOptions options_;
     Logger& log_;
     std::unique_ptr<HistoryStore> store_;
+    history::Aggregator aggregates_;  // under storeMu_
     std::mutex storeMu_;  // the store's connection: the writer, or Recall before polling
     std::vector<HistoryCompanion*> companions_;
     std::optional<std::set<unsigned int>> siteDevices_;

@@ -93,12 +93,18 @@ HistoryStore::HistoryStore(const std::string& path, int busyTimeoutMs,
         // Pages freed by pruning can go back to the file system (new files only); WAL lets
         // readers run beside the writer; FULL makes each commit survive power loss; the WAL
         // shrinks back after a checkpoint instead of staying at its largest.
+        // Small pages for new files: a commit writes every page it touched, and a round's rows
+        // touch one leaf of the table and of each index per device.
         if (judged.kind == history::FileKind::kNew) {
+            Exec("PRAGMA page_size=1024", "setting up");
             Exec("PRAGMA auto_vacuum=INCREMENTAL", "setting up");
         }
         Exec("PRAGMA journal_mode=WAL", "setting up");
         Exec("PRAGMA synchronous=FULL", "setting up");
         Exec("PRAGMA journal_size_limit=4194304", "setting up");
+        // A checkpoint once about 4 MiB of pages are in the WAL, whatever the page size: a page
+        // changed by many commits in between is written back once.
+        Exec("PRAGMA wal_autocheckpoint=4000", "setting up");
         if (judged.kind != history::FileKind::kOurs) {
             // One transaction: an upgrade is whole or not at all.
             Exec("BEGIN IMMEDIATE", "setting up");
@@ -283,8 +289,9 @@ int64_t HistoryStore::AddAnalogReport(unsigned int dataId, WallTime at, const st
     return sqlite3_last_insert_rowid(db_);
 }
 
-std::size_t HistoryStore::EndStandingOfOthers(const std::set<unsigned int>& site, WallTime now) {
-    std::vector<StoredAlarm> gone;
+std::vector<Alarm> HistoryStore::EndsOfOthers(const std::set<unsigned int>& site,
+                                              WallTime now) const {
+    std::vector<Alarm> gone;
     {
         sqlite3_stmt* q = nullptr;
         if (sqlite3_prepare_v2(db_,
@@ -294,7 +301,7 @@ std::size_t HistoryStore::EndStandingOfOthers(const std::set<unsigned int>& site
             Fail("prepare");
         int rc;
         while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
-            StoredAlarm a;
+            Alarm a;
             a.dataId = static_cast<unsigned int>(sqlite3_column_int64(q, 0));
             if (site.count(a.dataId)) continue;
             a.at = now;
@@ -308,8 +315,7 @@ std::size_t HistoryStore::EndStandingOfOthers(const std::set<unsigned int>& site
         sqlite3_finalize(q);
         if (rc != SQLITE_DONE) Fail("reading the standing alarms");
     }
-    for (const StoredAlarm& a : gone) AddAlarm(a);
-    return gone.size();
+    return gone;
 }
 
 std::optional<StoredRecord> HistoryStore::LastRecord(unsigned int dataId) const {

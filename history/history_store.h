@@ -40,9 +40,11 @@ struct RetentionLimits {
     uint64_t maxRowsPerDevice = 0;  // 0: no row limit
     int64_t eventMaxAgeMs = 0;      // alarm events and reports; 0: no age limit
     // The file's pages in use at most, and the file system's free bytes at least: past either,
-    // the oldest records go whatever their age (events stay).
+    // the oldest records go whatever their age (events and aggregates stay).
     uint64_t maxBytes = 0;
     uint64_t minFreeBytes = 0;
+    int64_t fineMaxAgeMs = 0;    // 5-minute aggregates; 0: no age limit
+    int64_t coarseMaxAgeMs = 0;  // hourly aggregates; 0: no age limit
 };
 
 class HistoryStore {
@@ -72,9 +74,9 @@ class HistoryStore {
     int64_t AddAnalogReport(unsigned int dataId, WallTime at, const std::string& signalId,
                             double value);
 
-    // Ends, with a cleared event, the standing alarms of every device not in `site`; returns
-    // how many. Inside the caller's transaction.
-    std::size_t EndStandingOfOthers(const std::set<unsigned int>& site, WallTime now);
+    // The cleared events that end the standing alarms of every device not in `site`, to be
+    // stored as any event (so the companions see them too).
+    std::vector<Alarm> EndsOfOthers(const std::set<unsigned int>& site, WallTime now) const;
 
     std::optional<StoredRecord> LastRecord(unsigned int dataId) const;
     std::vector<StoredAlarm> StandingAlarms(unsigned int dataId) const;

@@ -10,7 +10,7 @@ namespace history {
 
 namespace {
 
-// Version 2's tables. Age indexes let pruning find the oldest rows by time whatever their ids
+// This version's tables. Age indexes let pruning find the oldest rows by time whatever their ids
 // (a clock that ran ahead for a while leaves high ids with early times behind it).
 const char* const kTables = R"sql(
 CREATE TABLE IF NOT EXISTS history(
@@ -54,6 +54,15 @@ CREATE TABLE IF NOT EXISTS alarm_state(
 CREATE INDEX IF NOT EXISTS history_by_age ON history(stored_at_ms);
 CREATE INDEX IF NOT EXISTS alarm_events_by_age ON alarm_events(stored_at_ms);
 CREATE INDEX IF NOT EXISTS analog_reports_by_age ON analog_reports(stored_at_ms);
+-- One row a device a step holds every signal (history/aggregates.h); pruned device by device
+-- through its key, so it needs no index of its own.
+CREATE TABLE IF NOT EXISTS signal_names(id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE);
+CREATE TABLE IF NOT EXISTS aggregates(
+    data_id INTEGER NOT NULL,
+    step_s INTEGER NOT NULL,
+    start_ms INTEGER NOT NULL,
+    packed BLOB NOT NULL,
+    PRIMARY KEY(data_id, step_s, start_ms)) WITHOUT ROWID;
 )sql";
 
 const char* const kSeedStanding = R"sql(

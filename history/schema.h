@@ -12,8 +12,9 @@ namespace history {
 // "SMDH" in the header's application id field.
 constexpr int32_t kApplicationId = 0x534D4448;
 // 1: files from before the id was written (alarm_state may be missing). 2: age indexes,
-// records deflated alone or against their device's key record (`base`).
-constexpr int32_t kSchemaVersion = 2;
+// records deflated alone or against their device's key record (`base`). 3: per-signal
+// aggregates (`aggregates`, `signal_names`).
+constexpr int32_t kSchemaVersion = 3;
 
 enum class FileKind {
     kNew,      // no tables: ours to set up

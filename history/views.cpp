@@ -17,6 +17,7 @@
 #include "core/record_layout.h"
 #include "core/signal_map.h"
 #include "history/history_reader.h"
+#include "history/view_steps.h"
 #include "history/view_text.h"
 
 namespace po = boost::program_options;
@@ -175,7 +176,8 @@ int History(const std::vector<std::string>& args, std::ostream& out) {
         "signal", po::value<std::vector<std::string>>(), "show only this signal (repeat for more)")(
         "limit", po::value<std::size_t>(), "newest rows of each kind to show (default 20)")(
         "only", po::value<std::string>(), "records, alarms or reports (csv: default records)")(
-        "record", po::value<int64_t>(), "dump the record of this row, field by field");
+        "record", po::value<int64_t>(), "dump the record of this row, field by field")(
+        "step", po::value<std::string>(), "5m or 1h: per-signal aggregates of that step");
     const po::variables_map vm = Parse(args, o);
     if (vm.count("help")) {
         out << o << kWhenHelp;
@@ -213,6 +215,13 @@ int History(const std::vector<std::string>& args, std::ostream& out) {
         fields = chosen;
     }
     const unsigned int id = *c.device;
+    if (vm.count("step")) {
+        const std::string step = vm["step"].as<std::string>();
+        if (step != "5m" && step != "1h") throw UsageError("--step must be 5m or 1h");
+        views::StepRows(reader, id, step == "5m" ? 300 : 3600, c.range, c.limit, fields,
+                        vm["format"].as<std::string>(), out);
+        return 0;
+    }
     const bool records = only.empty() || only == "records";
     const bool alarms = only.empty() || only == "alarms";
     const bool reports = only.empty() || only == "reports";
@@ -261,6 +270,7 @@ int History(const std::vector<std::string>& args, std::ostream& out) {
                 v["time"] = Local(r.storedAt);
                 v["timeMs"] = Json::Int64(history::ToMs(r.storedAt));
                 v["signalId"] = r.signalId;
+                v["signal"] = views::SignalLabel(r.signalId, map);
                 v["value"] = Exact(r.value);
                 doc["reports"].append(v);
             }
@@ -286,10 +296,10 @@ int History(const std::vector<std::string>& args, std::ostream& out) {
         } else if (alarms) {
             AlarmRows(events, false, c, out);
         } else {
-            out << "row,time,signal_id,value\n";
+            out << "row,time,signal_id,signal,value\n";
             for (const auto& r : reps)
                 out << r.id << "," << Local(r.storedAt) << "," << Csv(r.signalId) << ","
-                    << Number(r.value) << "\n";
+                    << Csv(views::SignalLabel(r.signalId, map)) << "," << Number(r.value) << "\n";
         }
         return 0;
     }
@@ -317,8 +327,8 @@ int History(const std::vector<std::string>& args, std::ostream& out) {
             << reps.size() << (reps.size() == c.limit ? " (the newest; --limit for more)" : "")
             << "\n";
         for (const auto& r : reps)
-            out << "  " << Local(r.storedAt) << "  " << r.signalId << " = " << Number(r.value)
-                << "\n";
+            out << "  " << Local(r.storedAt) << "  " << views::SignalLabel(r.signalId, map) << " = "
+                << Number(r.value) << "\n";
     }
     return 0;
 }

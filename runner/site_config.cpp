@@ -196,6 +196,10 @@ const char* SiteFileHelp() {
     keepDays           records older than this many days are removed, a few at a time
                        (default 14; 0 keeps them regardless of age)
     keepEventDays      the same for alarm events and analog reports (default 3650)
+    keepFiveMinuteDays
+                       per-signal aggregates of 5 minutes (minimum, mean, maximum, count) are
+                       kept this many days (default 35; 0: regardless of age)
+    keepHourDays       and those of an hour this many (default 1100)
     keepRowsPerDevice  at most this many rows of each kind per device (default 0: no limit)
     maxMegabytes       pages in use at most; past it the oldest records go whatever their
                        age, events stay (default 1800; 0: no bound)
@@ -203,7 +207,7 @@ const char* SiteFileHelp() {
                        the oldest records go (default 64; 0: no guard)
     commitWindowMs     records arriving within this time share one transaction and one flush
                        to disk, which is what a power cut can lose; an alarm event ends the
-                       window at once (default 10000)
+                       window at once (default 20000)
     queueLimit         rows that may wait for a slow, failing or unopened database; beyond it
                        a row is counted and reported as not stored (default 4096)
   devices              array of devices (required), each an object with:

@@ -154,16 +154,6 @@ TEST_F(HistoryStoreTest, StandingAlarmsFollowTheEventsAndSurviveReopening) {
     EXPECT_EQ(reader.Alarms(7).size(), 3u);
     EXPECT_EQ(reader.ActiveAlarms(std::nullopt).at(0).alarmId, "B");
     EXPECT_DOUBLE_EQ(reader.AnalogReports(7).at(0).value, 53.5);
-
-    // Device 7 left the site file: its alarm ends, stored as such.
-    store.Begin();
-    EXPECT_EQ(store.EndStandingOfOthers({8}, t0_ + seconds(9)), 1u);
-    store.Commit();
-    EXPECT_TRUE(store.StandingAlarms(7).empty());
-    const auto ended = HistoryReader(path_).Alarms(7).back();
-    EXPECT_EQ(ended.alarmId, "B");
-    EXPECT_FALSE(ended.raised);
-    EXPECT_EQ(ended.text, "device left the site file");
 }
 
 TEST_F(HistoryStoreTest, RetentionPrunesByAgeAndByRowsPerDeviceInSteps) {
@@ -207,6 +197,11 @@ TEST_F(HistoryStoreTest, RetentionPrunesByAgeAndByRowsPerDeviceInSteps) {
     EXPECT_EQ(store.Prune(size, t0_, 5), 5u);
     EXPECT_EQ(reader.RecordCount(7) + reader.RecordCount(8), 11u);
     EXPECT_EQ(reader.Records(7, 10).at(0).storedAt, t0_ + seconds(27)) << "the oldest went";
+    EXPECT_EQ(reader.Alarms(7).size(), 1u);
+    // Less free on the file system than the guard asks: the same.
+    RetentionLimits room{0, 0, 0, 0, UINT64_MAX};
+    EXPECT_EQ(store.Prune(room, t0_, 2), 2u);
+    EXPECT_EQ(reader.RecordCount(7) + reader.RecordCount(8), 9u);
     EXPECT_EQ(reader.Alarms(7).size(), 1u);
 }
 
@@ -263,7 +258,7 @@ TEST_F(HistoryStoreTest, AnOlderFileIsMigratedWithItsStandingAlarmsSeeded) {
         EXPECT_EQ(standing[0].alarmId, "B");
         EXPECT_EQ(store.LastRecord(7)->bytes, (std::vector<unsigned char>{0x11, 0x22, 0x33, 0x44}));
     }
-    EXPECT_EQ(ScalarOf(path_, "PRAGMA user_version"), 2);
+    EXPECT_EQ(ScalarOf(path_, "PRAGMA user_version"), 3);
     EXPECT_EQ(ScalarOf(path_, "PRAGMA application_id"), 0x534D4448);
     EXPECT_EQ(ScalarOf(path_, "SELECT count(*) FROM alarm_events"), 3) << "no new events";
 }
@@ -532,6 +527,20 @@ TEST_F(HistorySinkTest, AWindowsRowsOfEveryDeviceGoInOneCommitWithTheCompanionsR
                                   "one commit"),
               std::string::npos)
         << logText_.str();
+
+    // Device 3 left the site file: its alarm ends as any event does, the companion's row too.
+    Outbox after;
+    HistorySink next(path_, o, log_);
+    next.AddCompanion(after);
+    next.SiteDevices({1});
+    next.Start();
+    next.Drain(std::chrono::seconds(20));
+    EXPECT_TRUE(next.StandingAlarms(3).empty());
+    const auto ended = HistoryReader(path_).Alarms(3).back();
+    EXPECT_EQ(ended.alarmId, "0418001001");
+    EXPECT_FALSE(ended.raised);
+    EXPECT_EQ(ended.text, "device left the site file");
+    EXPECT_EQ(Scalar(path_, "SELECT count(*) FROM outbox WHERE kind = 'alarm'"), 2);
 }
 
 TEST_F(HistorySinkTest, ALockedDatabaseIsRetriedWhileTheCallerGoesOn) {

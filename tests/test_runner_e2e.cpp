@@ -146,6 +146,8 @@ class RunnerE2E : public ::testing::Test {
                           Json::Value extra = Json::Value(Json::objectValue)) {
         Json::Value site = extra;
         if (!site.isMember("database")) site["database"] = db_;
+        // Rows reach the file within a second, not the default window, for the waits below.
+        if (!site["history"].isMember("commitWindowMs")) site["history"]["commitWindowMs"] = 1000;
         site["plugins"].append(SMD_PLUGIN_PATH);
         site["rounds"] = rounds;
         site["devices"] = devices;
@@ -612,13 +614,26 @@ TEST_F(RunnerE2E, ALockedStoreAtStartStopsNoPollingAndAForeignOneStopsTheStart) 
     Json::Value devices;
     devices.append(Device(7, "simulated"));
     std::string out;
-    const int rc = Run({"--site", WriteSite(devices, 5)}, &out);
+    NotifySocket notify(dir_ + "/notify");
+    ASSERT_TRUE(notify.Ok());
+    ::setenv("NOTIFY_SOCKET", (dir_ + "/notify").c_str(), 1);
+    const std::string locked = WriteSite(devices, 5);
+    const int rc = Run({"--site", locked}, &out);
+    ::unsetenv("NOTIFY_SOCKET");
     release.join();
     sqlite3_close(other);
     EXPECT_EQ(rc, 0) << out;
     EXPECT_NE(out.find("history: storing nothing yet; rows wait and are retried: "),
               std::string::npos)
         << out;
+    // The service's status says why while nothing is stored, and only "running" once it is.
+    const std::string seen = notify.Seen();
+    EXPECT_NE(seen.find("STATUS=running " + locked + "; history not stored: database "),
+              std::string::npos)
+        << seen;
+    EXPECT_NE(seen.find("STATUS=running " + locked + "|", seen.rfind("history not stored")),
+              std::string::npos)
+        << seen;
     EXPECT_NE(out.find("summary: 5 rounds, 5 records published, 5 records stored"),
               std::string::npos)
         << out;

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "history/aggregates.h"
 #include "history/history_store.h"
 #include "web/host_names.h"
 #include "web/http_server.h"
@@ -228,6 +229,82 @@ TEST(WebHistory, NinetyDaysAnswerAnyRangeWithinASecondAndFiftyMegabytes) {
     // Past the time cap the buckets read so far come back, marked partial.
     SignalHistory hurried(db, HistoryLimits{HistoryLimits{}.rowCap, std::chrono::milliseconds(0)});
     EXPECT_TRUE(hurried.Query(7, f, kStart, end, 5000).partial);
+    std::filesystem::remove_all(tmpl);
+}
+
+// Two years of 5-minute and hourly aggregates, and records for the last day only: each range
+// reads the finest source that reaches back to its start and is narrower than its buckets.
+TEST(WebHistory, LongRangesReadTheAggregatesOfTheFinestStepThatReachesBack) {
+    char tmpl[] = "/tmp/smd-agg-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string db = std::string(tmpl) + "/h.db";
+    // A value every 10 minutes counting 0..71 over and over: any whole number of half days has
+    // the mean 35.5.
+    constexpr int64_t kEvery = 600000, kRows = 2 * 365 * 144, kDay = 86400000;
+    constexpr int64_t kStart = 1700000000000 - 1700000000000 % 3600000;
+    constexpr int64_t kEnd = kStart + kRows * kEvery;
+    {
+        HistoryStore store(db);
+        history::Aggregator agg;
+        store.Begin();
+        Json::Value v;
+        std::vector<unsigned char> rec(4, 0);
+        for (int64_t i = 0; i < kRows; ++i) {
+            v["s"] = static_cast<double>(i % 72);
+            agg.Add(store.Db(), 7, history::FromMs(kStart + i * kEvery), v);
+            rec[1] = static_cast<unsigned char>(i % 72);
+            if (i >= kRows - 144)
+                store.AddRecord(7, 1, history::FromMs(kStart + i * kEvery), rec.data(), rec.size());
+        }
+        agg.Flush(store.Db());
+        store.Commit();
+    }
+    SignalField f;
+    f.name = "s";
+    f.width = 2;
+    SignalHistory history(db);
+    const struct {
+        int64_t from, to;
+        std::size_t points;
+        int64_t stepMs;  // 0: the records
+        std::size_t samples;
+    } cases[] = {
+        {0, kEnd, 300, 3600000, kRows},
+        {kEnd - 3 * kDay, kEnd, 300, 300000, 3 * 144},
+        {kEnd - 12 * 3600000, kEnd, 300, 0, 72},
+    };
+    for (const auto& c : cases) {
+        const HistoryAnswer a = history.Query(7, f, c.from, c.to, c.points);
+        EXPECT_EQ(a.stepMs, c.stepMs) << c.from;
+        EXPECT_LE(a.points.size(), c.points);
+        ASSERT_FALSE(a.points.empty());
+        std::size_t n = 0;
+        double sum = 0;
+        for (const auto& p : a.points) {
+            n += p.samples;
+            sum += p.value * static_cast<double>(p.samples);
+            EXPECT_GE(p.min, 0);
+            EXPECT_LE(p.max, 71);
+        }
+        EXPECT_EQ(n, c.samples) << c.from;
+        EXPECT_NEAR(sum / static_cast<double>(n), 35.5, 1e-3) << c.from;
+    }
+    // A step written again after a restart is merged with, not replaced.
+    {
+        HistoryStore store(db);
+        history::Aggregator agg;
+        store.Begin();
+        Json::Value v;
+        v["s"] = 1000.0;
+        agg.Add(store.Db(), 7, history::FromMs(kEnd - 1), v);
+        agg.Flush(store.Db());
+        store.Commit();
+        const auto last = history::ReadAggregates(store.Db(), 7, history::kCoarseStepS,
+                                                  TimeRange{kEnd - 3600000, kEnd}, 1);
+        ASSERT_EQ(last.size(), 1u);
+        EXPECT_EQ(last[0].values.at("s").count, 7u);
+        EXPECT_EQ(last[0].values.at("s").max, 1000);
+    }
     std::filesystem::remove_all(tmpl);
 }
 

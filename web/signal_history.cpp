@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <exception>
+#include <map>
 #include <vector>
 
 #include <sqlite3.h>
 
+#include "history/aggregates.h"
 #include "history/packing.h"
 
 namespace {
@@ -108,6 +110,13 @@ constexpr const char* kFirst =
 constexpr const char* kLast =
     "SELECT stored_at_ms FROM history WHERE data_id = ?1 AND stored_at_ms BETWEEN ?2 AND ?3"
     " ORDER BY stored_at_ms DESC LIMIT 1";
+// A step's first and last start in range, through the aggregates' key.
+constexpr const char* kFirstStep =
+    "SELECT start_ms FROM aggregates WHERE data_id = ?1 AND step_s = ?2 AND start_ms BETWEEN ?3"
+    " AND ?4 ORDER BY start_ms LIMIT 1";
+constexpr const char* kLastStep =
+    "SELECT start_ms FROM aggregates WHERE data_id = ?1 AND step_s = ?2 AND start_ms BETWEEN ?3"
+    " AND ?4 ORDER BY start_ms DESC LIMIT 1";
 // One bucket, aggregated as it is read; ?4 caps its rows (-1: all). Files from before records
 // were packed hold them as they are.
 std::string BucketSql(bool packed) {
@@ -143,19 +152,61 @@ HistoryAnswer SignalHistory::Query(unsigned int dataId, const SignalField& signa
     // Buckets span the rows there are, not the range asked: "the last ten years" of a young
     // database still gets its full count of points.
     int64_t ends[2] = {};
-    for (int k = 0; k < 2; ++k) {
+    bool records = true;
+    for (int k = 0; k < 2 && records; ++k) {
         sqlite3_stmt* s = c.Prepare(k == 0 ? kFirst : kLast);
         sqlite3_bind_int64(s, 1, dataId);
         sqlite3_bind_int64(s, 2, fromMs);
         sqlite3_bind_int64(s, 3, toMs);
         const int rc = sqlite3_step(s);
-        if (rc == SQLITE_DONE) return out;
         if (rc == SQLITE_INTERRUPT) {
             out.partial = true;
             return out;
         }
-        if (rc != SQLITE_ROW) c.Fail("cannot read history");
-        ends[k] = sqlite3_column_int64(s, 0);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) c.Fail("cannot read history");
+        records = rc == SQLITE_ROW;
+        if (records) ends[k] = sqlite3_column_int64(s, 0);
+    }
+    // Aggregates reach back further than records: the first and last step of each in range.
+    const bool hasAggregates =
+        sqlite3_step(c.Prepare("SELECT 1 FROM sqlite_master WHERE name = 'aggregates'")) ==
+        SQLITE_ROW;
+    struct Steps {
+        int64_t stepS;
+        bool any = false;
+        int64_t first = 0, last = 0;
+    } steps[2] = {{history::kFineStepS}, {history::kCoarseStepS}};
+    for (Steps& st : steps)
+        for (int k = 0; k < 2 && hasAggregates; ++k) {
+            sqlite3_stmt* s = c.Prepare(k == 0 ? kFirstStep : kLastStep);
+            sqlite3_bind_int64(s, 1, dataId);
+            sqlite3_bind_int64(s, 2, st.stepS);
+            sqlite3_bind_int64(s, 3, fromMs - st.stepS * 1000 + 1);
+            sqlite3_bind_int64(s, 4, toMs);
+            if (sqlite3_step(s) != SQLITE_ROW) break;
+            st.any = true;
+            (k == 0 ? st.first : st.last) = sqlite3_column_int64(s, 0);
+        }
+    if (!records && !steps[0].any && !steps[1].any) return out;
+    int64_t first = records ? ends[0] : INT64_MAX, last = records ? ends[1] : INT64_MIN;
+    for (const Steps& st : steps)
+        if (st.any) {
+            first = std::min(first, st.first);
+            last = std::max(last, st.last + st.stepS * 1000 - 1);
+        }
+    first = std::max(first, fromMs);  // an hourly step may start before the range
+    // Records while they reach back to the start and a bucket is narrower than the fine step;
+    // else the finest step that reaches back and is narrower than a bucket.
+    const int64_t wanted = (last - first) / static_cast<int64_t>(buckets) + 1;
+    const int64_t fineMs = history::kFineStepS * 1000;
+    if (!records || ends[0] > first + fineMs || wanted >= fineMs) {
+        const bool fine = steps[0].any && (!steps[1].any ||
+                                           (steps[0].first <= first + 3600000 && wanted < 3600000));
+        const Steps& st = fine || !steps[1].any ? steps[0] : steps[1];
+        if (st.any) {
+            FromAggregates(c.Db(), dataId, signal, st.stepS, st.first, st.last, buckets, out);
+            return out;
+        }
     }
     fromMs = ends[0];
     toMs = ends[1];
@@ -200,4 +251,47 @@ HistoryAnswer SignalHistory::Query(unsigned int dataId, const SignalField& signa
         sqlite3_reset(s);
     }
     return out;
+}
+
+void SignalHistory::FromAggregates(sqlite3* db, unsigned int dataId, const SignalField& signal,
+                                   int64_t stepS, int64_t firstMs, int64_t lastMs,
+                                   std::size_t buckets, HistoryAnswer& out) const {
+    const int64_t stepMs = stepS * 1000;
+    const int64_t span = lastMs + stepMs - firstMs;
+    const int64_t width = std::max(
+        stepMs, (span + static_cast<int64_t>(buckets) - 1) / static_cast<int64_t>(buckets));
+    out.firstMs = firstMs;
+    out.bucketMs = width;
+    out.stepMs = stepMs;
+    std::vector<history::AggregateRow> rows;
+    try {
+        rows =
+            history::ReadAggregates(db, dataId, stepS, TimeRange{firstMs, lastMs}, limits_.rowCap);
+    } catch (const StoreError& e) {
+        if (sqlite3_errcode(db) != SQLITE_INTERRUPT) throw HistoryQueryError(e.what());
+        out.partial = true;
+        return;
+    }
+    out.rowsRead = rows.size();
+    // The newest rows when there are more than the cap: the oldest buckets go without.
+    out.sampled = rows.size() >= limits_.rowCap;
+    struct Acc {
+        history::SignalAggregate a;
+        double weightedAt = 0;
+    };
+    std::map<int64_t, Acc> byBucket;
+    for (const auto& r : rows) {
+        const auto it = r.values.find(signal.name);
+        if (it == r.values.end() || it->second.count == 0) continue;
+        Acc& acc = byBucket[(r.startMs - firstMs) / width];
+        acc.a.Merge(it->second);
+        acc.weightedAt +=
+            static_cast<double>(r.startMs + stepMs / 2) * static_cast<double>(it->second.count);
+    }
+    for (const auto& [bucket, acc] : byBucket) {
+        const auto n = static_cast<double>(acc.a.count);
+        out.points.push_back(HistoryPoint{static_cast<int64_t>(acc.weightedAt / n + 0.5),
+                                          acc.a.sum / n, acc.a.min, acc.a.max,
+                                          static_cast<std::size_t>(acc.a.count)});
+    }
 }

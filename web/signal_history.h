@@ -14,6 +14,8 @@
 #include "core/signal_map.h"
 #include "core/sink.h"
 
+struct sqlite3;
+
 class HistoryQueryError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
@@ -42,6 +44,7 @@ struct HistoryAnswer {
     std::size_t rowsRead = 0;
     bool sampled = false;  // a bucket reached its share of the cap: not every row was read
     bool partial = false;  // the time ran out: buckets after the last point were not read
+    int64_t stepMs = 0;    // 0: read from the records; else from aggregates of this step
 };
 
 class SignalHistory {
@@ -56,6 +59,11 @@ class SignalHistory {
                         int64_t toMs, std::size_t buckets);
 
   private:
+    // The buckets from the aggregates of one step, between the first and last step start.
+    void FromAggregates(sqlite3* db, unsigned int dataId, const SignalField& signal, int64_t stepS,
+                        int64_t firstMs, int64_t lastMs, std::size_t buckets,
+                        HistoryAnswer& out) const;
+
     std::string path_;
     HistoryLimits limits_;
     std::mutex mu_;

@@ -347,7 +347,7 @@ WebResponse WebApi::History(const std::map<std::string, std::string>& query, Wal
     j.BeginObject().Key("dataId").Int(uint64_t{*dataId}).Key("signal").String(name);
     j.Key("unit").String(field->unit);
     j.Key("from").String(Iso(history::FromMs(*from))).Key("to").String(Iso(history::FromMs(*to)));
-    j.Key("bucketMs").Int(int64_t{a.bucketMs});
+    j.Key("bucketMs").Int(int64_t{a.bucketMs}).Key("stepMs").Int(int64_t{a.stepMs});
     j.Key("rowsRead").Int(uint64_t{a.rowsRead});
     j.Key("sampled").Bool(a.sampled).Key("partial").Bool(a.partial);
     if (a.sampled || a.partial)
