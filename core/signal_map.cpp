@@ -21,8 +21,9 @@ SignalMap SignalMap::FromJson(const Json::Value& root, const std::string& name) 
         const std::string path = JsonFile::Join("signals", signal);
         const Json::Value& s = signals[signal];
         if (!s.isObject()) file.Fail(path, "expected an object, found " + JsonFile::TypeName(s));
-        file.OnlyKnown(
-            s, path, {"block", "offset", "width", "order", "signed", "scale", "unit", "id", "en"});
+        file.OnlyKnown(s, path,
+                       {"block", "offset", "width", "order", "signed", "scale", "unit", "id", "en",
+                        "signalId"});
         SignalField f;
         f.name = signal;
         const std::string blockName = file.RequiredString(s, path, "block");
@@ -52,6 +53,7 @@ SignalMap SignalMap::FromJson(const Json::Value& root, const std::string& name) 
             }))
             file.Fail(JsonFile::Join(path, "id"), "must hold only ASCII letters, digits and '_'");
         f.en = file.String(s, path, "en", "");
+        f.deviceId = file.String(s, path, "signalId", "");
         map.fields_.push_back(std::move(f));
     }
     return map;

@@ -8,7 +8,8 @@
 // "block" is a record field name, "offset" counts from the block's start; "order" defaults to
 // "big" (the unit sends high byte first), "signed" to false, "scale" to 1; "unit" (optional)
 // is what the history views print after the value; "id" (optional, ASCII letters, digits and
-// '_') names the signal for programs and "en" is its English name.
+// '_') names the signal for programs and "en" is its English name; "signalId" (optional) is
+// the device's own id of the signal ("0411004001"), by which its analog reports name it.
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@ struct SignalField {
     std::string name;
     std::string id;          // ASCII, for programs; may be empty
     std::string en;          // English name; may be empty
+    std::string deviceId;    // the device's own id, as its reports give it; may be empty
     std::size_t offset = 0;  // from the record's start
     int width = 2;           // 1, 2 or 4 bytes
     bool bigEndian = true;

@@ -92,7 +92,7 @@ void StepRows(const HistoryReader& reader, unsigned int dataId, int64_t stepS,
 
 std::string SignalLabel(const std::string& signalId, const SignalMap& map) {
     for (const auto& f : map.Fields())
-        if (f.id == signalId || f.name == signalId) {
+        if (f.id == signalId || f.name == signalId || f.deviceId == signalId) {
             std::string extra = f.id.empty() || f.id == f.name ? "" : f.id;
             if (!f.unit.empty()) extra += (extra.empty() ? "" : ", ") + f.unit;
             return f.name + (extra.empty() ? "" : " (" + extra + ")");

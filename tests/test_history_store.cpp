@@ -362,8 +362,10 @@ TEST_F(HistoryStoreTest, ViewsDecodeSelectAndFormatAReadOnlyCopyWithoutChangingI
     EXPECT_EQ(doc["alarms"][0]["event"].asString(), "raised");
     EXPECT_DOUBLE_EQ(doc["reports"][0]["value"].asDouble(), 53.5);
     EXPECT_NE(json.find("\"value\" : 54.6\n"), std::string::npos) << "shortest form: " << json;
-    EXPECT_NE(View(true, with({"--only", "reports"})).find("0411004002 = 54.6\n"),
-              std::string::npos);
+    const std::string reports = View(true, with({"--only", "reports"}));
+    EXPECT_NE(reports.find("0411004002 = 54.6\n"), std::string::npos) << reports;
+    EXPECT_NE(reports.find("直流输出电压 (dc_output_voltage, V) = 53.5\n"), std::string::npos)
+        << "a report is named by the map's signalId: " << reports;
 
     const std::string since = std::to_string(
         std::chrono::duration_cast<seconds>(std::chrono::system_clock::now() - t0_).count() - 90);
