@@ -8,7 +8,7 @@
 #include <sqlite3.h>
 
 #include "history/history_store.h"
-#include "history/packing.h"
+#include "store/packing.h"
 
 using history::ToMs;
 

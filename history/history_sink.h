@@ -24,10 +24,10 @@
 
 #include "core/logger.h"
 #include "core/sink.h"
-#include "history/aggregates.h"
 #include "history/history_config.h"
 #include "history/history_store.h"
 #include "outbox/companion.h"
+#include "store/aggregates.h"
 
 struct HistoryOptions {
     // Rows arriving within this time of the first waiting one share a commit.

@@ -6,8 +6,8 @@
 
 #include <sqlite3.h>
 
-#include "history/packing.h"
 #include "history/schema.h"
+#include "store/packing.h"
 
 namespace history {
 

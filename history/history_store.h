@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "history/rows.h"
+#include "store/rows.h"
 
 struct sqlite3;
 struct sqlite3_stmt;

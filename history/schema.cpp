@@ -54,7 +54,7 @@ CREATE TABLE IF NOT EXISTS alarm_state(
 CREATE INDEX IF NOT EXISTS history_by_age ON history(stored_at_ms);
 CREATE INDEX IF NOT EXISTS alarm_events_by_age ON alarm_events(stored_at_ms);
 CREATE INDEX IF NOT EXISTS analog_reports_by_age ON analog_reports(stored_at_ms);
--- One row a device a step holds every signal (history/aggregates.h); pruned device by device
+-- One row a device a step holds every signal (store/aggregates.h); pruned device by device
 -- through its key, so it needs no index of its own.
 CREATE TABLE IF NOT EXISTS signal_names(id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE);
 CREATE TABLE IF NOT EXISTS aggregates(

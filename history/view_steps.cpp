@@ -4,8 +4,8 @@
 
 #include <json/value.h>
 
-#include "history/aggregates.h"
 #include "history/view_text.h"
+#include "store/aggregates.h"
 
 namespace views {
 

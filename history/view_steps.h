@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/signal_map.h"
-#include "history/history_reader.h"
+#include "store/history_reader.h"
 
 namespace views {
 

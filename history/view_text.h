@@ -7,7 +7,7 @@
 
 #include "core/signal_map.h"
 #include "core/sink.h"
-#include "history/history_reader.h"
+#include "store/history_reader.h"
 
 namespace views {
 

@@ -16,9 +16,9 @@
 #include "core/json_check.h"
 #include "core/record_layout.h"
 #include "core/signal_map.h"
-#include "history/history_reader.h"
 #include "history/view_steps.h"
 #include "history/view_text.h"
+#include "store/history_reader.h"
 
 namespace po = boost::program_options;
 using views::AlarmJson;

@@ -29,7 +29,7 @@
 #include <json/json.h>
 
 #include "device/record.h"
-#include "history/history_reader.h"
+#include "store/history_reader.h"
 
 extern char** environ;
 

@@ -14,10 +14,10 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include "history/history_reader.h"
 #include "history/history_sink.h"
 #include "history/history_store.h"
 #include "history/views.h"
+#include "store/history_reader.h"
 #include "test_support.h"
 
 namespace {

@@ -26,9 +26,9 @@
 #include <sqlite3.h>
 
 #include "core/json_check.h"
-#include "history/history_reader.h"
 #include "runner/demo.h"
 #include "sim/simulator.h"
+#include "store/history_reader.h"
 
 extern char** environ;
 

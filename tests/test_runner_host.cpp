@@ -14,13 +14,13 @@
 
 #include "core/host.h"
 #include "core/json_check.h"
-#include "history/history_reader.h"
 #include "history/history_sink.h"
 #include "host/observer.h"
 #include "runner/demo.h"
 #include "runner/simulated_line.h"
 #include "runner/site_config.h"
 #include "sim/simulator.h"
+#include "store/history_reader.h"
 
 namespace {
 

@@ -35,11 +35,11 @@
 
 #include "core/host.h"
 #include "device/record.h"
-#include "history/history_reader.h"
 #include "history/history_sink.h"
 #include "runner/simulated_line.h"
 #include "runner/site_config.h"
 #include "sim/simulator.h"
+#include "store/history_reader.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "history/aggregates.h"
 #include "history/history_store.h"
+#include "store/aggregates.h"
 #include "web/host_names.h"
 #include "web/http_server.h"
 #include "web/signal_history.h"

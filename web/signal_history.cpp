@@ -7,8 +7,8 @@
 
 #include <sqlite3.h>
 
-#include "history/aggregates.h"
-#include "history/packing.h"
+#include "store/aggregates.h"
+#include "store/packing.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <ctime>
 #include <optional>
 
-#include "history/history_reader.h"
-#include "history/rows.h"
+#include "store/history_reader.h"
+#include "store/rows.h"
 #include "web/alarm_bands.h"
 #include "web/json_out.h"
 #include "web/metrics.h"

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "history/history_reader.h"
+#include "store/history_reader.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "history/aggregates.h"
+#include "store/aggregates.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "history/history_reader.h"
+#include "store/history_reader.h"
 
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 
 #include <sqlite3.h>
 
-#include "history/packing.h"
+#include "store/packing.h"
 
 using history::FromMs;
 

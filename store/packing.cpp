@@ -1,8 +1,8 @@
-#include "history/packing.h"
+#include "store/packing.h"
 
 #include <zlib.h>
 
-#include "history/rows.h"
+#include "store/rows.h"
 
 namespace history {
 

@@ -16,7 +16,7 @@
 
 #include <json/value.h>
 
-#include "history/rows.h"
+#include "store/rows.h"
 
 struct sqlite3;
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "history/aggregates.h"
-#include "history/rows.h"
+#include "store/aggregates.h"
+#include "store/rows.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -48,7 +48,7 @@ class HistoryReader {
     static constexpr std::size_t kAll = static_cast<std::size_t>(INT64_MAX);
     // What stands now, oldest first.
     std::vector<StoredAlarm> ActiveAlarms(std::optional<unsigned int> dataId) const;
-    // A device's per-signal aggregates of one step (history/aggregates.h).
+    // A device's per-signal aggregates of one step (store/aggregates.h).
     std::vector<history::AggregateRow> Aggregates(unsigned int dataId, int64_t stepS,
                                                   const TimeRange& range, std::size_t limit) const {
         return history::ReadAggregates(db_, dataId, stepS, range, limit);
