@@ -138,7 +138,7 @@ std::vector<AggregateRow> ReadAggregates(sqlite3* db, unsigned int dataId, int64
     sqlite3_bind_int64(q.s, 2, stepS);
     sqlite3_bind_int64(q.s, 3, range.sinceMs);
     sqlite3_bind_int64(q.s, 4, range.untilMs);
-    sqlite3_bind_int64(q.s, 5, static_cast<int64_t>(std::min<std::size_t>(limit, INT64_MAX)));
+    sqlite3_bind_int64(q.s, 5, static_cast<int64_t>(std::min<uint64_t>(limit, INT64_MAX)));
     int rc;
     while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
         AggregateRow row;
