@@ -470,9 +470,16 @@ TEST_F(MqttBroker, NothingStoredIsLostAcrossBrokerOutagesAndAHostCrash) {
     }
     broker = Broker();
     host = Host(site, "run2.txt");
+    // Stopped once the restarted host has sent what its outbox held (a stop during its start-up
+    // would start no forwarder at all).
     ASSERT_TRUE(WaitFor([&] {
-        return ReadFile(dir_ + "/run2.txt").find("published record") != std::string::npos;
-    }));
+        if (ReadFile(dir_ + "/run2.txt").find("mqtt: connected") == std::string::npos) return false;
+        sqlite3* db = nullptr;
+        sqlite3_open((dir_ + "/south.db").c_str(), &db);
+        const auto depth = Scalar(db, "SELECT count(*) FROM mqtt_outbox");
+        sqlite3_close(db);
+        return depth == 0;
+    })) << ReadFile(dir_ + "/run2.txt");
     Stop(host, SIGTERM);
     const std::string out = ReadFile(dir_ + "/run2.txt");
     EXPECT_NE(out.find("mqtt_outbox_depth 0"), std::string::npos) << out;
