@@ -43,7 +43,8 @@ if systemctl start smdhost && running && [ -n "$(prop StatusText)" ]; then
 else
   bad "not ready: $(systemctl status smdhost --no-pager 2>&1 | tail -5)"
 fi
-wait_for 20 stored 1 && ok "records stored" || bad "no records stored"
+# The default commit window holds records up to 20 s.
+wait_for 45 stored 1 && ok "records stored" || bad "no records stored"
 
 # Journal: priorities and the device's field on the host's lines.
 if journalctl -q -o verbose _SYSTEMD_UNIT=smdhost.service SMD_DATA_ID=1 | grep -q PRIORITY=6; then
