@@ -525,6 +525,7 @@ TEST_F(MqttBroker, RefusedPublishesStayQueuedAndGoWhenTheRuleIsLifted) {
         Json::Value mqtt;  // records with the raw one in hex exceed the size limit
         mqtt["rawRecord"] = c.name == "size";
         const pid_t host = Host(Site(c.name, 1, 0, mqtt), c.name + ".txt");
+        const auto started = std::chrono::steady_clock::now();
         const std::string topic = "smd/" + c.name + "/7/" + c.refused;
         const auto held = [&] {
             sqlite3* db = nullptr;
@@ -551,7 +552,12 @@ TEST_F(MqttBroker, RefusedPublishesStayQueuedAndGoWhenTheRuleIsLifted) {
         if (c.name == "acl") {
             std::ofstream(dir_ + "/acl") << "topic readwrite smd/#\n";
             ::kill(broker, SIGHUP);
-            ASSERT_TRUE(WaitFor([&] { return held() == 0; })) << ReadFile(dir_ + "/broker.txt");
+            // Retries wait twice as long after each refused pass, so the next one may come as
+            // long after the lift as the refusals have lasted (a slow start makes that long).
+            const auto refusing = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - started);
+            ASSERT_TRUE(WaitFor([&] { return held() == 0; }, 30s + refusing))
+                << ReadFile(dir_ + "/broker.txt");
             std::vector<uint64_t> seqs;
             for (const auto& m : Received())
                 if (m.topic == topic) seqs.push_back(m.body["seq"].asUInt64());
