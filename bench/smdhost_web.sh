@@ -44,7 +44,7 @@ idle_from=$(now)
 sleep "$seconds"
 load_from=$(now)
 "$build/bench/smd_web_load" --port "$port" --rate "$rate" --seconds "$seconds" \
-  /api/devices /api/values /api/alarms /api/events /metrics \
+  / /api/devices /api/values /api/alarms /api/events /metrics \
   "/api/devices/1" "/api/history?device=1&signal=%E7%9B%B4%E6%B5%81%E8%BE%93%E5%87%BA%E7%94%B5%E5%8E%8B&from=-600&points=300"
 load_to=$(now)
 [ -n "${SMD_WEB_LOG:-}" ] && cp "$tmp/host.log" "$SMD_WEB_LOG"

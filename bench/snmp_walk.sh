@@ -3,7 +3,7 @@
 # polls N in-process simulated units for R rounds each; the same run again without walks shows
 # what the walks cost polling.
 # Usage: bench/snmp_walk.sh BUILD_DIR N R   (SMD_POLL_MS: the units' poll interval, default 0:
-# back to back, CPU-bound)
+# back to back, CPU-bound; SMD_WALK=next: GETNEXT walks instead of GETBULK)
 # Prints one line: units rounds varbinds walk_ms_median walk_ms_max walks wall_s_idle wall_s_walked
 # smdhost_cpu_s_idle smdhost_cpu_s_walked (its own user + system time, the subagent's thread
 # included; snmpd's and snmpwalk's are not) agent_cpu_s_idle agent_cpu_s_walked (the subagent
@@ -35,7 +35,13 @@ site() {  # site.json polling every unit R rounds as fast as the simulator answe
   printf '  ] }\n'
 }
 # A walk the host's exit cuts short ends in an error; it is not counted below.
-walk() { snmpwalk -v2c -c public -On -t 5 -r 0 "127.0.0.1:$port" .1.3.6.1.4.1.8072.9999.9999.48 2>/dev/null; }
+# GETBULK of 50 variables a request, as a manager reading tables (snmptable) asks;
+# SMD_WALK=next walks with one GETNEXT a variable instead.
+walk() {
+  local how=(snmpbulkwalk -Cr50)
+  [ "${SMD_WALK:-bulk}" = next ] && how=(snmpwalk)
+  "${how[@]}" -v2c -c public -On -t 5 -r 0 "127.0.0.1:$port" .1.3.6.1.4.1.8072.9999.9999.48 2>/dev/null
+}
 
 # The subagent thread's CPU seconds (user + system), read every 0.1 s until smdhost, the child
 # of /usr/bin/time $1, ends: the last reading, into $2.
