@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 
 #include "history/history_store.h"
+#include "store/next_device.h"
 #include "store/packing.h"
 
 using history::ToMs;
@@ -94,14 +95,8 @@ uint64_t HistoryStore::Prune(const RetentionLimits& limits, WallTime now, std::s
                                "id <= ?2 ORDER BY id LIMIT ?3"
                              : "DELETE FROM " + t + " WHERE id IN (SELECT id FROM " + t +
                                    " WHERE data_id = ?1 AND id <= ?2 ORDER BY id LIMIT ?3)");
-        int64_t device = -1;
-        for (;;) {
-            sqlite3_bind_int64(next.s, 1, device);
-            const bool found =
-                sqlite3_step(next.s) == SQLITE_ROW && sqlite3_column_type(next.s, 0) != SQLITE_NULL;
-            if (found) device = sqlite3_column_int64(next.s, 0);
-            sqlite3_reset(next.s);
-            if (!found) break;
+        for (auto found = NextDevice(next.s, -1); found; found = NextDevice(next.s, *found)) {
+            const int64_t device = *found;
             sqlite3_bind_int64(cut.s, 1, device);
             sqlite3_bind_int64(cut.s, 2, static_cast<int64_t>(limits.maxRowsPerDevice));
             const bool over = sqlite3_step(cut.s) == SQLITE_ROW;

@@ -6,6 +6,8 @@
 
 #include <sqlite3.h>
 
+#include "store/next_device.h"
+
 namespace history {
 
 namespace {
@@ -229,14 +231,8 @@ uint64_t Aggregator::Prune(sqlite3* db, int64_t nowMs, int64_t fineKeepMs, int64
                   "(SELECT start_ms FROM aggregates WHERE data_id = ?1 AND step_s = ?2 AND "
                   "start_ms < ?3 ORDER BY start_ms LIMIT ?4)");
     uint64_t gone = 0;
-    int64_t device = -1;
-    for (;;) {
-        sqlite3_bind_int64(next.s, 1, device);
-        const bool found =
-            sqlite3_step(next.s) == SQLITE_ROW && sqlite3_column_type(next.s, 0) != SQLITE_NULL;
-        if (found) device = sqlite3_column_int64(next.s, 0);
-        sqlite3_reset(next.s);
-        if (!found) break;
+    for (auto found = NextDevice(next.s, -1); found; found = NextDevice(next.s, *found)) {
+        const int64_t device = *found;
         for (const auto& [stepS, keep] :
              {std::pair{kFineStepS, fineKeepMs}, {kCoarseStepS, coarseKeepMs}}) {
             if (keep <= 0) continue;

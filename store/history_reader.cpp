@@ -70,6 +70,25 @@ std::string UriPath(const std::string& path) {
     return out;
 }
 
+StoredAnalogReport ReadReport(sqlite3_stmt* s) {
+    StoredAnalogReport r;
+    r.id = sqlite3_column_int64(s, 0);
+    r.dataId = static_cast<unsigned int>(sqlite3_column_int64(s, 1));
+    r.storedAt = FromMs(sqlite3_column_int64(s, 2));
+    r.signalId = Text(s, 3);
+    r.value = sqlite3_column_double(s, 4);
+    return r;
+}
+
+// Every row of a query, each read by `read`; false when a step fails midway (a short list
+// would look complete).
+template <class Row, class Read>
+bool ReadAll(sqlite3_stmt* q, Read read, std::vector<Row>& out) {
+    int rc;
+    while ((rc = sqlite3_step(q)) == SQLITE_ROW) out.push_back(read(q));
+    return rc == SQLITE_DONE;
+}
+
 // "WHERE data_id = ?1 AND stored_at_ms BETWEEN ?2 AND ?3", with ?1 left out for all devices.
 std::string Where(bool oneDevice) {
     return std::string(" WHERE ") + (oneDevice ? "data_id = ?1 AND " : "") +
@@ -226,9 +245,9 @@ std::vector<StoredRecord> HistoryReader::Records(unsigned int dataId, const Time
         .Int(3, range.untilMs)
         .Int(4, static_cast<int64_t>(limit));
     std::vector<StoredRecord> out;
-    int rc;
-    while ((rc = sqlite3_step(*q)) == SQLITE_ROW) out.push_back(ReadRecord(*q));
-    if (rc != SQLITE_DONE) Fail("listing records");
+    if (!ReadAll(
+            *q, [this](sqlite3_stmt* s) { return ReadRecord(s); }, out))
+        Fail("listing records");
     return out;
 }
 
@@ -250,9 +269,7 @@ std::vector<StoredAlarm> HistoryReader::Alarms(std::optional<unsigned int> dataI
     q.Int(1, dataId.value_or(0)).Int(2, range.sinceMs).Int(3, range.untilMs);
     q.Int(4, static_cast<int64_t>(limit));
     std::vector<StoredAlarm> out;
-    int rc;
-    while ((rc = sqlite3_step(*q)) == SQLITE_ROW) out.push_back(ReadAlarm(*q));
-    if (rc != SQLITE_DONE) Fail("listing alarm events");
+    if (!ReadAll(*q, ReadAlarm, out)) Fail("listing alarm events");
     return out;
 }
 
@@ -267,17 +284,7 @@ std::vector<StoredAnalogReport> HistoryReader::AnalogReports(std::optional<unsig
     q.Int(1, dataId.value_or(0)).Int(2, range.sinceMs).Int(3, range.untilMs);
     q.Int(4, static_cast<int64_t>(limit));
     std::vector<StoredAnalogReport> out;
-    int rc;
-    while ((rc = sqlite3_step(*q)) == SQLITE_ROW) {
-        StoredAnalogReport r;
-        r.id = sqlite3_column_int64(*q, 0);
-        r.dataId = static_cast<unsigned int>(sqlite3_column_int64(*q, 1));
-        r.storedAt = FromMs(sqlite3_column_int64(*q, 2));
-        r.signalId = Text(*q, 3);
-        r.value = sqlite3_column_double(*q, 4);
-        out.push_back(std::move(r));
-    }
-    if (rc != SQLITE_DONE) Fail("listing analog reports");
+    if (!ReadAll(*q, ReadReport, out)) Fail("listing analog reports");
     return out;
 }
 
@@ -297,9 +304,7 @@ std::vector<StoredAlarm> HistoryReader::ActiveAlarms(std::optional<unsigned int>
     if (!q.Ok()) Fail("listing standing alarms");
     if (dataId) q.Int(1, *dataId);
     std::vector<StoredAlarm> out;
-    int rc;
-    while ((rc = sqlite3_step(*q)) == SQLITE_ROW) out.push_back(ReadAlarm(*q));
-    if (rc != SQLITE_DONE) Fail("listing standing alarms");
+    if (!ReadAll(*q, ReadAlarm, out)) Fail("listing standing alarms");
     return out;
 }
 
@@ -309,9 +314,9 @@ std::vector<unsigned int> HistoryReader::Devices() const {
             "data_id FROM analog_reports ORDER BY 1");
     if (!q.Ok()) Fail("listing devices");
     std::vector<unsigned int> out;
-    int rc;
-    while ((rc = sqlite3_step(*q)) == SQLITE_ROW)
-        out.push_back(static_cast<unsigned int>(sqlite3_column_int64(*q, 0)));
-    if (rc != SQLITE_DONE) Fail("listing devices");
+    const auto id = [](sqlite3_stmt* s) {
+        return static_cast<unsigned int>(sqlite3_column_int64(s, 0));
+    };
+    if (!ReadAll(*q, id, out)) Fail("listing devices");
     return out;
 }
