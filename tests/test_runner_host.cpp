@@ -226,7 +226,7 @@ TEST_F(HostCoreTest, QueuedCommandsAreRefusedWithinOneDeadlineAndNeverSentLate) 
     last.join();
     const auto refusedAfter = Clock::now() - stopAt;
     run.join();
-    ASSERT_TRUE(roundOpen) << "the round ended before the commands' deadline: proves nothing";
+    EXPECT_TRUE(roundOpen) << "the round ended before the commands' deadline: proves nothing";
     for (const Outcome& o : burst) {
         EXPECT_NE(o.said.find("nothing sent"), std::string::npos) << o.said;
         EXPECT_LT(o.took, milliseconds(800)) << o.said;
