@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 
@@ -48,9 +49,9 @@ bool SendToJournal(Priority priority, const std::string& text, const LogFields& 
 }
 
 std::string LogNumber(double v) {
-    // What a stream's << prints (the C locale's %g), without building a stream: a round's line
-    // formats every signal.
+    // What a stream's << prints (the C locale's %g), without a stream or printf's parsing: a
+    // round's line formats every signal.
     char buf[32];
-    const int n = std::snprintf(buf, sizeof buf, "%g", v);
-    return std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 6);
+    return std::string(buf, r.ec == std::errc() ? r.ptr : buf);
 }

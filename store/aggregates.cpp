@@ -172,6 +172,8 @@ int64_t Aggregator::NameId(sqlite3* db, const std::string& name) {
 void Aggregator::Add(sqlite3* db, unsigned int dataId, WallTime at, const Json::Value& values) {
     if (!values.isObject()) return;
     const int64_t ms = ToMs(at);
+    Open* steps[2];
+    Open** step = steps;
     for (const int64_t stepS : {kFineStepS, kCoarseStepS}) {
         const int64_t start = StepStart(ms, stepS);
         auto it = open_.find({dataId, stepS});
@@ -181,11 +183,15 @@ void Aggregator::Add(sqlite3* db, unsigned int dataId, WallTime at, const Json::
             it = open_.end();
         }
         if (it == open_.end()) it = open_.emplace(std::pair{dataId, stepS}, Open{start, {}}).first;
-        for (const auto& name : values.getMemberNames()) {
-            const Json::Value& v = values[name];
-            if (!v.isNumeric() || !std::isfinite(v.asDouble())) continue;
-            it->second.values[NameId(db, name)].Add(v.asDouble());
-        }
+        *step++ = &it->second;
+    }
+    // Each value read and named once for both steps: this runs for every record stored.
+    for (auto v = values.begin(); v != values.end(); ++v) {
+        if (!v->isNumeric()) continue;
+        const double d = v->asDouble();
+        if (!std::isfinite(d)) continue;
+        const int64_t id = NameId(db, v.name());
+        for (Open* o : steps) o->values[id].Add(d);
     }
 }
 
