@@ -12,9 +12,8 @@ namespace {
 
 // Rows per transaction at most, so a backlog after an outage goes in bounded steps.
 constexpr std::size_t kMaxBatch = 2048;
-// A commit costs a few whole pages of the WAL and of its index, whatever it holds: when fewer
-// rows than this arrive within the window (a small site), the window grows up to kWindowGrowth
-// times its length, so that cost is shared by more rows.
+// A commit costs whole pages of the WAL and its index whatever it holds: with fewer rows by the
+// window's end (a small site) the window grows, to kWindowGrowth times at most, to share it.
 constexpr std::size_t kFewRows = 16;
 constexpr int kWindowGrowth = 3;
 
