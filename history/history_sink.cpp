@@ -12,6 +12,10 @@ namespace {
 
 // Rows per transaction at most, so a backlog after an outage goes in bounded steps.
 constexpr std::size_t kMaxBatch = 2048;
+// A commit costs whole pages of the WAL and its index whatever it holds: with fewer rows by the
+// window's end (a small site) the window grows, to kWindowGrowth times at most, to share it.
+constexpr std::size_t kFewRows = 16;
+constexpr int kWindowGrowth = 3;
 
 std::string Plural(uint64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -121,8 +125,9 @@ void HistorySink::Push(Item item) {
     queue_.push_back(std::move(item));
     queueHigh_ = std::max(queueHigh_, queue_.size());
     const bool full = queue_.size() >= kMaxBatch;
+    const bool enough = queue_.size() == kFewRows;
     lock.unlock();
-    if (first || full || alarm) wake_.notify_one();
+    if (first || full || alarm || enough) wake_.notify_one();
 }
 
 void HistorySink::Loop() {
@@ -131,9 +136,12 @@ void HistorySink::Loop() {
     for (;;) {
         wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
         if (queue_.empty()) break;  // stopping
-        const auto due = queue_.front().arrived + options_.commitWindow;
-        wake_.wait_until(lock, due,
-                         [&] { return stop_ || flush_ || urgent_ || queue_.size() >= kMaxBatch; });
+        const auto first = queue_.front().arrived;
+        const auto now = [&] { return stop_ || flush_ || urgent_ || queue_.size() >= kMaxBatch; };
+        wake_.wait_until(lock, first + options_.commitWindow, now);
+        if (!now() && queue_.size() < kFewRows)
+            wake_.wait_until(lock, first + options_.commitWindow * kWindowGrowth,
+                             [&] { return now() || queue_.size() >= kFewRows; });
         urgent_ = false;
         const std::size_t n = std::min(queue_.size(), kMaxBatch);
         batch.clear();

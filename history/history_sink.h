@@ -30,8 +30,8 @@
 #include "store/aggregates.h"
 
 struct HistoryOptions {
-    // Rows arriving within this time of the first waiting one share a commit.
-    // Alarm events end the window at once.
+    // Rows arriving within this time of the first waiting one share a commit; with few rows
+    // by then it grows, to three times this at most. Alarm events end the window at once.
     std::chrono::milliseconds commitWindow{1000};
     // Rows waiting at most; beyond it a new row is counted as not stored.
     std::size_t queueLimit = 4096;

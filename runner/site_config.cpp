@@ -206,7 +206,8 @@ const char* SiteFileHelp() {
     minFreeMegabytes   free space kept on the file system that holds the database; below it
                        the oldest records go (default 64; 0: no guard)
     commitWindowMs     records arriving within this time share one transaction and one flush
-                       to disk, which is what a power cut can lose; an alarm event ends the
+                       to disk, which is what a power cut can lose; with fewer than 16 rows by
+                       its end it grows, to three times this at most; an alarm event ends the
                        window at once (default 20000)
     queueLimit         rows that may wait for a slow, failing or unopened database; beyond it
                        a row is counted and reported as not stored (default 4096)

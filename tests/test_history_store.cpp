@@ -223,13 +223,12 @@ TEST_F(HistoryStoreTest, ARowFromTheFutureDoesNotStallPruningByAge) {
     EXPECT_EQ(HistoryReader(path_).RecordCount(7), 30u);
 }
 
-// A file from before the schema was stamped and before standing alarms were kept: migrated in
-// one go, its standing alarms seeded from each alarm's last event, its records readable.
+// Files of earlier versions, migrated in one go with their records readable: one from before
+// the schema was stamped and standing alarms were kept (those seeded from each alarm's last
+// event), and one of version 2, from before the aggregates (its standing alarms kept as they are).
 TEST_F(HistoryStoreTest, AnOlderFileIsMigratedWithItsStandingAlarmsSeeded) {
-    sqlite3* db = nullptr;
-    sqlite3_open(path_.c_str(), &db);
     const std::string at = std::to_string(history::ToMs(t0_));
-    const std::string old =
+    const std::string v1 =
         "CREATE TABLE history(id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL, type_id INTEGER "
         "NOT NULL, stored_at_ms INTEGER NOT NULL, record BLOB NOT NULL);"
         "CREATE INDEX history_by_time ON history(data_id, stored_at_ms);"
@@ -249,18 +248,38 @@ TEST_F(HistoryStoreTest, AnOlderFileIsMigratedWithItsStandingAlarmsSeeded) {
         ", 2, 'B', 'b', '', 'up', 1);"
         "INSERT INTO alarm_events VALUES(3, 7, " +
         at + ", 2, 'A', 'a', '', '', 0);";
-    ASSERT_EQ(sqlite3_exec(db, old.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(db);
-    for (int open = 0; open < 2; ++open) {
-        HistoryStore store(path_);
-        const auto standing = store.StandingAlarms(7);
-        ASSERT_EQ(standing.size(), 1u) << "open " << open;
-        EXPECT_EQ(standing[0].alarmId, "B");
-        EXPECT_EQ(store.LastRecord(7)->bytes, (std::vector<unsigned char>{0x11, 0x22, 0x33, 0x44}));
+    for (const int version : {1, 2}) {
+        SCOPED_TRACE("version " + std::to_string(version));
+        std::filesystem::remove(path_);
+        if (version == 2) {
+            HistoryStore store(path_);
+            const unsigned char bytes[] = {0x11, 0x22, 0x33, 0x44};
+            store.AddRecord(7, 5156, t0_, bytes, sizeof bytes);
+            for (const auto& [id, raised] : {std::pair{"A", true}, {"B", true}, {"A", false}})
+                store.AddAlarm(MakeAlarm(id, raised, t0_));
+        }
+        sqlite3* db = nullptr;
+        sqlite3_open(path_.c_str(), &db);
+        ASSERT_EQ(sqlite3_exec(db,
+                               version == 1 ? v1.c_str()
+                                            : "DROP TABLE aggregates; DROP TABLE signal_names; "
+                                              "PRAGMA user_version = 2",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+        for (int open = 0; open < 2; ++open) {
+            HistoryStore store(path_);
+            const auto standing = store.StandingAlarms(7);
+            ASSERT_EQ(standing.size(), 1u) << "open " << open;
+            EXPECT_EQ(standing[0].alarmId, "B");
+            EXPECT_EQ(store.LastRecord(7)->bytes,
+                      (std::vector<unsigned char>{0x11, 0x22, 0x33, 0x44}));
+        }
+        EXPECT_EQ(ScalarOf(path_, "PRAGMA user_version"), 3);
+        EXPECT_EQ(ScalarOf(path_, "PRAGMA application_id"), 0x534D4448);
+        EXPECT_EQ(ScalarOf(path_, "SELECT count(*) FROM alarm_events"), 3) << "no new events";
+        EXPECT_EQ(ScalarOf(path_, "SELECT count(*) FROM aggregates"), 0) << "no aggregates table";
     }
-    EXPECT_EQ(ScalarOf(path_, "PRAGMA user_version"), 3);
-    EXPECT_EQ(ScalarOf(path_, "PRAGMA application_id"), 0x534D4448);
-    EXPECT_EQ(ScalarOf(path_, "SELECT count(*) FROM alarm_events"), 3) << "no new events";
 }
 
 TEST_F(HistoryStoreTest, BadFilesAreErrorsNamingThemAndReadingChangesNothing) {
@@ -336,6 +355,13 @@ TEST_F(HistoryStoreTest, ViewsDecodeSelectAndFormatAReadOnlyCopyWithoutChangingI
         store.AddAlarm(MakeAlarm("0418001001", true, t0_ + seconds(30)));
         store.AddAnalogReport(7, t0_, "0411004001", 53.5);
         store.AddAnalogReport(7, t0_ + seconds(1), "0411004002", 54.6f);  // as the unit sends it
+        history::Aggregator steps;  // one 5-minute and one hourly step
+        for (const double v : {1.0, 2.0, 3.0}) {
+            Json::Value values;
+            values["直流输出电压"] = v;
+            steps.Add(store.Db(), 7, t0_, values);
+        }
+        steps.Flush(store.Db());
         store.Commit();
     }
     const std::string copyDir = dir_ + "/copy";
@@ -373,6 +399,14 @@ TEST_F(HistoryStoreTest, ViewsDecodeSelectAndFormatAReadOnlyCopyWithoutChangingI
         View(true, with({"--format", "csv", "--signal", "直流输出电压", "--since", since + "s"})),
         "0\nrow,time,stamped,type,直流输出电压 (V)\n3," + doc["records"][1]["time"].asString() +
             ",-,5156,2.58\n");
+    for (const std::string step : {"5m", "1h"}) {
+        const std::string text = View(true, with({"--step", step, "--signal", "直流输出电压"}));
+        EXPECT_EQ(text.substr(0, 26), "0\ndevice 7: 1 steps of " + step + "\n") << text;
+        EXPECT_NE(text.find(" 直流输出电压 1/2/3 V (3)\n  (min/mean/max per signal, and the values "
+                            "counted)\n"),
+                  std::string::npos)
+            << text;
+    }
     const std::string table = View(true, with({"--only", "alarms"}));
     EXPECT_NE(table.find("raised    level 2  0418001001"), std::string::npos) << table;
     const std::string active = View(false, {"--db", copy, "--active", "--format", "csv"});
@@ -543,6 +577,32 @@ TEST_F(HistorySinkTest, AWindowsRowsOfEveryDeviceGoInOneCommitWithTheCompanionsR
     EXPECT_FALSE(ended.raised);
     EXPECT_EQ(ended.text, "device left the site file");
     EXPECT_EQ(Scalar(path_, "SELECT count(*) FROM outbox WHERE kind = 'alarm'"), 2);
+}
+
+// A window that ends with few rows waiting grows to three times its length (a small site shares
+// a commit's flush among more rows); one that ends with enough does not.
+TEST_F(HistorySinkTest, TheCommitWindowGrowsOnlyWhenFewRowsWait) {
+    using std::chrono::milliseconds;
+    HistoryOptions o;
+    o.commitWindow = milliseconds(500);
+    const struct {
+        int rows;
+        milliseconds from, to;
+    } cases[] = {{1, milliseconds(1500), milliseconds(10000)},
+                 {16, milliseconds(500), milliseconds(1500)}};
+    for (const auto& c : cases) {
+        HistorySink sink(path_, o, log_);
+        sink.Start();
+        const auto t0 = std::chrono::steady_clock::now();
+        Feed(sink, 7, c.rows);
+        while (Figure(sink, "commits") < 1 && std::chrono::steady_clock::now() - t0 < c.to)
+            std::this_thread::sleep_for(milliseconds(5));
+        const auto took = std::chrono::steady_clock::now() - t0;
+        EXPECT_EQ(Figure(sink, "rows_stored"), c.rows);
+        EXPECT_TRUE(took >= c.from && took < c.to)
+            << c.rows << " rows stored after "
+            << std::chrono::duration_cast<milliseconds>(took).count() << " ms";
+    }
 }
 
 TEST_F(HistorySinkTest, ALockedDatabaseIsRetriedWhileTheCallerGoesOn) {
