@@ -113,11 +113,13 @@ std::optional<Message> Builder::Record(sqlite3* db, const Queued& q, const Conte
     const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(*s, 2));
     const auto len = static_cast<std::size_t>(sqlite3_column_bytes(*s, 2));
     const int packing = sqlite3_column_int(*s, 3);
+    const std::vector<unsigned char>* key = nullptr;
+    // Pruning takes a key's records along with it; a key gone all the same loses its records.
+    if (packing == history::kAgainstKey && !(key = Key(db, sqlite3_column_int64(*s, 4))))
+        return std::nullopt;
     std::vector<unsigned char> bytes;
     try {
-        bytes = packing == history::kAgainstKey
-                    ? history::Unpack(blob, len, packing, &Key(db, sqlite3_column_int64(*s, 4)))
-                    : history::Unpack(blob, len, packing);
+        bytes = history::Unpack(blob, len, packing, key);
     } catch (const StoreError& e) {
         throw std::runtime_error("mqtt outbox: record " + std::to_string(q.rowId) + ": " +
                                  e.what());
@@ -138,16 +140,15 @@ std::optional<Message> Builder::Record(sqlite3* db, const Queued& q, const Conte
     return Message{"", mqtt_payload::Record(c.site, c.epoch, r, q.seq, signals, c.raw)};
 }
 
-const std::vector<unsigned char>& Builder::Key(sqlite3* db, int64_t keyId) {
-    if (keyId == keyId_) return key_;
+const std::vector<unsigned char>* Builder::Key(sqlite3* db, int64_t keyId) {
+    if (keyId == keyId_) return &key_;
     QueueStatement k(db, "SELECT record, packing FROM history WHERE id = ?1", kOwner);
-    if (!Row(k, keyId))
-        throw std::runtime_error("mqtt outbox: key record " + std::to_string(keyId) + " is gone");
+    if (!Row(k, keyId)) return nullptr;
     key_ = history::Unpack(static_cast<const unsigned char*>(sqlite3_column_blob(*k, 0)),
                            static_cast<std::size_t>(sqlite3_column_bytes(*k, 0)),
                            sqlite3_column_int(*k, 1));
     keyId_ = keyId;
-    return key_;
+    return &key_;
 }
 
 }  // namespace outbox_message

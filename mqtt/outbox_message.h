@@ -60,7 +60,8 @@ class Builder {
 
   private:
     std::optional<Message> Record(sqlite3* db, const Queued& q, const Context& c);
-    const std::vector<unsigned char>& Key(sqlite3* db, int64_t keyId);
+    // Null when it is gone.
+    const std::vector<unsigned char>* Key(sqlite3* db, int64_t keyId);
 
     // Records of a device read in order share their key record: the last one is kept.
     int64_t keyId_ = 0;

@@ -580,6 +580,44 @@ TEST_F(MqttBroker, NothingStoredIsLostAcrossBrokerOutagesAndAHostCrash) {
     std::printf("outages: %zu duplicates after the crash\n", duplicates);
 }
 
+// History pruned under a queued message: the message cannot be built, so it is counted and said
+// as lost, and the rest go on around the gap it leaves in seq.
+TEST_F(MqttBroker, AMessageWhoseHistoryRowWasPrunedIsCountedLost) {
+    const std::string site = Site("pruned", 1, 4);  // no broker yet: all stay queued
+    EXPECT_EQ(Wait(Host(site, "run1.txt")), 0) << ReadFile(dir_ + "/run1.txt");
+    sqlite3* db = nullptr;
+    sqlite3_open((dir_ + "/pruned.db").c_str(), &db);
+    // A record deflated against its key, so that the others still read.
+    const int64_t lostSeq = Scalar(db,
+                                   "SELECT o.seq FROM mqtt_outbox o JOIN history h ON h.id = "
+                                   "o.row_id WHERE o.kind = 1 AND h.base IS NOT NULL LIMIT 1");
+    ASSERT_GT(lostSeq, 0);
+    ASSERT_EQ(sqlite3_exec(db,
+                           ("DELETE FROM history WHERE id = (SELECT row_id FROM mqtt_outbox WHERE "
+                            "kind = 1 AND seq = " +
+                            std::to_string(lostSeq) + ")")
+                               .c_str(),
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    Broker();
+    Subscriber();
+    EXPECT_EQ(Wait(Host(site, "run2.txt")), 0);
+    const std::string out = ReadFile(dir_ + "/run2.txt");
+    EXPECT_NE(out.find("(seq " + std::to_string(lostSeq) +
+                       ") was pruned before it was sent: lost, 1 so far"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("mqtt_messages_lost 1\n"), std::string::npos) << out;
+    const std::size_t stored = Stored("pruned", 7);  // the pruned one not among them
+    ASSERT_TRUE(WaitFor([&] { return Seqs()["pruned/7"].size() >= stored; }));
+    std::set<uint64_t> expected;
+    for (uint64_t seq = 1; seq <= stored + 1; ++seq)
+        if (seq != static_cast<uint64_t>(lostSeq)) expected.insert(seq);
+    const auto seqs = Seqs()["pruned/7"];
+    EXPECT_EQ(std::set<uint64_t>(seqs.begin(), seqs.end()), expected);
+}
+
 // A broker that says no: the message stays in the outbox, counted and said with the reason,
 // while the rest flows; once the rule is lifted the held messages arrive, numbered without gaps.
 TEST_F(MqttBroker, RefusedPublishesStayQueuedAndGoWhenTheRuleIsLifted) {
