@@ -159,12 +159,12 @@ int main(int argc, char** argv) {
     {
         outbox_message::Context context{"smd", "bench", Outbox::CreateTables(h), raw, {}};
         for (const auto& d : devices) context.signals[d.dataId] = d.signals;
-        outbox_message::Builder builder;
+        outbox_message::Builder builder(h);
         sqlite3_prepare_v2(
             h, (std::string("SELECT ") + outbox_message::kColumns + " FROM mqtt_outbox").c_str(),
             -1, &q, nullptr);
         while (sqlite3_step(q) == SQLITE_ROW)
-            if (const auto m = builder.Build(h, outbox_message::Read(q), context))
+            if (const auto m = builder.Build(outbox_message::Read(q), context))
                 wire += static_cast<double>(m->topic.size() + m->payload.size());
         sqlite3_finalize(q);
         wire /= messages;

@@ -125,6 +125,7 @@ void MqttForwarder::Setup() {
     // A delete lost to a power cut only means the message is sent once more.
     Exec(db_, "PRAGMA synchronous=NORMAL");
     epoch_ = Outbox::CreateTables(db_);
+    builder_.emplace(db_);
 
     mosq_ = mosquitto_new(config_.clientId.c_str(), false, this);
     if (!mosq_) throw std::runtime_error("cannot create a client: " + Describe(MOSQ_ERR_ERRNO));
@@ -162,6 +163,7 @@ void MqttForwarder::Run() {
     } catch (const std::exception& e) {
         Say(std::string("not forwarding: ") + e.what(), Priority::kErr);
         if (mosq_) mosquitto_destroy(mosq_);
+        builder_.reset();
         sqlite3_close(db_);
         return;
     }
@@ -266,6 +268,7 @@ void MqttForwarder::Run() {
     RefreshFigures();
     mosquitto_destroy(mosq_);
     mosq_ = nullptr;
+    builder_.reset();
     sqlite3_close(db_);
     db_ = nullptr;
 }

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -113,7 +114,7 @@ class MqttForwarder : public Sink {
     Refusals refusals_;
     std::vector<int64_t> acked_;
     std::vector<int64_t> lost_;  // messages whose history row was pruned before they went
-    outbox_message::Builder builder_;
+    std::optional<outbox_message::Builder> builder_;  // on db_, while it is open
     bool outboxEmpty_ = false;
     Clock::time_point nextStatus_{};     // at most one a second
     Clock::time_point nextHeartbeat_{};  // sent even when nothing changed

@@ -70,7 +70,7 @@ outbox_message::Context MqttForwarder::MessageContext() const {
 }
 
 bool MqttForwarder::Send(const outbox_message::Queued& q, const outbox_message::Context& c) {
-    const auto m = builder_.Build(db_, q, c);
+    const auto m = builder_->Build(q, c);
     if (m)
         return Publish(q.id, m->topic.c_str(), m->payload.data(),
                        static_cast<int>(m->payload.size()), q.queuedMs);

@@ -18,11 +18,24 @@ std::string Text(sqlite3_stmt* s, int column) {
     return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(s, column))) : "";
 }
 
-// Steps to the row the statement selects by id; false when it is gone.
-bool Row(QueueStatement& st, int64_t id) {
-    sqlite3_bind_int64(*st, 1, id);
-    return st.Step("reading a history row") == SQLITE_ROW;
-}
+// Steps a prepared statement to the row it selects by id; false when it is gone. Reset when the
+// reading is done, so that no read transaction outlives it.
+class Reading {
+  public:
+    Reading(QueueStatement& st, int64_t id) : st_(st) {
+        sqlite3_reset(*st_);  // also after a step that threw
+        sqlite3_bind_int64(*st_, 1, id);
+        found_ = st_.Step("reading a history row") == SQLITE_ROW;
+    }
+    ~Reading() { sqlite3_reset(*st_); }
+    Reading(const Reading&) = delete;
+    Reading& operator=(const Reading&) = delete;
+    bool Found() const { return found_; }
+
+  private:
+    QueueStatement& st_;
+    bool found_ = false;
+};
 
 }  // namespace
 
@@ -58,21 +71,27 @@ Queued Read(sqlite3_stmt* s) {
     return q;
 }
 
-std::optional<Message> Builder::Build(sqlite3* db, const Queued& q, const Context& c) {
+QueueStatement& Builder::Prepared(std::unique_ptr<QueueStatement>& slot, const char* sql) {
+    if (!slot) slot = std::make_unique<QueueStatement>(db_, sql, kOwner);
+    return *slot;
+}
+
+std::optional<Message> Builder::Build(const Queued& q, const Context& c) {
     using namespace mqtt_payload;
     if (q.kind == kCopied) return Message{q.topic, q.payload};
     Message m{DeviceTopic(c.prefix, c.site, q.dataId, KindName(q.kind)), ""};
     if (q.kind == kRecord) {
-        auto r = Record(db, q, c);
+        auto r = Record(q, c);
         if (r) r->topic = std::move(m.topic);
         return r;
     }
     if (q.kind == kAlarm) {
-        QueueStatement s(db,
-                         "SELECT stored_at_ms, level, alarm_id, name, value, text, raised "
-                         "FROM alarm_events WHERE id = ?1",
-                         kOwner);
-        if (!Row(s, q.rowId)) return std::nullopt;
+        QueueStatement& s =
+            Prepared(alarm_,
+                     "SELECT stored_at_ms, level, alarm_id, name, value, text, raised "
+                     "FROM alarm_events WHERE id = ?1");
+        const Reading row(s, q.rowId);
+        if (!row.Found()) return std::nullopt;
         Alarm a;
         a.dataId = q.dataId;
         a.at = history::FromMs(sqlite3_column_int64(*s, 0));
@@ -88,9 +107,10 @@ std::optional<Message> Builder::Build(sqlite3* db, const Queued& q, const Contex
         return m;
     }
     if (q.kind == kReport) {
-        QueueStatement s(
-            db, "SELECT stored_at_ms, signal_id, value FROM analog_reports WHERE id = ?1", kOwner);
-        if (!Row(s, q.rowId)) return std::nullopt;
+        QueueStatement& s = Prepared(
+            report_, "SELECT stored_at_ms, signal_id, value FROM analog_reports WHERE id = ?1");
+        const Reading row(s, q.rowId);
+        if (!row.Found()) return std::nullopt;
         ReportOut r;
         r.dataId = q.dataId;
         r.at = history::FromMs(sqlite3_column_int64(*s, 0));
@@ -105,17 +125,17 @@ std::optional<Message> Builder::Build(sqlite3* db, const Queued& q, const Contex
 
 // The record's values come from its bytes through the device's signal map, as the core decoded
 // them when it stored the record.
-std::optional<Message> Builder::Record(sqlite3* db, const Queued& q, const Context& c) {
-    QueueStatement s(
-        db, "SELECT type_id, stored_at_ms, record, packing, base FROM history WHERE id = ?1",
-        kOwner);
-    if (!Row(s, q.rowId)) return std::nullopt;
+std::optional<Message> Builder::Record(const Queued& q, const Context& c) {
+    QueueStatement& s = Prepared(
+        record_, "SELECT type_id, stored_at_ms, record, packing, base FROM history WHERE id = ?1");
+    const Reading row(s, q.rowId);
+    if (!row.Found()) return std::nullopt;
     const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(*s, 2));
     const auto len = static_cast<std::size_t>(sqlite3_column_bytes(*s, 2));
     const int packing = sqlite3_column_int(*s, 3);
     const std::vector<unsigned char>* key = nullptr;
     // Pruning takes a key's records along with it; a key gone all the same loses its records.
-    if (packing == history::kAgainstKey && !(key = Key(db, sqlite3_column_int64(*s, 4))))
+    if (packing == history::kAgainstKey && !(key = Key(sqlite3_column_int64(*s, 4))))
         return std::nullopt;
     std::vector<unsigned char> bytes;
     try {
@@ -140,10 +160,11 @@ std::optional<Message> Builder::Record(sqlite3* db, const Queued& q, const Conte
     return Message{"", mqtt_payload::Record(c.site, c.epoch, r, q.seq, signals, c.raw)};
 }
 
-const std::vector<unsigned char>* Builder::Key(sqlite3* db, int64_t keyId) {
+const std::vector<unsigned char>* Builder::Key(int64_t keyId) {
     if (keyId == keyId_) return &key_;
-    QueueStatement k(db, "SELECT record, packing FROM history WHERE id = ?1", kOwner);
-    if (!Row(k, keyId)) return nullptr;
+    QueueStatement& k = Prepared(key_record_, "SELECT record, packing FROM history WHERE id = ?1");
+    const Reading row(k, keyId);
+    if (!row.Found()) return nullptr;
     key_ = history::Unpack(static_cast<const unsigned char*>(sqlite3_column_blob(*k, 0)),
                            static_cast<std::size_t>(sqlite3_column_bytes(*k, 0)),
                            sqlite3_column_int(*k, 1));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/sink.h"
+#include "outbox/statement.h"
 
 namespace outbox_message {
 
@@ -52,17 +53,25 @@ struct Context {
     std::map<unsigned int, std::shared_ptr<const SignalMap>> signals;
 };
 
+// Keeps its statements prepared on `db`: destroy it before closing the connection.
 class Builder {
   public:
+    explicit Builder(sqlite3* db) : db_(db) {}
+    Builder(const Builder&) = delete;
+    Builder& operator=(const Builder&) = delete;
+
     // The message, or nothing when its history row is gone (pruned before it was sent). Throws
     // std::runtime_error when the database cannot be read.
-    std::optional<Message> Build(sqlite3* db, const Queued& q, const Context& c);
+    std::optional<Message> Build(const Queued& q, const Context& c);
 
   private:
-    std::optional<Message> Record(sqlite3* db, const Queued& q, const Context& c);
+    std::optional<Message> Record(const Queued& q, const Context& c);
     // Null when it is gone.
-    const std::vector<unsigned char>* Key(sqlite3* db, int64_t keyId);
+    const std::vector<unsigned char>* Key(int64_t keyId);
+    QueueStatement& Prepared(std::unique_ptr<QueueStatement>& slot, const char* sql);
 
+    sqlite3* const db_;
+    std::unique_ptr<QueueStatement> record_, key_record_, alarm_, report_;
     // Records of a device read in order share their key record: the last one is kept.
     int64_t keyId_ = 0;
     std::vector<unsigned char> key_;

@@ -137,7 +137,7 @@ TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsBoundedAndBuiltFromTheRo
     };
     const std::string epoch = Outbox::CreateTables(db);
     outbox_message::Context context{"fleet", "s1", epoch, true, {{7, signals}}};
-    outbox_message::Builder builder;
+    auto builder = std::make_unique<outbox_message::Builder>(db);
     auto queued = [&](const std::string& where) {
         std::vector<outbox_message::Queued> out;
         sqlite3_stmt* s = nullptr;
@@ -163,7 +163,7 @@ TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsBoundedAndBuiltFromTheRo
     EXPECT_LT(Scalar(db, "SELECT max(length(topic) + length(payload)) FROM mqtt_outbox"), 1);
 
     // Built from the row, a message is what the copy used to hold, byte for byte.
-    const auto third = builder.Build(db, queued("kind = 1")[2], context);
+    const auto third = builder->Build(queued("kind = 1")[2], context);
     ASSERT_TRUE(third);
     EXPECT_EQ(third->topic, "fleet/s1/7/record");
     EXPECT_EQ(third->payload, mqtt_payload::Record("s1", epoch, r, 3, signals.get(), true));
@@ -172,7 +172,7 @@ TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsBoundedAndBuiltFromTheRo
     EXPECT_EQ(rec["values"]["v"].asDouble(), 53.5);
     EXPECT_NE(third->payload.find(R"("volts":57.2})"), std::string::npos) << third->payload;
     EXPECT_EQ(rec["hex"].asString().size(), 3100u);
-    const auto alarm = builder.Build(db, queued("kind = 2")[0], context);
+    const auto alarm = builder->Build(queued("kind = 2")[0], context);
     ASSERT_TRUE(alarm);
     EXPECT_EQ(alarm->payload, mqtt_payload::AlarmMessage("s1", epoch, a, 1));
     EXPECT_NE(alarm->payload.find(R"("levelName":"critical")"), std::string::npos);
@@ -185,7 +185,7 @@ TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsBoundedAndBuiltFromTheRo
     store(report);
     store(r);
     EXPECT_EQ(queued("kind = 1").back().seq, 4u);
-    const auto sent = builder.Build(db, queued("kind = 3")[0], context);
+    const auto sent = builder->Build(queued("kind = 3")[0], context);
     ASSERT_TRUE(sent);
     EXPECT_EQ(sent->payload, mqtt_payload::Report("s1", epoch, report, 1));
     EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 4);
@@ -204,7 +204,7 @@ TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsBoundedAndBuiltFromTheRo
     const auto records = queued("kind = 1");
     sqlite3_exec(db, ("DELETE FROM history WHERE id = " + std::to_string(records[0].rowId)).c_str(),
                  nullptr, nullptr, nullptr);
-    EXPECT_FALSE(builder.Build(db, records[0], context));
+    EXPECT_FALSE(builder->Build(records[0], context));
 
     // Older than the age bound: dropped at once.
     outbox = std::make_unique<Outbox>(100, 60, nullptr);
@@ -212,6 +212,7 @@ TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsBoundedAndBuiltFromTheRo
     store(r);
     EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 0);
     EXPECT_EQ(outbox->Dropped(), 5u);
+    builder.reset();  // its statements before their connection
     history.reset();
     std::filesystem::remove_all(dir);
 }
@@ -239,7 +240,7 @@ TEST(MqttOutbox, CopiedMessagesFromBeforeAreSentAsTheyWere) {
         return q;
     }();
     EXPECT_EQ(old.id, 9);
-    const auto m = outbox_message::Builder().Build(db, old, {});
+    const auto m = outbox_message::Builder(db).Build(old, {});
     ASSERT_TRUE(m);
     EXPECT_EQ(m->topic, "smd/s1/7/alarm");
     EXPECT_EQ(m->payload, R"({"seq":3})");
