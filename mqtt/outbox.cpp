@@ -65,28 +65,30 @@ std::string Outbox::CreateTables(sqlite3* db) {
     // The writer and the sender both call this at start: one migrates, the other waits.
     const bool ownTransaction = sqlite3_get_autocommit(db) != 0;
     if (ownTransaction) Exec(db, "BEGIN IMMEDIATE", "creating its tables");
+    std::string epoch;
     try {
         Exec(db, kSchema, "creating its tables");
         QueueStatement current(
             db, "SELECT 1 FROM pragma_table_info('mqtt_outbox') WHERE name = 'kind'", kOwner);
         if (current.Step("reading its columns") != SQLITE_ROW)
             Exec(db, kAddReferences, "adding reference columns");
+        // Random rather than a clock: a unit whose clock is not set yet makes new stores too.
+        std::random_device rd;
+        char fresh[17];
+        std::snprintf(fresh, sizeof fresh, "%08x%08x", rd(), rd());
+        QueueStatement make(
+            db, "INSERT INTO mqtt_stream SELECT ?1 WHERE NOT EXISTS (SELECT 1 FROM mqtt_stream)",
+            kOwner);
+        sqlite3_bind_text(*make, 1, fresh, -1, SQLITE_STATIC);
+        make.Step("starting a stream");
+        QueueStatement read(db, "SELECT epoch FROM mqtt_stream LIMIT 1", kOwner);
+        if (read.Step("reading the stream epoch") != SQLITE_ROW)
+            read.Fail("reading the stream epoch");
+        epoch = reinterpret_cast<const char*>(sqlite3_column_text(*read, 0));
     } catch (...) {
         if (ownTransaction) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
-    // Random rather than a clock: a unit whose clock is not set yet makes new stores too.
-    std::random_device rd;
-    char fresh[17];
-    std::snprintf(fresh, sizeof fresh, "%08x%08x", rd(), rd());
-    QueueStatement make(
-        db, "INSERT INTO mqtt_stream SELECT ?1 WHERE NOT EXISTS (SELECT 1 FROM mqtt_stream)",
-        kOwner);
-    sqlite3_bind_text(*make, 1, fresh, -1, SQLITE_STATIC);
-    make.Step("starting a stream");
-    QueueStatement read(db, "SELECT epoch FROM mqtt_stream LIMIT 1", kOwner);
-    if (read.Step("reading the stream epoch") != SQLITE_ROW) read.Fail("reading the stream epoch");
-    std::string epoch = reinterpret_cast<const char*>(sqlite3_column_text(*read, 0));
     if (ownTransaction) Exec(db, "COMMIT", "creating its tables");
     return epoch;
 }
