@@ -3,7 +3,8 @@
 // holds the messages of N units (one record each per polling cycle, a transaction per cycle);
 // the broker is Debian's mosquitto on a loopback port of its own, without a subscriber.
 //
-// Also the bytes a record costs: on the wire (topic and payload) and in the database file.
+// Also the bytes a record costs: on the wire (topic and payload) and in the outbox (its pages
+// in the database file; a message refers to its history row, which history pays for anyway).
 // --raw adds the whole record in hex to each message, as the site file's mqtt.rawRecord does.
 //
 // Usage: smd_mqtt_drain [--units N] [--messages M] [--raw]
@@ -33,8 +34,11 @@
 
 #include <json/value.h>
 
+#include "core/signal_map.h"
+#include "history/history_store.h"
 #include "mqtt/forwarder.h"
 #include "mqtt/outbox.h"
+#include "mqtt/outbox_message.h"
 
 extern char** environ;
 
@@ -99,45 +103,73 @@ int main(int argc, char** argv) {
     const std::string dir = tmpl;
     const std::string db = dir + "/h.db";
 
-    // Fill: a polling cycle's records in one transaction, as the history writer commits them.
+    // Fill: a polling cycle's records in one transaction, as the history writer commits them,
+    // each with its history row. The record is the simulator's, so its values are real ones.
+    const auto signals = std::make_shared<SignalMap>(
+        SignalMap::Load(std::string(SMD_SOURCE_DIR) + "/ini/rtmk48_pv05.signals.json"));
+    std::vector<unsigned char> record(1550, 0);
+    for (const SignalField& f : signals->Fields())
+        for (int b = 0; b < f.width; ++b)
+            record[f.offset + b] = static_cast<unsigned char>(17 * b + 3);
+    std::vector<DeviceDescription> devices;
+    for (int u = 0; u < units; ++u) {
+        DeviceDescription d;
+        d.dataId = static_cast<unsigned int>(u + 1);
+        d.signals = signals;
+        devices.push_back(d);
+    }
+    // The writer's CPU for history alone and with the outbox: the difference is the outbox's.
+    auto fill = [&](const std::string& path, bool queue) {
+        HistoryStore history(path);
+        Outbox outbox(int64_t(messages) * 2, 86400, nullptr);
+        if (queue) outbox.Prepare(history.Db());
+        Json::Value values;
+        signals->Apply(record.data(), record.size(), values);
+        RecordOut r;
+        r.typeId = 5156;
+        r.bytes = record.data();
+        r.len = record.size();
+        r.values = &values;
+        HistoryRow row;
+        row.record = &r;
+        const double cpu0 = CpuSeconds();
+        for (int i = 0; i < messages;) {
+            history.Begin();
+            for (int u = 0; u < units && i < messages; ++u, ++i) {
+                r.dataId = static_cast<unsigned int>(u + 1);
+                r.at = std::chrono::system_clock::now();
+                row.rowId = history.AddRecord(r.dataId, r.typeId, r.at, r.bytes, r.len);
+                if (queue) outbox.OnStored(history.Db(), row);
+            }
+            history.Commit();
+        }
+        return CpuSeconds() - cpu0;
+    };
+    const double fillCpu = fill(db, true) - fill(dir + "/alone.db", false);
     sqlite3* h = nullptr;
     sqlite3_open(db.c_str(), &h);
-    sqlite3_exec(h, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", nullptr, nullptr, nullptr);
-    Outbox outbox("smd", "bench", int64_t(messages) * 2, 86400, raw, nullptr);
-    outbox.Prepare(h);
-    std::vector<unsigned char> record(1550, 0x5A);
-    Json::Value values;
-    // The shipped signal map's ids, as a record message names its values.
-    for (const char* name :
-         {"ac_output_voltage", "ac_output_current", "ac_output_frequency", "dc_output_voltage",
-          "load_current", "battery_current", "battery_temperature", "ambient_temperature"})
-        values[name] = 53.5;
-    RecordOut r;
-    r.typeId = 5156;
-    r.bytes = record.data();
-    r.len = record.size();
-    r.values = &values;
-    HistoryRow row;
-    row.record = &r;
-    const double fillCpu0 = CpuSeconds();
-    for (int i = 0; i < messages;) {
-        sqlite3_exec(h, "BEGIN", nullptr, nullptr, nullptr);
-        for (int u = 0; u < units && i < messages; ++u, ++i) {
-            r.dataId = static_cast<unsigned int>(u + 1);
-            r.at = std::chrono::system_clock::now();
-            outbox.OnStored(h, row);
-        }
-        sqlite3_exec(h, "COMMIT", nullptr, nullptr, nullptr);
-    }
-    const double fillCpu = CpuSeconds() - fillCpu0;
-    sqlite3_stmt* q = nullptr;
-    sqlite3_prepare_v2(h, "SELECT sum(length(topic) + length(payload)) FROM mqtt_outbox", -1, &q,
-                       nullptr);
-    const double wire = sqlite3_step(q) == SQLITE_ROW ? sqlite3_column_double(q, 0) / messages : 0;
-    sqlite3_finalize(q);
     sqlite3_exec(h, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+    sqlite3_stmt* q = nullptr;
+    sqlite3_prepare_v2(h, "SELECT sum(pgsize) FROM dbstat WHERE name = 'mqtt_outbox'", -1, &q,
+                       nullptr);
+    const double file = sqlite3_step(q) == SQLITE_ROW ? sqlite3_column_double(q, 0) / messages : 0;
+    sqlite3_finalize(q);
+    // What a subscriber receives, built from the rows as the sender builds it.
+    double wire = 0;
+    {
+        outbox_message::Context context{"smd", "bench", Outbox::CreateTables(h), raw, {}};
+        for (const auto& d : devices) context.signals[d.dataId] = d.signals;
+        outbox_message::Builder builder(h);
+        sqlite3_prepare_v2(
+            h, (std::string("SELECT ") + outbox_message::kColumns + " FROM mqtt_outbox").c_str(),
+            -1, &q, nullptr);
+        while (sqlite3_step(q) == SQLITE_ROW)
+            if (const auto m = builder.Build(outbox_message::Read(q), context))
+                wire += static_cast<double>(m->topic.size() + m->payload.size());
+        sqlite3_finalize(q);
+        wire /= messages;
+    }
     sqlite3_close(h);
-    const double file = static_cast<double>(std::filesystem::file_size(db)) / messages;
 
     const int port = FreePort();
     std::ofstream(dir + "/broker.conf")
@@ -170,11 +202,13 @@ int main(int argc, char** argv) {
     c.siteId = "bench";
     c.clientId = "smd-bench";
     c.outboxMaxRows = int64_t(messages) * 2;
+    c.rawRecord = raw;
     double sent = 0;
     double seconds = 0;
     double cpu = 0;
     {
         MqttForwarder forwarder(c, db, log);
+        forwarder.OnDevices(devices);
         const double cpu0 = CpuSeconds();
         const auto t0 = Clock::now();
         forwarder.Start();

@@ -38,8 +38,7 @@ MqttForwarder::MqttForwarder(MqttConfig config, std::string database, Logger& lo
       statusTopic_(mqtt_payload::StatusTopic(config_.topicPrefix, config_.siteId)),
       broker_(config_.host + ":" + std::to_string(config_.port)),
       log_(log),
-      outbox_(config_.topicPrefix, config_.siteId, config_.outboxMaxRows,
-              config_.outboxMaxAgeSeconds, config_.rawRecord,
+      outbox_(config_.outboxMaxRows, config_.outboxMaxAgeSeconds,
               [&log](const std::string& line, Priority p) { log.Write(p, line); }) {}
 
 MqttForwarder::~MqttForwarder() {
@@ -67,10 +66,10 @@ void MqttForwarder::Start() {
 }
 
 void MqttForwarder::OnDevices(const std::vector<DeviceDescription>& devices) {
-    outbox_.SetDevices(devices);
     std::lock_guard<std::mutex> lock(mu_);
     devices_ = devices;
     devicesChanged_ = true;
+    devicesKnown_ = true;
 }
 
 void MqttForwarder::OnHealth(const DeviceHealth& health) {
@@ -100,6 +99,8 @@ std::vector<SinkFigure> MqttForwarder::Figures() const {
          "failed or lost connections since start"},
         {"mqtt_messages_refused", static_cast<double>(figRefused_.load()),
          "refusals by the broker since start (the messages stay in the outbox)"},
+        {"mqtt_messages_lost", static_cast<double>(figLost_.load()),
+         "messages whose history row was pruned before they were sent, since start"},
     };
 }
 
@@ -124,6 +125,7 @@ void MqttForwarder::Setup() {
     // A delete lost to a power cut only means the message is sent once more.
     Exec(db_, "PRAGMA synchronous=NORMAL");
     epoch_ = Outbox::CreateTables(db_);
+    builder_.emplace(db_);
 
     mosq_ = mosquitto_new(config_.clientId.c_str(), false, this);
     if (!mosq_) throw std::runtime_error("cannot create a client: " + Describe(MOSQ_ERR_ERRNO));
@@ -161,6 +163,7 @@ void MqttForwarder::Run() {
     } catch (const std::exception& e) {
         Say(std::string("not forwarding: ") + e.what(), Priority::kErr);
         if (mosq_) mosquitto_destroy(mosq_);
+        builder_.reset();
         sqlite3_close(db_);
         return;
     }
@@ -265,6 +268,7 @@ void MqttForwarder::Run() {
     RefreshFigures();
     mosquitto_destroy(mosq_);
     mosq_ = nullptr;
+    builder_.reset();
     sqlite3_close(db_);
     db_ = nullptr;
 }

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -25,6 +26,7 @@
 #include "core/sink.h"
 #include "mqtt/mqtt_config.h"
 #include "mqtt/outbox.h"
+#include "mqtt/outbox_message.h"
 #include "mqtt/refusals.h"
 
 struct mosquitto;
@@ -81,6 +83,10 @@ class MqttForwarder : public Sink {
     static void OnPublish(mosquitto*, void* self, int mid, int reason,
                           const mqtt5__property* props);
     bool Publish(int64_t id, const char* topic, const void* payload, int len, int64_t queuedMs);
+    // Builds a queued message and hands it to the library; false when the connection will not
+    // take it now. A message whose history row is gone is set aside as lost.
+    bool Send(const outbox_message::Queued& q, const outbox_message::Context& c);
+    outbox_message::Context MessageContext() const;
 
     const MqttConfig config_;
     const std::string database_;
@@ -107,6 +113,8 @@ class MqttForwarder : public Sink {
     std::unordered_map<int, Flight> inflight_;  // by message id
     Refusals refusals_;
     std::vector<int64_t> acked_;
+    std::vector<int64_t> lost_;  // messages whose history row was pruned before they went
+    std::optional<outbox_message::Builder> builder_;  // on db_, while it is open
     bool outboxEmpty_ = false;
     Clock::time_point nextStatus_{};     // at most one a second
     Clock::time_point nextHeartbeat_{};  // sent even when nothing changed
@@ -124,6 +132,7 @@ class MqttForwarder : public Sink {
     bool healthChanged_ = false;
     std::vector<DeviceDescription> devices_;
     bool devicesChanged_ = false;
+    bool devicesKnown_ = false;  // records are named by the devices' signal maps
     std::thread thread_;
 
     std::atomic<bool> figConnected_{false};
@@ -132,4 +141,5 @@ class MqttForwarder : public Sink {
     std::atomic<uint64_t> figSent_{0};     // acknowledged by the broker
     std::atomic<uint64_t> figFailures_{0};
     std::atomic<uint64_t> figRefused_{0};
+    std::atomic<uint64_t> figLost_{0};
 };

@@ -10,6 +10,8 @@
 
 #include "mqtt/forwarder.h"
 #include "mqtt/payload.h"
+#include "outbox/statement.h"
+#include "runtime/falling_rate.h"
 
 using namespace std::chrono_literals;
 
@@ -60,62 +62,77 @@ bool MqttForwarder::Publish(int64_t id, const char* topic, const void* payload, 
     return true;
 }
 
+outbox_message::Context MqttForwarder::MessageContext() const {
+    outbox_message::Context c{config_.topicPrefix, config_.siteId, epoch_, config_.rawRecord, {}};
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const auto& d : devices_) c.signals[d.dataId] = d.signals;
+    return c;
+}
+
+bool MqttForwarder::Send(const outbox_message::Queued& q, const outbox_message::Context& c) {
+    const auto m = builder_->Build(q, c);
+    if (m)
+        return Publish(q.id, m->topic.c_str(), m->payload.data(),
+                       static_cast<int>(m->payload.size()), q.queuedMs);
+    // History's retention outran the outbox: the row is gone and the message with it. Said, as
+    // the bounds' drops are, so that a gap in seq has its reason in the log.
+    lost_.push_back(q.id);
+    const uint64_t lost = ++figLost_;
+    if (FallingRate::LogDue(lost - 1, lost))
+        Say(std::string("the history row of a ") + outbox_message::KindName(q.kind) +
+                " message of device " + std::to_string(q.dataId) + " (seq " +
+                std::to_string(q.seq) + ") was pruned before it was sent: lost, " +
+                std::to_string(lost) + " so far; keep history longer than the outbox's backlog",
+            Priority::kWarning);
+    return true;
+}
+
 void MqttForwarder::PublishMore() {
     if (inflight_.size() >= kWindow) return;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!devicesKnown_) return;
+    }
+    const outbox_message::Context context = MessageContext();
+    const std::string select =
+        std::string("SELECT ") + outbox_message::kColumns + " FROM mqtt_outbox WHERE ";
     // Refused messages due for another try go first, by id.
     for (int64_t id : refusals_.Due(Clock::now(), kWindow - inflight_.size())) {
-        sqlite3_stmt* s = nullptr;
-        if (sqlite3_prepare_v2(db_,
-                               "SELECT topic, payload, queued_ms FROM mqtt_outbox WHERE id = ?1",
-                               -1, &s, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(db_));
-        sqlite3_bind_int64(s, 1, id);
+        QueueStatement s(db_, (select + "id = ?1").c_str(), "mqtt outbox");
+        sqlite3_bind_int64(*s, 1, id);
         // Gone: dropped by the outbox bounds.
-        const bool ok = sqlite3_step(s) != SQLITE_ROW ||
-                        Publish(id, reinterpret_cast<const char*>(sqlite3_column_text(s, 0)),
-                                sqlite3_column_blob(s, 1), sqlite3_column_bytes(s, 1),
-                                sqlite3_column_int64(s, 2));
-        sqlite3_finalize(s);
-        if (!ok) refusals_.Refused(id, Clock::now());
+        if (s.Step("reading a refused message") == SQLITE_ROW &&
+            !Send(outbox_message::Read(*s), context))
+            refusals_.Refused(id, Clock::now());
     }
     if (inflight_.size() >= kWindow) return;
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db_,
-                           "SELECT id, topic, payload, queued_ms FROM mqtt_outbox WHERE id > ?1 "
-                           "ORDER BY id LIMIT ?2",
-                           -1, &s, nullptr) != SQLITE_OK)
-        throw std::runtime_error(sqlite3_errmsg(db_));
+    QueueStatement s(db_, (select + "id > ?1 ORDER BY id LIMIT ?2").c_str(), "mqtt outbox");
     const std::size_t want = kWindow - inflight_.size();
-    sqlite3_bind_int64(s, 1, cursor_);
-    sqlite3_bind_int64(s, 2, static_cast<int64_t>(want));
+    sqlite3_bind_int64(*s, 1, cursor_);
+    sqlite3_bind_int64(*s, 2, static_cast<int64_t>(want));
     std::size_t got = 0;
     int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-        const int64_t id = sqlite3_column_int64(s, 0);
-        if (!Publish(id, reinterpret_cast<const char*>(sqlite3_column_text(s, 1)),
-                     sqlite3_column_blob(s, 2), sqlite3_column_bytes(s, 2),
-                     sqlite3_column_int64(s, 3)))
-            break;  // the loop finds out what is wrong with the connection
-        cursor_ = id;
+    while ((rc = s.Step("reading the outbox")) == SQLITE_ROW) {
+        const outbox_message::Queued q = outbox_message::Read(*s);
+        if (!Send(q, context)) break;  // the loop finds out what is wrong with the connection
+        cursor_ = q.id;
         ++got;
     }
-    const std::string err = rc == SQLITE_ROW || rc == SQLITE_DONE ? "" : sqlite3_errmsg(db_);
-    sqlite3_finalize(s);
-    if (!err.empty()) throw std::runtime_error(err);
     outboxEmpty_ = got < want && rc == SQLITE_DONE;
 }
 
 void MqttForwarder::DeleteAcked() {
-    if (acked_.empty()) return;
+    if (acked_.empty() && lost_.empty()) return;
     Exec(db_, "BEGIN IMMEDIATE");
     sqlite3_stmt* s = nullptr;
     bool ok = sqlite3_prepare_v2(db_, "DELETE FROM mqtt_outbox WHERE id = ?1", -1, &s, nullptr) ==
               SQLITE_OK;
-    for (std::size_t i = 0; ok && i < acked_.size(); ++i) {
-        sqlite3_bind_int64(s, 1, acked_[i]);
-        ok = sqlite3_step(s) == SQLITE_DONE;
-        sqlite3_reset(s);
-    }
+    for (const auto* ids : {&acked_, &lost_})
+        for (std::size_t i = 0; ok && i < ids->size(); ++i) {
+            sqlite3_bind_int64(s, 1, (*ids)[i]);
+            ok = sqlite3_step(s) == SQLITE_DONE;
+            sqlite3_reset(s);
+        }
     sqlite3_finalize(s);
     if (!ok || sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
         const std::string msg = sqlite3_errmsg(db_);
@@ -124,6 +141,7 @@ void MqttForwarder::DeleteAcked() {
     }
     figSent_ += acked_.size();
     acked_.clear();
+    lost_.clear();
 }
 
 // The depth from the first and last ids: rows leave in order, and count(*) would read every

@@ -2,6 +2,10 @@
 // The forwarder's outbox: every record, alarm event and report becomes a message row in the
 // history database, in the transaction that stores its history row, so a message is queued if
 // and only if its row is stored. The sender deletes a row once the broker acknowledged it.
+// A message refers to its history row (kind, row id, seq and what the row does not hold) rather
+// than copying it: the sender builds topic and payload from the row (outbox_message.h), so a
+// record costs the outbox some tens of bytes instead of some hundreds. Rows from before hold
+// topic and payload as they are sent, and are sent as they are.
 //
 // Each device's messages of one kind carry a sequence number without gaps (kept in the database,
 // so it goes on after a restart) and the stream's epoch, made with the outbox: a consumer drops
@@ -13,9 +17,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <string>
 
 #include "core/logger.h"
@@ -25,11 +26,7 @@ class Outbox : public HistoryCompanion {
   public:
     using Say = std::function<void(const std::string&, Priority)>;
 
-    Outbox(std::string topicPrefix, std::string siteId, int64_t maxRows, int64_t maxAgeSeconds,
-           bool rawRecord, Say say);
-
-    // The signal maps records are named by; any thread.
-    void SetDevices(const std::vector<DeviceDescription>& devices);
+    Outbox(int64_t maxRows, int64_t maxAgeSeconds, Say say);
 
     void Prepare(sqlite3* db) override;
     void OnStored(sqlite3* db, const HistoryRow& row) override;
@@ -42,19 +39,13 @@ class Outbox : public HistoryCompanion {
     static std::string CreateTables(sqlite3* db);
 
   private:
-    void Queue(sqlite3* db, unsigned int dataId, WallTime at, const char* kind,
-               const std::function<std::string(uint64_t)>& payload);
+    void Queue(sqlite3* db, const HistoryRow& row, unsigned int dataId, WallTime at,
+               const Alarm* alarm);
     void Bound(sqlite3* db, int64_t newId);
 
-    const std::string prefix_;
-    const std::string site_;
     const int64_t maxRows_;
     const std::chrono::milliseconds maxAge_;
-    const bool raw_;
     const Say say_;
-    std::mutex mu_;
-    std::map<unsigned int, std::shared_ptr<const SignalMap>> signals_;
-    std::string epoch_;  // set by Prepare
     // Writer's thread only.
     uint64_t pendingDropped_ = 0;
     std::chrono::steady_clock::time_point nextAgeCheck_{};

@@ -27,14 +27,19 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <json/json.h>
 
 #include "core/signal_map.h"
+#include "history/history_store.h"
 #include "mqtt/outbox.h"
+#include "mqtt/outbox_message.h"
+#include "mqtt/payload.h"
 #include "runner/demo.h"
+#include "store/history_reader.h"
 #include "test_support.h"
 #include "tsdb/line_protocol.h"
 #include "web_client.h"
@@ -71,42 +76,40 @@ int64_t Scalar(sqlite3* db, const std::string& sql) {
 
 constexpr int64_t kYears = 20 * 365 * 86400;
 
-TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsAndBounded) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
+std::vector<outbox_message::Queued> Queued(sqlite3* db, const std::string& where) {
+    std::vector<outbox_message::Queued> out;
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(db,
+                       (std::string("SELECT ") + outbox_message::kColumns +
+                        " FROM mqtt_outbox WHERE " + where + " ORDER BY id")
+                           .c_str(),
+                       -1, &s, nullptr);
+    while (sqlite3_step(s) == SQLITE_ROW) out.push_back(outbox_message::Read(s));
+    sqlite3_finalize(s);
+    return out;
+}
+
+TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsBoundedAndBuiltFromTheRow) {
+    char tmpl[] = "/tmp/smd-outbox-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    auto history = std::make_unique<HistoryStore>(dir + "/h.db");
+    sqlite3* db = history->Db();
     std::vector<std::string> said;
     auto outbox = std::make_unique<Outbox>(
-        "fleet", "s1", 4, kYears, true, [&](const std::string& l, Priority) { said.push_back(l); });
+        4, kYears, [&](const std::string& l, Priority) { said.push_back(l); });
     outbox->Prepare(db);
-    const unsigned char bytes[] = {0x07, 0xAB};
-    Json::Value values;
-    values["v"] = 53.5;
-    values["伏"] = static_cast<double>(57.2f);  // read from a 32-bit float
-    DeviceDescription device;
-    device.dataId = 7;
-    device.signals = std::make_shared<SignalMap>(
-        SignalMap::FromJson(ParseJson(R"({"signals": {"v": {"block": "analog_40", "offset": 0},
-                                  "伏": {"block": "analog_40", "offset": 2, "id": "volts"}}})"),
-                            "map"));
-    outbox->SetDevices({device});
-    RecordOut r;
-    r.dataId = 7;
-    r.typeId = 5156;
-    r.at = WallTime(std::chrono::milliseconds(1765230000123));
-    r.bytes = bytes;
-    r.len = sizeof bytes;
-    r.values = &values;
-    HistoryRow row;
-    row.record = &r;
-    auto store = [&](bool commit) {
-        sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
-        outbox->OnStored(db, row);
-        sqlite3_exec(db, commit ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr);
-        if (commit) outbox->OnCommitted();
-    };
-    store(false);  // a history row rolled back takes its message and its number with it
-    EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 0);
-    for (int i = 0; i < 3; ++i) store(true);
+    auto signals = std::make_shared<SignalMap>(SignalMap::FromJson(
+        ParseJson(R"({"signals": {"v": {"block": "analog_40", "offset": 0, "scale": 0.1},
+                     "伏": {"block": "analog_40", "offset": 2, "id": "volts", "scale": 0.1}}})"),
+        "map"));
+    std::vector<unsigned char> bytes(1550, 0);
+    const std::size_t at = signals->Fields()[0].offset;  // 535 and 572, big-endian
+    std::copy_n("\x02\x17\x02\x3C", 4, bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    Json::Value values;  // as the core decodes a record it hands on
+    signals->Apply(bytes.data(), bytes.size(), values);
+    const WallTime time{std::chrono::milliseconds(1765230000123)};
+    RecordOut r{7, 5156, time, bytes.data(), bytes.size(), &values};
     Alarm a;
     a.dataId = 7;
     a.at = r.at;
@@ -114,71 +117,125 @@ TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsAndBounded) {
     a.raised = true;
     a.threshold = 56.0;
     a.levelName = "critical";
-    row = HistoryRow{};
-    row.alarm = &a;
-    store(true);
+    // Stores a row as the history writer does, with its message in the same transaction.
+    auto store = [&](const auto& item, bool commit = true) {
+        history->Begin();
+        HistoryRow row;
+        using T = std::decay_t<decltype(item)>;
+        if constexpr (std::is_same_v<T, RecordOut>) {
+            row.rowId = history->AddRecord(item.dataId, item.typeId, item.at, item.bytes, item.len);
+            row.record = &item;
+        } else if constexpr (std::is_same_v<T, Alarm>) {
+            StoredAlarm s;
+            static_cast<Alarm&>(s) = item;
+            row.rowId = history->AddAlarm(s);
+            row.alarm = &item;
+        } else {
+            row.rowId = history->AddAnalogReport(item.dataId, item.at, item.signalId, item.value);
+            row.report = &item;
+        }
+        outbox->OnStored(db, row);
+        if (!commit) return history->Rollback();
+        history->Commit();
+        outbox->OnCommitted();
+    };
+    const std::string epoch = Outbox::CreateTables(db);
+    outbox_message::Context context{"fleet", "s1", epoch, true, {{7, signals}}};
+    auto builder = std::make_unique<outbox_message::Builder>(db);
+    auto queued = [&](const std::string& where) { return Queued(db, where); };
+
+    store(r, false);  // a history row rolled back takes its message and its number with it
+    EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 0);
+    for (int i = 0; i < 3; ++i) store(r);
+    store(a);
     Alarm standing = a;  // state from before the start, not an event
     standing.restored = true;
-    row.alarm = &standing;
-    store(true);
+    store(standing);
     EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 4);
-    EXPECT_EQ(Scalar(db,
-                     "SELECT count(*) FROM mqtt_outbox WHERE json_extract(payload, "
-                     "'$.threshold') = 56 AND json_extract(payload, '$.levelName') = 'critical'"),
-              1);
+    // A reference, not a copy: some tens of bytes a message.
+    EXPECT_LT(Scalar(db, "SELECT max(length(topic) + length(payload)) FROM mqtt_outbox"), 1);
 
-    sqlite3_stmt* last = nullptr;  // the third record
-    sqlite3_prepare_v2(db,
-                       "SELECT topic, payload FROM mqtt_outbox ORDER BY id DESC LIMIT 1 OFFSET 1",
-                       -1, &last, nullptr);
-    ASSERT_EQ(sqlite3_step(last), SQLITE_ROW);
-    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(last, 0)), "fleet/s1/7/record");
-    const std::string text = reinterpret_cast<const char*>(sqlite3_column_text(last, 1));
-    const auto rec = ParseJson(text);
-    sqlite3_finalize(last);
-    EXPECT_EQ(rec["site"].asString(), "s1");
-    EXPECT_EQ(rec["device"].asUInt(), 7u);
-    EXPECT_EQ(rec["seq"].asUInt(), 3u);
+    // Built from the row, a message is what the copy used to hold, byte for byte.
+    const auto third = builder->Build(queued("kind = 1")[2], context);
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->topic, "fleet/s1/7/record");
+    EXPECT_EQ(third->payload, mqtt_payload::Record("s1", epoch, r, 3, signals.get(), true));
+    const auto rec = ParseJson(third->payload);
     EXPECT_EQ(rec["time"].asString(), "2025-12-08T21:40:00.123Z");
-    EXPECT_EQ(rec["ts"].asInt64(), 1765230000123);
-    EXPECT_EQ(rec["hex"].asString(), "07AB");
     EXPECT_EQ(rec["values"]["v"].asDouble(), 53.5);
-    EXPECT_NE(text.find(R"("volts":57.2})"), std::string::npos) << text;
-    EXPECT_EQ(rec["type"].asInt(), 5156);
-    const std::string epoch = rec["epoch"].asString();
-    EXPECT_EQ(epoch.size(), 16u) << rec;
+    EXPECT_NE(third->payload.find(R"("volts":57.2})"), std::string::npos) << third->payload;
+    EXPECT_EQ(rec["hex"].asString().size(), 3100u);
+    const auto alarm = builder->Build(queued("kind = 2")[0], context);
+    ASSERT_TRUE(alarm);
+    EXPECT_EQ(alarm->payload, mqtt_payload::AlarmMessage("s1", epoch, a, 1));
+    EXPECT_NE(alarm->payload.find(R"("levelName":"critical")"), std::string::npos);
 
     // Numbers go on after a restart; past 4 rows the oldest go, counted and said once.
-    outbox = std::make_unique<Outbox>("fleet", "s1", 4, kYears, false,
+    outbox = std::make_unique<Outbox>(4, kYears,
                                       [&](const std::string& l, Priority) { said.push_back(l); });
     outbox->Prepare(db);
-    row = HistoryRow{};
-    row.record = &r;
-    store(true);
-    EXPECT_EQ(Scalar(db,
-                     "SELECT max(json_extract(payload, '$.seq')) FROM mqtt_outbox WHERE "
-                     "topic LIKE '%/record'"),
-              4);
-    EXPECT_EQ(
-        Scalar(db, "SELECT count(DISTINCT json_extract(payload, '$.epoch')) FROM mqtt_outbox"), 1);
+    const ReportOut report{7, r.at, "0411001001", 231.5};
+    store(report);
+    store(r);
+    EXPECT_EQ(queued("kind = 1").back().seq, 4u);
+    const auto sent = builder->Build(queued("kind = 3")[0], context);
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(sent->payload, mqtt_payload::Report("s1", epoch, report, 1));
     EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 4);
-    EXPECT_EQ(outbox->Dropped(), 1u);
+    EXPECT_EQ(outbox->Dropped(), 2u);
     sqlite3* replaced = nullptr;  // a new store starts a new stream
     sqlite3_open(":memory:", &replaced);
     EXPECT_NE(Outbox::CreateTables(replaced), epoch);
     sqlite3_close(replaced);
-    ASSERT_EQ(said.size(), 1u) << said.back();
-    EXPECT_NE(said[0].find("1 dropped so far"), std::string::npos) << said[0];
-    for (int i = 0; i < 3; ++i) store(true);  // the alarm is now the oldest: records go first
-    EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox WHERE topic LIKE '%/alarm'"), 1);
+    ASSERT_EQ(said.size(), 2u);  // at a falling rate: the 1st and the 2nd
+    EXPECT_NE(said[1].find("2 dropped so far"), std::string::npos) << said[1];
+    for (int i = 0; i < 3; ++i) store(r);  // the alarm is now the oldest: records go first
+    EXPECT_EQ(queued("kind = 2").size(), 1u);
     EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 4);
 
+    // History pruned under a queued message: nothing to build, so the sender counts it lost.
+    const auto records = queued("kind = 1");
+    sqlite3_exec(db, ("DELETE FROM history WHERE id = " + std::to_string(records[0].rowId)).c_str(),
+                 nullptr, nullptr, nullptr);
+    EXPECT_FALSE(builder->Build(records[0], context));
+
     // Older than the age bound: dropped at once.
-    outbox = std::make_unique<Outbox>("fleet", "s1", 100, 60, false, nullptr);
+    outbox = std::make_unique<Outbox>(100, 60, nullptr);
     r.at = std::chrono::system_clock::now() - 2min;
-    store(true);
+    store(r);
     EXPECT_EQ(Scalar(db, "SELECT count(*) FROM mqtt_outbox"), 0);
     EXPECT_EQ(outbox->Dropped(), 5u);
+    builder.reset();  // its statements before their connection
+    history.reset();
+    std::filesystem::remove_all(dir);
+}
+
+// An outbox written before messages referred to their rows is sent as it was queued.
+TEST(MqttOutbox, CopiedMessagesFromBeforeAreSentAsTheyWere) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
+    sqlite3_exec(db,
+                 "CREATE TABLE mqtt_outbox(id INTEGER PRIMARY KEY AUTOINCREMENT, data_id INTEGER "
+                 "NOT NULL, queued_ms INTEGER NOT NULL, topic TEXT NOT NULL, payload TEXT NOT "
+                 "NULL); INSERT INTO mqtt_outbox VALUES(9, 7, 1765230000123, 'smd/s1/7/alarm', "
+                 "'{\"seq\":3}')",
+                 nullptr, nullptr, nullptr);
+    Outbox::CreateTables(db);
+    Outbox::CreateTables(db);  // once migrated, left as it is
+    const auto old = Queued(db, "1");
+    ASSERT_EQ(old.size(), 1u);
+    const auto m = outbox_message::Builder(db).Build(old[0], {});
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->topic, "smd/s1/7/alarm");
+    EXPECT_EQ(m->payload, R"({"seq":3})");
+    Outbox bounded(1, kYears, nullptr);  // an old alarm too stays ahead of routine records
+    bounded.Prepare(db);
+    const ReportOut report{7, std::chrono::system_clock::now(), "0411001001", 1.0};
+    HistoryRow row;
+    row.rowId = 1;
+    row.report = &report;
+    bounded.OnStored(db, row);
+    EXPECT_EQ(Scalar(db, "SELECT group_concat(id) FROM mqtt_outbox"), 9);
     sqlite3_close(db);
 }
 
@@ -508,6 +565,39 @@ TEST_F(MqttBroker, NothingStoredIsLostAcrossBrokerOutagesAndAHostCrash) {
     std::printf("outages: %zu duplicates after the crash\n", duplicates);
 }
 
+// History pruned under a queued message: the message cannot be built, so it is counted and said
+// as lost, and the rest go on around the gap it leaves in seq.
+TEST_F(MqttBroker, AMessageWhoseHistoryRowWasPrunedIsCountedLost) {
+    const std::string site = Site("pruned", 1, 4);  // no broker yet: all stay queued
+    EXPECT_EQ(Wait(Host(site, "run1.txt")), 0) << ReadFile(dir_ + "/run1.txt");
+    sqlite3* db = nullptr;
+    sqlite3_open((dir_ + "/pruned.db").c_str(), &db);
+    // A record deflated against its key, so that the others still read.
+    const int64_t lostSeq = Scalar(db,
+                                   "SELECT o.seq FROM mqtt_outbox o JOIN history h ON h.id = "
+                                   "o.row_id WHERE o.kind = 1 AND h.base IS NOT NULL LIMIT 1");
+    const std::string prune =
+        "DELETE FROM history WHERE id = (SELECT row_id FROM mqtt_outbox "
+        "WHERE kind = 1 AND seq = " +
+        std::to_string(lostSeq) + ")";
+    ASSERT_EQ(sqlite3_exec(db, prune.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    Broker();
+    Subscriber();
+    EXPECT_EQ(Wait(Host(site, "run2.txt")), 0);
+    const std::string out = ReadFile(dir_ + "/run2.txt");
+    EXPECT_NE(out.find("(seq " + std::to_string(lostSeq) +
+                       ") was pruned before it was sent: lost, 1 so far"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("mqtt_messages_lost 1\n"), std::string::npos) << out;
+    const std::size_t stored = Stored("pruned", 7);  // the pruned one not among them
+    ASSERT_TRUE(WaitFor([&] { return Seqs()["pruned/7"].size() >= stored; }));
+    const auto seqs = Seqs()["pruned/7"];
+    const std::set<uint64_t> got(seqs.begin(), seqs.end());  // 1 to stored + 1 but the lost one
+    EXPECT_TRUE(got.size() == stored && *got.rbegin() == stored + 1 && !got.count(lostSeq));
+}
+
 // A broker that says no: the message stays in the outbox, counted and said with the reason,
 // while the rest flows; once the rule is lifted the held messages arrive, numbered without gaps.
 TEST_F(MqttBroker, RefusedPublishesStayQueuedAndGoWhenTheRuleIsLifted) {
@@ -531,7 +621,9 @@ TEST_F(MqttBroker, RefusedPublishesStayQueuedAndGoWhenTheRuleIsLifted) {
             sqlite3* db = nullptr;
             sqlite3_open((dir_ + "/" + c.name + ".db").c_str(), &db);
             const auto n =
-                Scalar(db, "SELECT count(*) FROM mqtt_outbox WHERE topic = '" + topic + "'");
+                Scalar(db, "SELECT count(*) FROM mqtt_outbox WHERE data_id = 7 AND kind = " +
+                               std::to_string(c.refused == "alarm" ? outbox_message::kAlarm
+                                                                   : outbox_message::kRecord));
             sqlite3_close(db);
             return n;
         };
@@ -806,25 +898,39 @@ TEST_F(MqttBroker, TimeSeriesDatabaseGetsEveryValueOnceAtItsTimeAcrossAnOutage) 
     Stop(tsdb, SIGTERM);  // in order: it writes out what it holds
     tsdb = database();
 
-    // Each signal of each device: the times of the first run's records, each once.
+    // Each signal of each device: the times of the first run's records, each once, with the
+    // value the stored record holds, decoded as `smdhost history` decodes it.
+    const SignalMap map =
+        SignalMap::Load(std::string(SMD_SOURCE_DIR) + "/ini/rtmk48_pv05.signals.json");
+    const HistoryReader reader(dir_ + "/east.db");
     for (const char* device : {"7", "8"}) {
         std::multiset<int64_t> stored;
-        sqlite3_stmt* q = nullptr;
-        sqlite3_prepare_v2(
-            db,
-            ("SELECT stored_at_ms FROM history WHERE data_id = " + std::string(device) +
-             " AND stored_at_ms <= " + std::to_string(firstRun))
-                .c_str(),
-            -1, &q, nullptr);
-        while (sqlite3_step(q) == SQLITE_ROW) stored.insert(sqlite3_column_int64(q, 0));
-        sqlite3_finalize(q);
+        std::map<std::pair<std::string, int64_t>, double> held;  // by series name and time
+        TimeRange first;
+        first.untilMs = firstRun;
+        for (const StoredRecord& r : reader.Records(static_cast<unsigned int>(std::stoi(device)),
+                                                    first, HistoryReader::kAll)) {
+            stored.insert(history::ToMs(r.storedAt));
+            for (const SignalField& f : map.Fields())
+                held[{"smd_" + f.id, history::ToMs(r.storedAt)}] =
+                    SignalMap::Decode(f, r.bytes.data());
+        }
         const auto series = exported("{__name__=~\"smd_.+\",site=\"east\",device=\"" +
                                      std::string(device) + "\",alarm=\"\",signal=\"\"}");
         EXPECT_EQ(series.size(), 8u) << "device " << device;
         for (const auto& s : series) {
             std::multiset<int64_t> times;
-            for (const auto& t : s["timestamps"])
-                if (t.asInt64() <= firstRun) times.insert(t.asInt64());
+            const std::string name = s["metric"]["__name__"].asString();
+            for (Json::ArrayIndex i = 0; i < s["timestamps"].size(); ++i) {
+                const int64_t t = s["timestamps"][i].asInt64();
+                if (t > firstRun) continue;
+                times.insert(t);
+                const auto it = held.find({name, t});
+                if (it == held.end()) continue;  // a time not stored: counted as extra below
+                const double v = s["values"][i].asDouble();
+                EXPECT_NEAR(v, it->second, 1e-6 * std::max(1.0, std::fabs(it->second)))
+                    << name << " device " << device << " at " << t;
+            }
             std::vector<int64_t> missing, extra;
             std::set_difference(stored.begin(), stored.end(), times.begin(), times.end(),
                                 std::back_inserter(missing));

@@ -30,6 +30,7 @@ constexpr FigureRow kFigures[] = {
     {"mqtt", "mqtt_messages_dropped",  "smdhost_mqtt_messages_dropped_total",        "counter"},
     {"mqtt", "mqtt_messages_sent",     "smdhost_mqtt_messages_sent_total",           "counter"},
     {"mqtt", "mqtt_connection_failures", "smdhost_mqtt_connection_failures_total",   "counter"},
+    {"mqtt", "mqtt_messages_lost",     "smdhost_mqtt_messages_lost_total",           "counter"},
     {"tsdb", "tsdb_queue_depth",       "smdhost_tsdb_queue_lines",                   "gauge"},
     {"tsdb", "tsdb_oldest_line_age_seconds", "smdhost_tsdb_oldest_line_age_seconds",     "gauge"},
     {"tsdb", "tsdb_lines_dropped",     "smdhost_tsdb_lines_dropped_total",           "counter"},
