@@ -117,6 +117,7 @@ TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsBoundedAndBuiltFromTheRo
     a.raised = true;
     a.threshold = 56.0;
     a.levelName = "critical";
+    a.value = "57.2000008";  // a float as the plug-in prints it
     // Stores a row as the history writer does, with its message in the same transaction.
     auto store = [&](const auto& item, bool commit = true) {
         history->Begin();
@@ -168,6 +169,7 @@ TEST(MqttOutbox, QueuedOnlyWithItsRowNumberedWithoutGapsBoundedAndBuiltFromTheRo
     const auto alarm = builder->Build(queued("kind = 2")[0], context);
     ASSERT_TRUE(alarm);
     EXPECT_EQ(alarm->payload, mqtt_payload::AlarmMessage("s1", epoch, a, 1));
+    EXPECT_NE(alarm->payload.find(R"("value":57.2})"), std::string::npos) << alarm->payload;
     EXPECT_NE(alarm->payload.find(R"("levelName":"critical")"), std::string::npos);
 
     // Numbers go on after a restart; past 4 rows the oldest go, counted and said once.
