@@ -1,11 +1,12 @@
 #include "mqtt/payload.h"
 
 #include <charconv>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
 #include <json/writer.h>
+
+#include "core/alarm_value.h"
 
 namespace mqtt_payload {
 
@@ -128,13 +129,8 @@ std::string AlarmMessage(const std::string& site, const std::string& epoch, cons
     v["signal"] = a.alarmId;
     // A digital alarm has no name but its id.
     v["name"] = a.name == a.alarmId ? "" : a.name;
-    char* end = nullptr;
-    double x = std::strtod(a.value.c_str(), &end);
-    // A value the plug-in printed from a float to nine digits ("57.2000008") is that float.
-    char nine[32];
-    std::snprintf(nine, sizeof nine, "%.9g", static_cast<double>(static_cast<float>(x)));
-    if (std::strtod(nine, nullptr) == x) x = static_cast<float>(x);
-    v["value"] = !a.value.empty() && *end == '\0' ? Json::Value(Shortest(x)) : Json::Value(a.value);
+    const auto x = AlarmNumber(a.value);
+    v["value"] = x ? Json::Value(Shortest(*x)) : Json::Value(a.value);
     if (a.threshold) v["threshold"] = Shortest(*a.threshold);
     v["text"] = a.text;
     return Compact(v);

@@ -781,7 +781,7 @@ TEST(LineProtocol, EscapesByPlaceAndWritesEachPointAtItsTime) {
     alarm.level = 2;
     alarm.alarmId = "0x01 A=1";
     alarm.name = "整流模块故障";
-    alarm.value = "1";
+    alarm.value = "57.2000008";  // a float as the plug-in prints it
     alarm.text = "said \"fault\"\\";
     Alarm textValue = alarm;
     textValue.raised = true;
@@ -808,7 +808,7 @@ TEST(LineProtocol, EscapesByPlaceAndWritesEachPointAtItsTime) {
          "smd,site=a\\ b,device=7 " + a.id + "=57.2," + b.id + "=3 1700000000123"},
         {RecordLine("a b", empty, &map), ""},
         {AlarmLine("s", alarm),
-         R"(smd_alarm,site=s,device=7,alarm=0x01\ A\=1 level=2,raised=0,value=1,name="整流模块故障",text="said \"fault\"\\" 1700000000123)"},
+         R"(smd_alarm,site=s,device=7,alarm=0x01\ A\=1 level=2,raised=0,value=57.2,name="整流模块故障",text="said \"fault\"\\" 1700000000123)"},
         {AlarmLine("s", textValue),
          R"(smd_alarm,site=s,device=7,alarm=0x01\ A\=1 level=2,raised=1,value_text="on",threshold=56,level_name="major",name="整流模块故障",text="said \"fault\"\\" 1700000000123)"},
         {ReportLine("s", report),

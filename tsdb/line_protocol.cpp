@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "core/alarm_value.h"
 #include "core/signal_map.h"
 
 namespace line_protocol {
@@ -71,9 +72,8 @@ std::string AlarmLine(const std::string& site, const Alarm& a) {
     std::string fields =
         "level=" + std::to_string(a.level) + ",raised=" + (a.raised ? "1" : "0") + ",";
     // A number as a number, so that it can be drawn; a field keeps one type in a database.
-    char* end = nullptr;
-    const double v = a.value.empty() ? NAN : std::strtod(a.value.c_str(), &end);
-    const std::string number = end && *end == '\0' ? Number(v) : "";
+    const auto v = AlarmNumber(a.value);
+    const std::string number = v ? Number(*v) : "";
     fields += number.empty() ? "value_text=" + Quoted(a.value) : "value=" + number;
     if (a.threshold) fields += ",threshold=" + Number(*a.threshold);
     if (!a.levelName.empty()) fields += ",level_name=" + Quoted(a.levelName);
