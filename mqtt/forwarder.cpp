@@ -3,8 +3,6 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +15,7 @@
 #include "core/json_check.h"
 #include "mqtt/broker_errors.h"
 #include "mqtt/payload.h"
+#include "outbox/sender_thread.h"
 #include "runtime/falling_rate.h"
 
 namespace {
@@ -55,14 +54,7 @@ void MqttForwarder::Say(const std::string& line, Priority p) const {
 }
 
 void MqttForwarder::Start() {
-    thread_ = std::thread([this] {
-        // A write to a connection the broker closed must fail with EPIPE, not end the process.
-        sigset_t pipe;
-        sigemptyset(&pipe);
-        sigaddset(&pipe, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-        Run();
-    });
+    thread_ = StartSender([this] { Run(); });
 }
 
 void MqttForwarder::OnDevices(const std::vector<DeviceDescription>& devices) {

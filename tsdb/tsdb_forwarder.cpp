@@ -1,12 +1,11 @@
 #include "tsdb/tsdb_forwarder.h"
 
-#include <pthread.h>
-#include <signal.h>
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <stdexcept>
 
+#include "outbox/sender_thread.h"
 #include "outbox/statement.h"
 #include "tsdb/http_post.h"
 
@@ -60,14 +59,7 @@ void TsdbForwarder::Say(const std::string& line, Priority p) const {
 }
 
 void TsdbForwarder::Start() {
-    thread_ = std::thread([this] {
-        // A write to a connection the database closed must fail with EPIPE, not end the process.
-        sigset_t pipe;
-        sigemptyset(&pipe);
-        sigaddset(&pipe, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-        Run();
-    });
+    thread_ = StartSender([this] { Run(); });
 }
 
 std::vector<SinkFigure> TsdbForwarder::Figures() const {
