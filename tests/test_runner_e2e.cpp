@@ -604,18 +604,21 @@ TEST_F(RunnerE2E, ABadSiteFileFailsWithStatus2AndAClearMessage) {
 // A store locked by another process at start: the host polls, says why it stores nothing, and
 // stores every record once the lock goes. Another program's file stops the start instead.
 TEST_F(RunnerE2E, ALockedStoreAtStartStopsNoPollingAndAForeignOneStopsTheStart) {
+    NotifySocket notify(dir_ + "/notify");
+    ASSERT_TRUE(notify.Ok());
     sqlite3* other = nullptr;
     sqlite3_open(db_.c_str(), &other);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-    std::thread release([other] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // The lock goes once the host has said it stores nothing: under emulation its start alone
+    // can outlast any fixed time.
+    std::thread release([&notify, other] {
+        notify.WaitFor("history not stored");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
     });
     Json::Value devices;
     devices.append(Device(7, "simulated"));
     std::string out;
-    NotifySocket notify(dir_ + "/notify");
-    ASSERT_TRUE(notify.Ok());
     ::setenv("NOTIFY_SOCKET", (dir_ + "/notify").c_str(), 1);
     const std::string locked = WriteSite(devices, 5);
     const int rc = Run({"--site", locked}, &out);
