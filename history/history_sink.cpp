@@ -137,11 +137,11 @@ void HistorySink::Loop() {
         wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
         if (queue_.empty()) break;  // stopping
         const auto first = queue_.front().arrived;
-        const auto now = [&] { return stop_ || flush_ || urgent_ || queue_.size() >= kMaxBatch; };
-        wake_.wait_until(lock, first + options_.commitWindow, now);
-        if (!now() && queue_.size() < kFewRows)
+        const auto due = [&] { return stop_ || flush_ || urgent_ || queue_.size() >= kMaxBatch; };
+        wake_.wait_until(lock, first + options_.commitWindow, due);
+        if (!due() && queue_.size() < kFewRows)
             wake_.wait_until(lock, first + options_.commitWindow * kWindowGrowth,
-                             [&] { return now() || queue_.size() >= kFewRows; });
+                             [&] { return due() || queue_.size() >= kFewRows; });
         urgent_ = false;
         const std::size_t n = std::min(queue_.size(), kMaxBatch);
         batch.clear();
