@@ -209,7 +209,7 @@ std::vector<unsigned char> HistoryStore::Unpacked(sqlite3_stmt* s, int col) cons
     const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(s, col));
     const auto len = static_cast<std::size_t>(sqlite3_column_bytes(s, col));
     const int packing = sqlite3_column_int(s, col + 1);
-    if (packing != history::kAgainstKey) return history::Unpack(blob, len, packing);
+    if (!history::NeedsKey(packing)) return history::Unpack(blob, len, packing);
     std::vector<unsigned char> key;
     {
         Use k(keyRecord_);

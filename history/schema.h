@@ -13,8 +13,9 @@ namespace history {
 constexpr int32_t kApplicationId = 0x534D4448;
 // 1: files from before the id was written (alarm_state may be missing). 2: age indexes,
 // records deflated alone or against their device's key record (`base`). 3: per-signal
-// aggregates (`aggregates`, `signal_names`).
-constexpr int32_t kSchemaVersion = 3;
+// aggregates (`aggregates`, `signal_names`). 4: records stored as their difference from the key
+// record (packing 3), which earlier versions cannot read.
+constexpr int32_t kSchemaVersion = 4;
 
 enum class FileKind {
     kNew,      // no tables: ours to set up

@@ -135,7 +135,7 @@ std::optional<Message> Builder::Record(const Queued& q, const Context& c) {
     const int packing = sqlite3_column_int(*s, 3);
     const std::vector<unsigned char>* key = nullptr;
     // Pruning takes a key's records along with it; a key gone all the same loses its records.
-    if (packing == history::kAgainstKey && !(key = Key(sqlite3_column_int64(*s, 4))))
+    if (history::NeedsKey(packing) && !(key = Key(sqlite3_column_int64(*s, 4))))
         return std::nullopt;
     std::vector<unsigned char> bytes;
     try {

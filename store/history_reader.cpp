@@ -144,7 +144,7 @@ StoredRecord HistoryReader::ReadRecord(sqlite3_stmt* s) const {
     const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(s, 4));
     const auto len = static_cast<std::size_t>(sqlite3_column_bytes(s, 4));
     const int packing = sqlite3_column_int(s, 5);
-    if (packing != history::kAgainstKey) {
+    if (!history::NeedsKey(packing)) {
         r.bytes = history::Unpack(blob, len, packing);
         return r;
     }

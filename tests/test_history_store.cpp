@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <zlib.h>
 
 #include "history/history_sink.h"
 #include "history/history_store.h"
@@ -225,7 +226,8 @@ TEST_F(HistoryStoreTest, ARowFromTheFutureDoesNotStallPruningByAge) {
 
 // Files of earlier versions, migrated in one go with their records readable: one from before
 // the schema was stamped and standing alarms were kept (those seeded from each alarm's last
-// event), and one of version 2, from before the aggregates (its standing alarms kept as they are).
+// event), one of version 2, from before the aggregates (its standing alarms kept as they are),
+// and one of version 3, whose records were deflated with their key record as the dictionary.
 TEST_F(HistoryStoreTest, AnOlderFileIsMigratedWithItsStandingAlarmsSeeded) {
     const std::string at = std::to_string(history::ToMs(t0_));
     const std::string v1 =
@@ -248,22 +250,41 @@ TEST_F(HistoryStoreTest, AnOlderFileIsMigratedWithItsStandingAlarmsSeeded) {
         ", 2, 'B', 'b', '', 'up', 1);"
         "INSERT INTO alarm_events VALUES(3, 7, " +
         at + ", 2, 'A', 'a', '', '', 0);";
-    for (const int version : {1, 2}) {
+    const std::vector<unsigned char> key{0x11, 0x22, 0x33, 0x44}, next{0x11, 0x22, 0x33, 0x45};
+    // Version 3's second record: deflated with the first as the dictionary.
+    std::string v3 = "UPDATE history SET packing = 2, record = x'";
+    {
+        z_stream z{};
+        unsigned char out[64];
+        ASSERT_EQ(deflateInit(&z, 3), Z_OK);
+        deflateSetDictionary(&z, key.data(), static_cast<uInt>(key.size()));
+        z.next_in = const_cast<unsigned char*>(next.data());
+        z.avail_in = static_cast<uInt>(next.size());
+        z.next_out = out;
+        z.avail_out = sizeof out;
+        ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+        for (uLong i = 0; i < z.total_out; ++i)
+            v3 += "0123456789abcdef"[out[i] >> 4], v3 += "0123456789abcdef"[out[i] & 15];
+        deflateEnd(&z);
+    }
+    v3 += "' WHERE id = 2; PRAGMA user_version = 3";
+    for (const int version : {1, 2, 3}) {
         SCOPED_TRACE("version " + std::to_string(version));
         std::filesystem::remove(path_);
-        if (version == 2) {
+        if (version >= 2) {
             HistoryStore store(path_);
-            const unsigned char bytes[] = {0x11, 0x22, 0x33, 0x44};
-            store.AddRecord(7, 5156, t0_, bytes, sizeof bytes);
+            store.AddRecord(7, 5156, t0_, key.data(), key.size());
+            if (version == 3) store.AddRecord(7, 5156, t0_, next.data(), next.size());
             for (const auto& [id, raised] : {std::pair{"A", true}, {"B", true}, {"A", false}})
                 store.AddAlarm(MakeAlarm(id, raised, t0_));
         }
         sqlite3* db = nullptr;
         sqlite3_open(path_.c_str(), &db);
         ASSERT_EQ(sqlite3_exec(db,
-                               version == 1 ? v1.c_str()
-                                            : "DROP TABLE aggregates; DROP TABLE signal_names; "
-                                              "PRAGMA user_version = 2",
+                               version == 1   ? v1.c_str()
+                               : version == 2 ? "DROP TABLE aggregates; DROP TABLE signal_names; "
+                                                "PRAGMA user_version = 2"
+                                              : v3.c_str(),
                                nullptr, nullptr, nullptr),
                   SQLITE_OK);
         sqlite3_close(db);
@@ -272,13 +293,13 @@ TEST_F(HistoryStoreTest, AnOlderFileIsMigratedWithItsStandingAlarmsSeeded) {
             const auto standing = store.StandingAlarms(7);
             ASSERT_EQ(standing.size(), 1u) << "open " << open;
             EXPECT_EQ(standing[0].alarmId, "B");
-            EXPECT_EQ(store.LastRecord(7)->bytes,
-                      (std::vector<unsigned char>{0x11, 0x22, 0x33, 0x44}));
+            EXPECT_EQ(store.LastRecord(7)->bytes, version == 3 ? next : key);
         }
-        EXPECT_EQ(ScalarOf(path_, "PRAGMA user_version"), 3);
+        EXPECT_EQ(ScalarOf(path_, "PRAGMA user_version"), 4);
         EXPECT_EQ(ScalarOf(path_, "PRAGMA application_id"), 0x534D4448);
         EXPECT_EQ(ScalarOf(path_, "SELECT count(*) FROM alarm_events"), 3) << "no new events";
         EXPECT_EQ(ScalarOf(path_, "SELECT count(*) FROM aggregates"), 0) << "no aggregates table";
+        EXPECT_EQ(HistoryReader(path_).Records(7, 1).at(0).bytes, version == 3 ? next : key);
     }
 }
 

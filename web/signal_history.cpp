@@ -62,7 +62,7 @@ void DecodeSignal(sqlite3_context* ctx, int, sqlite3_value** argv) {
     std::vector<unsigned char> bytes;
     if (blob != nullptr && packing != history::kRaw) {
         try {
-            if (packing == history::kAgainstKey) {
+            if (history::NeedsKey(packing)) {
                 const int64_t keyId = sqlite3_value_int64(argv[2]);
                 if (keyId != d->keyId) {
                     sqlite3_stmt* k = nullptr;
