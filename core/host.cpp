@@ -81,10 +81,10 @@ void Host::Start() {
     context.cacheMaxAgeSeconds = site_.cacheMaxAgeSeconds;
     context.levelNames = &site_.levelNames;
     context.simulate = simulate_;
+    SignalMaps maps;
     for (const auto& dev : site_.devices) {
         auto session = std::make_unique<DeviceSession>(dev, context);
-        if (!dev.signalMap.empty())
-            session->signals = std::make_shared<const SignalMap>(SignalMap::Load(dev.signalMap));
+        session->signals = maps.Get(dev.signalMap);
         sessions_.push_back(std::move(session));
     }
     for (auto& s : sessions_) {

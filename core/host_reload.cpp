@@ -15,12 +15,11 @@ struct Host::Reloading {
 
 void Host::Reload(HostConfig next) {
     // Everything that can fail comes first.
-    std::vector<std::shared_ptr<const SignalMap>> maps(sessions_.size(),
-                                                       std::make_shared<const SignalMap>());
+    SignalMaps loaded;
+    std::vector<std::shared_ptr<const SignalMap>> maps(sessions_.size(), loaded.Get(""));
     for (std::size_t i = 0; i < sessions_.size(); ++i)
         for (const DeviceConfig& d : next.devices)
-            if (d.dataId == site_.devices[i].dataId && !d.signalMap.empty())
-                maps[i] = std::make_shared<const SignalMap>(SignalMap::Load(d.signalMap));
+            if (d.dataId == site_.devices[i].dataId) maps[i] = loaded.Get(d.signalMap);
 
     auto keep = [&](const std::string& what, const std::string& was, const std::string& is,
                     std::optional<unsigned int> dataId = std::nullopt) {

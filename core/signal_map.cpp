@@ -11,6 +11,14 @@ SignalMap SignalMap::Load(const std::string& path) {
     return FromJson(JsonFile::Load(path), path);
 }
 
+std::shared_ptr<const SignalMap> SignalMaps::Get(const std::string& path) {
+    std::shared_ptr<const SignalMap>& map = loaded_[path];
+    if (!map)
+        map = path.empty() ? std::make_shared<const SignalMap>()
+                           : std::make_shared<const SignalMap>(SignalMap::Load(path));
+    return map;
+}
+
 SignalMap SignalMap::FromJson(const Json::Value& root, const std::string& name) {
     const JsonFile file(name);
     file.OnlyKnown(root, "", {"signals"});

@@ -11,6 +11,8 @@
 // '_') names the signal for programs and "en" is its English name; "signalId" (optional) is
 // the device's own id of the signal ("0411004001"), by which its analog reports name it.
 #include <cstddef>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -45,4 +47,15 @@ class SignalMap {
 
   private:
     std::vector<SignalField> fields_;
+};
+
+// Maps by file, for one start or reload: devices that name the same file share one map, read and
+// held once (a site of 256 units usually names one).
+class SignalMaps {
+  public:
+    // Throws as SignalMap::Load does; an empty path gives the empty map.
+    std::shared_ptr<const SignalMap> Get(const std::string& path);
+
+  private:
+    std::map<std::string, std::shared_ptr<const SignalMap>> loaded_;
 };
