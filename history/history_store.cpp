@@ -8,6 +8,7 @@
 
 #include "history/schema.h"
 #include "store/packing.h"
+#include "store/row_columns.h"
 
 namespace history {
 
@@ -206,10 +207,7 @@ void HistoryStore::ForgetKey(int64_t rowId) {
 }
 
 std::vector<unsigned char> HistoryStore::Unpacked(sqlite3_stmt* s, int col) const {
-    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(s, col));
-    const auto len = static_cast<std::size_t>(sqlite3_column_bytes(s, col));
-    const int packing = sqlite3_column_int(s, col + 1);
-    if (!history::NeedsKey(packing)) return history::Unpack(blob, len, packing);
+    if (!history::NeedsKey(sqlite3_column_int(s, col + 1))) return history::RecordBytes(s, col);
     std::vector<unsigned char> key;
     {
         Use k(keyRecord_);
@@ -217,7 +215,7 @@ std::vector<unsigned char> HistoryStore::Unpacked(sqlite3_stmt* s, int col) cons
         if (sqlite3_step(*k) != SQLITE_ROW) throw StoreError("a record's key record is missing");
         key = Unpacked(*k, 0);
     }
-    return history::Unpack(blob, len, packing, &key);
+    return history::RecordBytes(s, col, &key);
 }
 
 int64_t HistoryStore::AddRecord(unsigned int dataId, int typeId, WallTime at,

@@ -5,6 +5,7 @@
 #include "mqtt/payload.h"
 #include "outbox/statement.h"
 #include "store/packing.h"
+#include "store/row_columns.h"
 #include "store/rows.h"
 
 namespace outbox_message {
@@ -13,10 +14,7 @@ namespace {
 
 constexpr const char* kOwner = "mqtt outbox";
 
-std::string Text(sqlite3_stmt* s, int column) {
-    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(s, column));
-    return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(s, column))) : "";
-}
+using history::ColumnText;
 
 // Steps a prepared statement to the row it selects by id; false when it is gone. Reset when the
 // reading is done, so that no read transaction outlives it.
@@ -64,10 +62,10 @@ Queued Read(sqlite3_stmt* s) {
     q.kind = static_cast<Kind>(sqlite3_column_int(s, 3));
     q.rowId = sqlite3_column_int64(s, 4);
     q.seq = static_cast<uint64_t>(sqlite3_column_int64(s, 5));
-    if (sqlite3_column_type(s, 6) != SQLITE_NULL) q.levelName = Text(s, 6);
+    if (sqlite3_column_type(s, 6) != SQLITE_NULL) q.levelName = ColumnText(s, 6);
     if (sqlite3_column_type(s, 7) != SQLITE_NULL) q.threshold = sqlite3_column_double(s, 7);
-    q.topic = Text(s, 8);
-    q.payload = Text(s, 9);
+    q.topic = ColumnText(s, 8);
+    q.payload = ColumnText(s, 9);
     return q;
 }
 
@@ -88,34 +86,26 @@ std::optional<Message> Builder::Build(const Queued& q, const Context& c) {
     if (q.kind == kAlarm) {
         QueueStatement& s =
             Prepared(alarm_,
-                     "SELECT stored_at_ms, level, alarm_id, name, value, text, raised "
+                     "SELECT id, data_id, stored_at_ms, level, alarm_id, name, value, text, raised "
                      "FROM alarm_events WHERE id = ?1");
         const Reading row(s, q.rowId);
         if (!row.Found()) return std::nullopt;
-        Alarm a;
+        Alarm a = history::ReadAlarm(*s);
         a.dataId = q.dataId;
-        a.at = history::FromMs(sqlite3_column_int64(*s, 0));
-        a.level = sqlite3_column_int(*s, 1);
-        a.alarmId = Text(*s, 2);
-        a.name = Text(*s, 3);
-        a.value = Text(*s, 4);
-        a.text = Text(*s, 5);
-        a.raised = sqlite3_column_int(*s, 6) != 0;
         a.levelName = q.levelName.value_or("");
         a.threshold = q.threshold;
         m.payload = AlarmMessage(c.site, c.epoch, a, q.seq);
         return m;
     }
     if (q.kind == kReport) {
-        QueueStatement& s = Prepared(
-            report_, "SELECT stored_at_ms, signal_id, value FROM analog_reports WHERE id = ?1");
+        QueueStatement& s =
+            Prepared(report_,
+                     "SELECT id, data_id, stored_at_ms, signal_id, value FROM analog_reports "
+                     "WHERE id = ?1");
         const Reading row(s, q.rowId);
         if (!row.Found()) return std::nullopt;
-        ReportOut r;
-        r.dataId = q.dataId;
-        r.at = history::FromMs(sqlite3_column_int64(*s, 0));
-        r.signalId = Text(*s, 1);
-        r.value = sqlite3_column_double(*s, 2);
+        StoredAnalogReport stored = history::ReadReport(*s);
+        ReportOut r{q.dataId, stored.storedAt, std::move(stored.signalId), stored.value};
         m.payload = Report(c.site, c.epoch, r, q.seq);
         return m;
     }
@@ -130,16 +120,13 @@ std::optional<Message> Builder::Record(const Queued& q, const Context& c) {
         record_, "SELECT type_id, stored_at_ms, record, packing, base FROM history WHERE id = ?1");
     const Reading row(s, q.rowId);
     if (!row.Found()) return std::nullopt;
-    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(*s, 2));
-    const auto len = static_cast<std::size_t>(sqlite3_column_bytes(*s, 2));
-    const int packing = sqlite3_column_int(*s, 3);
     const std::vector<unsigned char>* key = nullptr;
     // Pruning takes a key's records along with it; a key gone all the same loses its records.
-    if (history::NeedsKey(packing) && !(key = Key(sqlite3_column_int64(*s, 4))))
+    if (history::NeedsKey(sqlite3_column_int(*s, 3)) && !(key = Key(sqlite3_column_int64(*s, 4))))
         return std::nullopt;
     std::vector<unsigned char> bytes;
     try {
-        bytes = history::Unpack(blob, len, packing, key);
+        bytes = history::RecordBytes(*s, 2, key);
     } catch (const StoreError& e) {
         throw std::runtime_error("mqtt outbox: record " + std::to_string(q.rowId) + ": " +
                                  e.what());
@@ -165,9 +152,7 @@ const std::vector<unsigned char>* Builder::Key(int64_t keyId) {
     QueueStatement& k = Prepared(key_record_, "SELECT record, packing FROM history WHERE id = ?1");
     const Reading row(k, keyId);
     if (!row.Found()) return nullptr;
-    key_ = history::Unpack(static_cast<const unsigned char*>(sqlite3_column_blob(*k, 0)),
-                           static_cast<std::size_t>(sqlite3_column_bytes(*k, 0)),
-                           sqlite3_column_int(*k, 1));
+    key_ = history::RecordBytes(*k, 0);
     keyId_ = keyId;
     return &key_;
 }

@@ -10,8 +10,11 @@
 #include <sqlite3.h>
 
 #include "store/packing.h"
+#include "store/row_columns.h"
 
 using history::FromMs;
+using history::ReadAlarm;
+using history::ReadReport;
 
 namespace {
 
@@ -34,26 +37,6 @@ class Query {
     sqlite3_stmt* s_ = nullptr;
 };
 
-std::string Text(sqlite3_stmt* s, int col) {
-    const auto* p = sqlite3_column_text(s, col);
-    return p ? std::string(reinterpret_cast<const char*>(p), sqlite3_column_bytes(s, col))
-             : std::string();
-}
-
-StoredAlarm ReadAlarm(sqlite3_stmt* s) {
-    StoredAlarm a;
-    a.id = sqlite3_column_int64(s, 0);
-    a.dataId = static_cast<unsigned int>(sqlite3_column_int64(s, 1));
-    a.at = FromMs(sqlite3_column_int64(s, 2));
-    a.level = sqlite3_column_int(s, 3);
-    a.alarmId = Text(s, 4);
-    a.name = Text(s, 5);
-    a.value = Text(s, 6);
-    a.text = Text(s, 7);
-    a.raised = sqlite3_column_int(s, 8) != 0;
-    return a;
-}
-
 // A file name as a URI path: only what a URI would take for syntax is escaped.
 std::string UriPath(const std::string& path) {
     static const char hex[] = "0123456789ABCDEF";
@@ -68,16 +51,6 @@ std::string UriPath(const std::string& path) {
         }
     }
     return out;
-}
-
-StoredAnalogReport ReadReport(sqlite3_stmt* s) {
-    StoredAnalogReport r;
-    r.id = sqlite3_column_int64(s, 0);
-    r.dataId = static_cast<unsigned int>(sqlite3_column_int64(s, 1));
-    r.storedAt = FromMs(sqlite3_column_int64(s, 2));
-    r.signalId = Text(s, 3);
-    r.value = sqlite3_column_double(s, 4);
-    return r;
 }
 
 // Every row of a query, each read by `read`; false when a step fails midway (a short list
@@ -141,11 +114,8 @@ StoredRecord HistoryReader::ReadRecord(sqlite3_stmt* s) const {
     r.dataId = static_cast<unsigned int>(sqlite3_column_int64(s, 1));
     r.typeId = sqlite3_column_int(s, 2);
     r.storedAt = FromMs(sqlite3_column_int64(s, 3));
-    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(s, 4));
-    const auto len = static_cast<std::size_t>(sqlite3_column_bytes(s, 4));
-    const int packing = sqlite3_column_int(s, 5);
-    if (!history::NeedsKey(packing)) {
-        r.bytes = history::Unpack(blob, len, packing);
+    if (!history::NeedsKey(sqlite3_column_int(s, 5))) {
+        r.bytes = history::RecordBytes(s, 4);
         return r;
     }
     // Rows read in order share their key record: the last one is kept.
@@ -156,12 +126,10 @@ StoredRecord HistoryReader::ReadRecord(sqlite3_stmt* s) const {
         k.Int(1, keyId);
         if (sqlite3_step(*k) != SQLITE_ROW)
             Fail("reading the key record of row " + std::to_string(r.id));
-        key_ = history::Unpack(static_cast<const unsigned char*>(sqlite3_column_blob(*k, 0)),
-                               static_cast<std::size_t>(sqlite3_column_bytes(*k, 0)),
-                               sqlite3_column_int(*k, 1));
+        key_ = history::RecordBytes(*k, 0);
         keyId_ = keyId;
     }
-    r.bytes = history::Unpack(blob, len, packing, &key_);
+    r.bytes = history::RecordBytes(s, 4, &key_);
     return r;
 }
 
