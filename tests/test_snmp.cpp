@@ -7,8 +7,10 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <sstream>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -117,6 +119,12 @@ std::string ReadFile(const std::string& path) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
 }
 
 // Runs a tool to its end; what it printed (standard output and error).
@@ -287,20 +295,18 @@ TEST_F(SnmpAgent, TablesMatchTheHostNotificationsArriveAndAMasterRestartLosesNot
     // breaker raised and cleared under one index, unit 8's raised.
     const std::string breaker = "0418001001";
     std::vector<std::string> seen;  // "<notification> <device> <index>"
-    ASSERT_TRUE(WaitFor(
-        [&] {
-            seen.clear();
-            std::istringstream in(Log("traps"));
-            const std::regex re(R"re(48\.0\.(\d).*48\.1\.3\.1\.2\.(\d+) = STRING: "(\d+)".*)re"
-                                R"re(48\.1\.3\.1\.3\.\d+ = Gauge32: (\d+))re");
-            std::smatch m;
-            for (std::string line; std::getline(in, line);)
-                if (std::regex_search(line, m, re) && m[3] == breaker)
-                    seen.push_back(m.str(1) + " " + m.str(4) + " " + m.str(2));
-            return seen.size() >= 3;
-        },
-        30s))
-        << Log("traps");
+    const auto breakerNotices = [&] {
+        seen.clear();
+        std::istringstream in(Log("traps"));
+        const std::regex re(R"re(48\.0\.(\d).*48\.1\.3\.1\.2\.(\d+) = STRING: "(\d+)".*)re"
+                            R"re(48\.1\.3\.1\.3\.\d+ = Gauge32: (\d+))re");
+        std::smatch m;
+        for (std::string line; std::getline(in, line);)
+            if (std::regex_search(line, m, re) && m[3] == breaker)
+                seen.push_back(m.str(1) + " " + m.str(4) + " " + m.str(2));
+        return seen.size();
+    };
+    ASSERT_TRUE(WaitFor([&] { return breakerNotices() >= 3; }, 30s)) << Log("traps");
     ASSERT_EQ(seen.size(), 3u) << Log("traps");
     const auto prefixed = [&](const std::string& p) {
         return std::find_if(seen.begin(), seen.end(),
@@ -401,6 +407,36 @@ TEST_F(SnmpAgent, TablesMatchTheHostNotificationsArriveAndAMasterRestartLosesNot
     EXPECT_EQ(table("smdAlarmTable"), alarmRows);
     EXPECT_EQ(withoutTimes(table("smdSignalTable")), withoutTimes(signals));
     EXPECT_EQ(table("smdDeviceTable").size(), 2u);
+
+    // With the master there, unit 7's breaker opened and closed again: each notification is at
+    // the trap sink within a second of the host's log line for the alarm.
+    for (const auto& [state, logged, notice] :
+         {std::tuple<uint8_t, std::string, std::string>{1, "[7] ALARM RAISED  level", "1 7 "},
+          {0, "[7] alarm cleared level", "2 7 "}}) {
+        const auto counts = [&, &logged = logged, &notice = notice] {
+            breakerNotices();
+            return std::pair(Occurrences(Log("smdhost"), logged),
+                             std::count_if(seen.begin(), seen.end(), [&](const std::string& n) {
+                                 return n.rfind(notice, 0) == 0;
+                             }));
+        };
+        const auto before = counts();
+        sim_.WithUnit([&, state = state](rtmk48sim::UnitModel& u) { u.SetBreaker(state); });
+        std::optional<std::chrono::steady_clock::time_point> at[2];
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                const auto now = std::chrono::steady_clock::now();
+                const auto c = counts();
+                if (!at[0] && c.first > before.first) at[0] = now;
+                if (!at[1] && c.second > before.second) at[1] = now;
+                return at[0] && at[1];
+            },
+            30s))
+            << logged << Log("traps");
+        const auto ms = (*at[1] - *at[0]) / 1ms;  // in the XML report
+        RecordProperty((state ? "raised" : "cleared") + std::string("NotificationMs"), ms);
+        EXPECT_LT(ms, 1000) << logged;
+    }
 
     // SNMPv3: the right keys read the tables, a wrong one gets nothing.
     const std::string v3 = "-v3 -u noc -l authPriv -a SHA -x AES -X right-priv-key -A ";
