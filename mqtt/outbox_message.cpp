@@ -91,7 +91,6 @@ std::optional<Message> Builder::Build(const Queued& q, const Context& c) {
         const Reading row(s, q.rowId);
         if (!row.Found()) return std::nullopt;
         Alarm a = history::ReadAlarm(*s);
-        a.dataId = q.dataId;
         a.levelName = q.levelName.value_or("");
         a.threshold = q.threshold;
         m.payload = AlarmMessage(c.site, c.epoch, a, q.seq);
@@ -105,7 +104,7 @@ std::optional<Message> Builder::Build(const Queued& q, const Context& c) {
         const Reading row(s, q.rowId);
         if (!row.Found()) return std::nullopt;
         StoredAnalogReport stored = history::ReadReport(*s);
-        ReportOut r{q.dataId, stored.storedAt, std::move(stored.signalId), stored.value};
+        ReportOut r{stored.dataId, stored.storedAt, std::move(stored.signalId), stored.value};
         m.payload = Report(c.site, c.epoch, r, q.seq);
         return m;
     }
