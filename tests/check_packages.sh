@@ -54,9 +54,20 @@ fi
 depends_of() {
   dpkg-deb -f "$1" Depends | tr ',|' '\n\n' | sed 's/(.*)//; s/[[:space:]]//g' | grep -v '^$'
 }
+# A cross build's target root is what the emulator is given with -L; scripts/setup lists there
+# which package shipped each file.
+target_root=""
+for ((i = 0; i + 1 < ${#emulator[@]}; i++)); do
+  [ "${emulator[i]}" = -L ] && target_root=${emulator[i + 1]}
+done
 owner_of() {  # the Debian package (without :arch) that ships a target library
   local lib=$1 dir owner
   for dir in /lib/$triplet /usr/lib/$triplet /lib /usr/lib; do
+    if [ -n "$target_root" ]; then
+      owner=$(awk -v f="$dir/$lib" '$1 == f { print $2; exit }' "$target_root/.owners")
+      [ -n "$owner" ] && echo "$owner" && return 0
+      continue
+    fi
     [ -e "$dir/$lib" ] || continue
     owner=$(dpkg -S "$dir/$lib" 2>/dev/null) || continue
     echo "${owner%%:*}" && return 0
@@ -129,9 +140,13 @@ done
 lint=$(lintian --fail-on error,warning --tag-display-limit 0 "${debs[@]}" 2>&1) \
   || fail "lintian: $lint"
 
-# apt resolves the declared dependencies against what this machine has installed.
+# apt resolves the declared dependencies against what this machine has installed, or for a
+# cross build, on a machine of the target's architecture with nothing installed yet.
 if command -v apt-get >/dev/null; then
-  apt-get install -s -qq "${debs[@]}" >"$scratch/apt.log" 2>&1 \
+  apt_target=()
+  [ -n "$target_root" ] && apt_target=(-o Dir::State::status=/dev/null
+    -o APT::Architecture="$arch" -o APT::Architectures::="$arch")
+  apt-get install -s -qq ${apt_target[@]+"${apt_target[@]}"} "${debs[@]}" >"$scratch/apt.log" 2>&1 \
     || { cat "$scratch/apt.log" >&2; fail "apt cannot install the packages"; }
 fi
 
