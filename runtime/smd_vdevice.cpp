@@ -41,12 +41,15 @@ int SMDVDevice::RefreshStatus() {
     return 1;
 }
 
+// Kept before observers hear of it, so that whoever learns of a save finds it in History().
 void SMDVDevice::SaveDeviceHistory(const unsigned char* data, unsigned int len) {
+    {
+        HistoryEntry entry{vrt_->clock(), std::vector<unsigned char>(data, data + len)};
+        std::lock_guard<std::mutex> lock(vrt_->historyMutex);
+        if (vrt_->history.size() == VDeviceRuntime::kHistoryDepth) vrt_->history.pop_front();
+        vrt_->history.push_back(std::move(entry));
+    }
     vrt_->Notify([&](HostObserver& o) { o.OnSaveDeviceHistory(data, len); });
-    HistoryEntry entry{vrt_->clock(), std::vector<unsigned char>(data, data + len)};
-    std::lock_guard<std::mutex> lock(vrt_->historyMutex);
-    if (vrt_->history.size() == VDeviceRuntime::kHistoryDepth) vrt_->history.pop_front();
-    vrt_->history.push_back(std::move(entry));
 }
 
 std::vector<HistoryEntry> VDeviceRuntime::History() const {
